@@ -1,0 +1,53 @@
+// Facts about the device and fresh random identifiers.
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <string>
+
+namespace orvo {
+
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual std::string model() const = 0;
+  virtual std::string systemVersion() const = 0;
+  // A fresh random UUID: 36 upper-case characters, 8-4-4-4-12.
+  virtual std::string newUUID() = 0;
+};
+
+// The machine it runs on: uname, /etc/os-release and libuuid.
+class SystemDevice : public Device {
+ public:
+  SystemDevice();
+  std::string model() const override { return model_; }
+  std::string systemVersion() const override { return systemVersion_; }
+  std::string newUUID() override;
+
+ private:
+  std::string model_;
+  std::string systemVersion_;
+};
+
+// Fixed facts; UUIDs from a script, then counted ones, so tests can predict
+// them.
+class FixedDevice : public Device {
+ public:
+  FixedDevice(std::string model = "TestPhone", std::string systemVersion = "17.0")
+      : model_(std::move(model)), systemVersion_(std::move(systemVersion)) {}
+  std::string model() const override { return model_; }
+  std::string systemVersion() const override { return systemVersion_; }
+  std::string newUUID() override;
+
+  void queueUUID(std::string uuid);
+  int uuidsMade() const;
+
+ private:
+  std::string model_;
+  std::string systemVersion_;
+  mutable std::mutex mutex_;
+  std::deque<std::string> queued_;
+  int made_ = 0;
+};
+
+}  // namespace orvo

@@ -1,0 +1,64 @@
+// The platform services the library reaches, bundled in one value.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "orvo/platform/Bundle.h"
+#include "orvo/platform/Clock.h"
+#include "orvo/platform/Device.h"
+#include "orvo/platform/HttpClient.h"
+#include "orvo/platform/Keychain.h"
+#include "orvo/platform/LogSink.h"
+#include "orvo/platform/MainQueue.h"
+#include "orvo/platform/NotificationHost.h"
+#include "orvo/platform/SettingsStore.h"
+
+namespace orvo {
+
+struct Host {
+  std::shared_ptr<MainQueue> mainQueue;
+  std::shared_ptr<SettingsStore> settings;
+  std::shared_ptr<Keychain> keychain;
+  std::shared_ptr<Bundle> bundle;
+  std::shared_ptr<Device> device;
+  std::shared_ptr<HttpClient> http;
+  std::shared_ptr<LogSink> log;
+  std::shared_ptr<Clock> clock;
+  std::shared_ptr<NotificationHost> notifications;
+
+  // The host the library uses. Give it before the library's first use; when
+  // none was given, the first call builds the desktop host with default
+  // options.
+  static std::shared_ptr<const Host> current();
+  static void setCurrent(std::shared_ptr<const Host> host);
+};
+
+struct DesktopHostOptions {
+  // The application's bundle directory (res/Manifest.xml,
+  // embedded.mobileprovision). Default: $ORVO_BUNDLE_DIR, else the working
+  // directory.
+  std::string bundleDirectory;
+  std::string bundleIdentifier = "orvo.push.app";
+  std::string bundleVersion = "1";
+  // The settings database lives here. Default:
+  // $XDG_DATA_HOME/orvo-push/<bundle identifier> (~/.local/share/...).
+  std::string dataDirectory;
+  // The keychain file lives here, apart from the application's data so that
+  // it outlives a reinstall. Default: $XDG_DATA_HOME/orvo-push-keychain.
+  std::string keychainDirectory;
+  // The prefix of the keychain's default access group.
+  std::string keychainSeed = "ORVOSEED01";
+  // Extra CA certificates for TLS (PEM file); the system's are always used.
+  std::string caFile;
+  // Null: stderr with timestamps.
+  std::shared_ptr<LogSink> log;
+  // Null: a new RunLoop that the application runs.
+  std::shared_ptr<MainQueue> mainQueue;
+};
+
+// The desktop host: SQLite settings store and keychain, directory bundle,
+// system device and clock, and the simulated notification host.
+std::shared_ptr<Host> makeDesktopHost(DesktopHostOptions options = {});
+
+}  // namespace orvo

@@ -1,0 +1,48 @@
+// One HTTP exchange at a time per call: a request out, its answer back on the
+// main queue.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "orvo/ErrorInfo.h"
+#include "orvo/Value.h"
+
+namespace orvo {
+
+struct HttpRequest {
+  std::string url;
+  std::string method = "POST";
+  Dictionary headers;  // name -> string value
+  std::string body;
+  double timeoutSeconds = 30.0;
+  bool handleCookies = false;
+};
+
+struct HttpResponse {
+  long statusCode = 0;
+  Dictionary headers;            // name -> string value
+  std::string mimeType;          // "application/json", without parameters
+  std::string textEncodingName;  // the declared charset, "" when none
+  std::string body;
+};
+
+// Exactly one of the two is set, except that a transport error may come with
+// the response that had already arrived.
+struct HttpResult {
+  std::optional<HttpResponse> response;
+  std::optional<ErrorInfo> error;
+};
+
+// Domain of the errors an HTTP client reports for failed exchanges.
+inline constexpr std::string_view kHttpTransportErrorDomain = "OrvoHTTPTransportError";
+
+class HttpClient {
+ public:
+  virtual ~HttpClient() = default;
+  // Sends the request; completion runs once, on the main queue.
+  virtual void send(HttpRequest request, std::function<void(HttpResult)> completion) = 0;
+};
+
+}  // namespace orvo

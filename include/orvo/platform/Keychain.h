@@ -1,0 +1,97 @@
+// The device keychain: generic-password items described by attribute
+// dictionaries, searched, added, updated and deleted with status codes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "orvo/Value.h"
+
+namespace orvo {
+
+enum class KeychainStatus : std::int32_t {
+  Success = 0,
+  ItemNotFound = -25300,
+  DuplicateItem = -25299,
+  Param = -50,
+  Other = -2070,
+};
+
+// Attribute and control names of keychain dictionaries.
+namespace keychain {
+inline constexpr std::string_view kClass = "class";
+inline constexpr std::string_view kClassGenericPassword = "genp";
+inline constexpr std::string_view kAttrService = "svce";
+inline constexpr std::string_view kAttrAccount = "acct";
+inline constexpr std::string_view kAttrGeneric = "gena";
+inline constexpr std::string_view kAttrLabel = "labl";
+inline constexpr std::string_view kAttrDescription = "desc";
+inline constexpr std::string_view kAttrAccessGroup = "agrp";
+inline constexpr std::string_view kAttrAccessible = "pdmn";
+inline constexpr std::string_view kAttrAccessibleAfterFirstUnlock = "ck";
+inline constexpr std::string_view kValueData = "v_Data";
+inline constexpr std::string_view kMatchLimit = "m_Limit";
+inline constexpr std::string_view kMatchLimitOne = "m_LimitOne";
+inline constexpr std::string_view kMatchLimitAll = "m_LimitAll";
+inline constexpr std::string_view kReturnData = "r_Data";
+inline constexpr std::string_view kReturnAttributes = "r_Attributes";
+}  // namespace keychain
+
+class Keychain {
+ public:
+  virtual ~Keychain() = default;
+  // Finds items whose attributes equal every attribute of the query. The
+  // result, when asked for, is the data bytes (r_Data only), the attributes
+  // (r_Attributes, with v_Data too when both are asked), or an array of those
+  // for m_LimitAll.
+  virtual KeychainStatus copyMatching(const Dictionary& query, Value* result) = 0;
+  // Adds one item; v_Data holds its data. An item with the same class,
+  // service, account and access group gives DuplicateItem. Without an access
+  // group the item gets the keychain's default group. r_Attributes asks for
+  // the stored attributes in result.
+  virtual KeychainStatus add(const Dictionary& attributes, Value* result) = 0;
+  // Changes every matching item in one step: all or nothing.
+  virtual KeychainStatus update(const Dictionary& query, const Dictionary& changes) = 0;
+  virtual KeychainStatus remove(const Dictionary& query) = 0;
+};
+
+// The item matching rules on an in-memory item list. The desktop keychain
+// keeps its items here and persists each change; tests use it directly and
+// can make the next calls fail.
+class MemoryKeychain : public Keychain {
+ public:
+  explicit MemoryKeychain(std::string defaultAccessGroup = "ORVOSEED01.orvo.default");
+
+  KeychainStatus copyMatching(const Dictionary& query, Value* result) override;
+  KeychainStatus add(const Dictionary& attributes, Value* result) override;
+  KeychainStatus update(const Dictionary& query, const Dictionary& changes) override;
+  KeychainStatus remove(const Dictionary& query) override;
+
+  // Failure injection for tests: the next call of that kind answers status
+  // without changing anything.
+  enum class Operation { CopyMatching, Add, Update, Remove };
+  void failNext(Operation operation, KeychainStatus status);
+
+  std::vector<Dictionary> items() const;
+  void setItems(std::vector<Dictionary> items);
+
+ protected:
+  // Called with the lock held after a change to the item list; a false
+  // answer rolls the change back and the call reports Other.
+  virtual bool persist(const std::vector<Dictionary>& items);
+
+ private:
+  std::optional<KeychainStatus> takeFailure(Operation operation);
+
+  mutable std::mutex mutex_;
+  std::string defaultAccessGroup_;
+  std::vector<Dictionary> items_;
+  std::map<Operation, std::vector<KeychainStatus>> failures_;
+};
+
+}  // namespace orvo

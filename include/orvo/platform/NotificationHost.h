@@ -1,0 +1,85 @@
+// The phone's notification platform as the library calls it: permission,
+// device token, application state, badge, and the events it sends back.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "orvo/ErrorInfo.h"
+#include "orvo/Value.h"
+
+namespace orvo {
+
+enum class AuthorizationStatus : std::int64_t { NotDetermined = 0, Denied = 1, Authorized = 2 };
+enum class ApplicationState : std::int64_t { Active = 0, Inactive = 1, Background = 2 };
+
+// Badge 1, sound 2, alert 4.
+inline constexpr std::int64_t kNotificationOptionBadge = 1;
+inline constexpr std::int64_t kNotificationOptionSound = 2;
+inline constexpr std::int64_t kNotificationOptionAlert = 4;
+inline constexpr std::int64_t kNotificationOptionsAll = 7;
+
+// A notification as the platform shows it.
+struct PlatformNotification {
+  std::string identifier;
+  Dictionary userInfo;  // the payload
+};
+
+// The notification centre's delegate: presentation in the foreground and the
+// user's response to a notification.
+class NotificationCenterDelegate {
+ public:
+  virtual ~NotificationCenterDelegate() = default;
+  virtual void willPresentNotification(const PlatformNotification& notification,
+                                       std::function<void(std::int64_t options)> completion) = 0;
+  virtual void didReceiveNotificationResponse(const PlatformNotification& notification,
+                                              const std::string& actionIdentifier,
+                                              std::function<void()> completion) = 0;
+};
+
+// What the platform tells the application; the application forwards it to the
+// library. Every event has a default that ignores it.
+class ApplicationEventSink {
+ public:
+  virtual ~ApplicationEventSink() = default;
+  virtual void didRegisterForRemoteNotificationsWithDeviceToken(const Bytes& /*token*/) {}
+  virtual void didFailToRegisterForRemoteNotificationsWithError(const ErrorInfo& /*error*/) {}
+  virtual void didRegisterUserNotificationSettings(std::int64_t /*types*/) {}
+  virtual void didReceiveRemoteNotification(const Dictionary& /*payload*/) {}
+  virtual void didReceiveLocalNotification(const Dictionary& /*notification*/) {}
+};
+
+class NotificationHost {
+ public:
+  virtual ~NotificationHost() = default;
+
+  // Notification centre.
+  virtual bool notificationCenterAvailable() const = 0;
+  // The answer arrives on a platform thread, not the main queue.
+  virtual void requestAuthorization(
+      std::int64_t options,
+      std::function<void(bool granted, std::optional<ErrorInfo> error)> completion) = 0;
+  // The answer arrives on a platform thread, not the main queue.
+  virtual void getNotificationSettings(std::function<void(AuthorizationStatus)> completion) = 0;
+  virtual void setCenterDelegate(std::weak_ptr<NotificationCenterDelegate> delegate) = 0;
+  virtual bool hasCenterDelegate() const = 0;
+
+  // Application object.
+  // The token or the failure arrives later as an application event.
+  virtual void registerForRemoteNotifications() = 0;
+  virtual bool userNotificationSettingsAvailable() const = 0;
+  virtual void registerUserNotificationSettings(std::int64_t types) = 0;
+  virtual void registerForRemoteNotificationTypes(std::int64_t types) = 0;
+  virtual bool currentUserNotificationSettingsAvailable() const = 0;
+  virtual bool isRegisteredForRemoteNotifications() const = 0;
+  virtual std::int64_t enabledRemoteNotificationTypes() const = 0;
+  virtual ApplicationState applicationState() const = 0;
+  virtual std::int64_t applicationIconBadgeNumber() const = 0;
+  virtual void setApplicationIconBadgeNumber(std::int64_t badge) = 0;
+  virtual void cancelAllLocalNotifications() = 0;
+};
+
+}  // namespace orvo

@@ -1,0 +1,117 @@
+// Plays the phone for tests and the device simulator: records every call the
+// library makes and answers as scripted, with the platform's threading.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvo/platform/MainQueue.h"
+#include "orvo/platform/NotificationHost.h"
+
+namespace orvo {
+
+class SimulatedNotificationHost : public NotificationHost {
+ public:
+  explicit SimulatedNotificationHost(std::shared_ptr<MainQueue> mainQueue);
+  ~SimulatedNotificationHost() override;
+  SimulatedNotificationHost(const SimulatedNotificationHost&) = delete;
+  SimulatedNotificationHost& operator=(const SimulatedNotificationHost&) = delete;
+
+  // --- scripting ---
+  // How the user answers the next authorisation requests (granted by default).
+  void scriptAuthorization(bool granted, std::optional<ErrorInfo> error = std::nullopt);
+  // What the settings report; by default it follows the last answer given
+  // (none yet: not determined).
+  void scriptAuthorizationStatus(std::optional<AuthorizationStatus> status);
+  // What registerForRemoteNotifications delivers: token bytes (the default is
+  // 32 fixed bytes) or a failure.
+  void scriptToken(Bytes token);
+  void scriptRegistrationFailure(ErrorInfo error);
+  // Whether registerForRemoteNotifications answers at all.
+  void scriptRegistrationAnswers(bool answers);
+  void setApplication(std::weak_ptr<ApplicationEventSink> application);
+  void setNotificationCenterAvailable(bool available);
+  void setUserNotificationSettingsAvailable(bool available);
+  void setCurrentUserNotificationSettingsAvailable(bool available);
+  void setApplicationState(ApplicationState state);
+  void setEnabledRemoteNotificationTypes(std::int64_t types);
+
+  // --- what happened ---
+  // One entry per call, "name" or "name(arguments)", in call order.
+  std::vector<std::string> calls() const;
+  std::size_t callCount(std::string_view name) const;
+  void clearCalls();
+  // Waits until every answer handed to the platform thread has been given.
+  bool waitForPlatformIdle(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  std::shared_ptr<NotificationCenterDelegate> centerDelegate() const;
+  std::size_t pendingLocalNotificationsCancelled() const;
+
+  // --- platform-side events, as the phone would send them ---
+  // Through the main queue to the application.
+  void deliverRemoteNotification(Dictionary payload);
+  // To the centre delegate, on the main queue.
+  void presentNotification(PlatformNotification notification,
+                           std::function<void(std::int64_t options)> completion);
+  void respondToNotification(PlatformNotification notification, std::string actionIdentifier,
+                             std::function<void()> completion);
+
+  // --- NotificationHost ---
+  bool notificationCenterAvailable() const override;
+  void requestAuthorization(
+      std::int64_t options,
+      std::function<void(bool granted, std::optional<ErrorInfo> error)> completion) override;
+  void getNotificationSettings(std::function<void(AuthorizationStatus)> completion) override;
+  void setCenterDelegate(std::weak_ptr<NotificationCenterDelegate> delegate) override;
+  bool hasCenterDelegate() const override;
+  void registerForRemoteNotifications() override;
+  bool userNotificationSettingsAvailable() const override;
+  void registerUserNotificationSettings(std::int64_t types) override;
+  void registerForRemoteNotificationTypes(std::int64_t types) override;
+  bool currentUserNotificationSettingsAvailable() const override;
+  bool isRegisteredForRemoteNotifications() const override;
+  std::int64_t enabledRemoteNotificationTypes() const override;
+  ApplicationState applicationState() const override;
+  std::int64_t applicationIconBadgeNumber() const override;
+  void setApplicationIconBadgeNumber(std::int64_t badge) override;
+  void cancelAllLocalNotifications() override;
+
+ private:
+  // The platform thread's queue, shared with that thread so that the host may
+  // even be released by one of its own answers.
+  struct Platform;
+
+  void record(std::string call) const;
+  void onPlatformThread(std::function<void()> task);
+
+  std::shared_ptr<MainQueue> mainQueue_;
+  std::shared_ptr<Platform> platform_;
+  std::thread platformThread_;
+
+  mutable std::mutex mutex_;
+  mutable std::vector<std::string> calls_;
+  bool granted_ = true;
+  std::optional<ErrorInfo> grantError_;
+  std::optional<AuthorizationStatus> scriptedStatus_;
+  std::optional<bool> lastAnswer_;
+  Bytes token_;
+  std::optional<ErrorInfo> registrationFailure_;
+  bool registrationAnswers_ = true;
+  std::weak_ptr<ApplicationEventSink> application_;
+  std::weak_ptr<NotificationCenterDelegate> centerDelegate_;
+  bool centerAvailable_ = true;
+  bool userSettingsAvailable_ = true;
+  bool currentSettingsAvailable_ = true;
+  std::int64_t enabledTypes_ = 0;
+  ApplicationState state_ = ApplicationState::Active;
+  std::int64_t badge_ = 0;
+  std::size_t cancelled_ = 0;
+};
+
+}  // namespace orvo

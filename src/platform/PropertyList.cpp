@@ -1,0 +1,314 @@
+#include "platform/PropertyList.h"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvo::platform {
+namespace {
+
+constexpr std::string_view kNotAPropertyList = "The data is not a valid property list";
+constexpr std::string_view kTooDeep = "The property list is nested too deeply";
+constexpr std::string_view kTooLarge = "The property list is too large";
+
+enum ErrorCode : std::int64_t { kInvalid = 1, kNestedTooDeeply = 2, kTooBig = 3 };
+
+// libplist recurses while parsing, converting and freeing, so deep documents
+// are refused before they reach it. Real property lists are a few levels deep.
+constexpr std::size_t kMaxDepth = 256;
+// Shared objects of a binary list are expanded at every reference; this caps
+// the expanded tree.
+constexpr std::uint64_t kMaxNodes = 1'000'000;
+
+// Seconds from 1970-01-01 to 2001-01-01, where property-list dates count from.
+constexpr double kReferenceDateOffset = 978307200.0;
+
+constexpr std::string_view kBinaryMagic = "bplist00";
+
+ErrorInfo makeError(ErrorCode code, std::string_view description) {
+  return ErrorInfo{std::string(kPropertyListErrorDomain), code, std::string(description), {}};
+}
+
+struct PlistDeleter {
+  void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+bool startsWithWord(std::string_view text, std::size_t at, std::string_view word) {
+  if (text.substr(at, word.size()) != word) return false;
+  std::size_t next = at + word.size();
+  if (next >= text.size()) return false;
+  char c = text[next];
+  return c == '>' || c == '/' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Counts open <array> and <dict> tags. Markup inside comments is counted too,
+// which can only make the estimate higher.
+bool xmlDepthWithinLimit(std::string_view text) {
+  std::size_t depth = 0;
+  for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at + 1)) {
+    std::size_t name = at + 1;
+    bool closing = name < text.size() && text[name] == '/';
+    if (closing) ++name;
+    if (!startsWithWord(text, name, "array") && !startsWithWord(text, name, "dict")) continue;
+    if (closing) {
+      if (depth > 0) --depth;
+      continue;
+    }
+    std::size_t end = text.find('>', name);
+    if (end == std::string_view::npos) break;
+    if (text[end - 1] == '/') continue;
+    if (++depth > kMaxDepth) return false;
+  }
+  return true;
+}
+
+// Reads the binary layout just far enough to bound its nesting: the trailer,
+// the offset table and the child references of arrays, sets and
+// dictionaries. Anything out of bounds or cyclic is refused here.
+class BinaryDepthCheck {
+ public:
+  explicit BinaryDepthCheck(std::string_view data) : data_(data) {}
+
+  // Null when fine; else the error.
+  std::optional<ErrorInfo> run() {
+    if (data_.size() < kBinaryMagic.size() + 32) return invalid();
+    std::size_t trailer = data_.size() - 32;
+    offsetSize_ = byte(trailer + 6);
+    refSize_ = byte(trailer + 7);
+    std::uint64_t count = readBigEndian(trailer + 8, 8);
+    std::uint64_t top = readBigEndian(trailer + 16, 8);
+    std::uint64_t tableOffset = readBigEndian(trailer + 24, 8);
+    if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return invalid();
+    if (count == 0 || top >= count || tableOffset >= trailer) return invalid();
+    if (count > (trailer - tableOffset) / offsetSize_) return invalid();
+    count_ = count;
+    tableOffset_ = tableOffset;
+    return walk(top);
+  }
+
+ private:
+  std::optional<ErrorInfo> invalid() const { return makeError(kInvalid, kNotAPropertyList); }
+
+  std::uint8_t byte(std::size_t at) const { return static_cast<std::uint8_t>(data_[at]); }
+
+  std::uint64_t readBigEndian(std::size_t at, std::size_t size) const {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value = (value << 8) | byte(at + i);
+    return value;
+  }
+
+  // Children of object index, or nullopt when the object is malformed.
+  std::optional<std::vector<std::uint64_t>> children(std::uint64_t index) const {
+    std::uint64_t offset = readBigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
+    if (offset >= tableOffset_) return std::nullopt;
+    std::uint8_t marker = byte(offset);
+    std::uint8_t type = marker >> 4;
+    if (type != 0xA && type != 0xC && type != 0xD) return std::vector<std::uint64_t>{};
+    std::uint64_t n = marker & 0x0F;
+    std::size_t at = offset + 1;
+    if (n == 0x0F) {
+      if (at >= tableOffset_ || (byte(at) >> 4) != 0x1) return std::nullopt;
+      std::size_t intSize = std::size_t{1} << (byte(at) & 0x0F);
+      if (intSize > 8 || at + 1 + intSize > tableOffset_) return std::nullopt;
+      n = readBigEndian(at + 1, intSize);
+      at += 1 + intSize;
+    }
+    std::uint64_t refs = type == 0xD ? n * 2 : n;
+    if (n > tableOffset_ || refs > (tableOffset_ - at) / refSize_) return std::nullopt;
+    std::vector<std::uint64_t> result;
+    result.reserve(refs);
+    for (std::uint64_t i = 0; i < refs; ++i) {
+      std::uint64_t ref = readBigEndian(at + i * refSize_, refSize_);
+      if (ref >= count_) return std::nullopt;
+      result.push_back(ref);
+    }
+    return result;
+  }
+
+  // Depth-first over the object graph. Objects referenced from several
+  // places are expanded by libplist at each place, so both the height and the
+  // expanded size are measured per object and bounded.
+  std::optional<ErrorInfo> walk(std::uint64_t top) {
+    enum : std::uint8_t { kUnseen, kOpen, kDone };
+    std::vector<std::uint8_t> state(count_, kUnseen);
+    std::vector<std::uint32_t> height(count_, 0);
+    std::vector<std::uint64_t> size(count_, 0);
+    struct Frame {
+      std::uint64_t index;
+      std::vector<std::uint64_t> children;
+      std::size_t next = 0;
+      std::uint32_t maxChildHeight = 0;
+      std::uint64_t sizeSum = 1;
+    };
+    std::vector<Frame> stack;
+    auto tooDeep = [] { return makeError(kNestedTooDeeply, kTooDeep); };
+    auto absorb = [&](Frame& parent, std::uint64_t child) -> std::optional<ErrorInfo> {
+      parent.maxChildHeight = std::max(parent.maxChildHeight, height[child]);
+      parent.sizeSum += size[child];
+      if (stack.size() + height[child] > kMaxDepth) return tooDeep();
+      if (parent.sizeSum > kMaxNodes) return makeError(kTooBig, kTooLarge);
+      return std::nullopt;
+    };
+    auto open = [&](std::uint64_t index) -> std::optional<ErrorInfo> {
+      if (state[index] == kOpen) return invalid();
+      if (state[index] == kDone) {
+        return stack.empty() ? std::nullopt : absorb(stack.back(), index);
+      }
+      auto kids = children(index);
+      if (!kids) return invalid();
+      if (stack.size() >= kMaxDepth) return tooDeep();
+      state[index] = kOpen;
+      stack.push_back(Frame{index, std::move(*kids)});
+      return std::nullopt;
+    };
+    if (auto error = open(top)) return error;
+    while (!stack.empty()) {
+      Frame& frame = stack.back();
+      if (frame.next == frame.children.size()) {
+        std::uint64_t index = frame.index;
+        state[index] = kDone;
+        height[index] = frame.maxChildHeight + 1;
+        size[index] = frame.sizeSum;
+        stack.pop_back();
+        if (!stack.empty()) {
+          if (auto error = absorb(stack.back(), index)) return error;
+        }
+        continue;
+      }
+      std::uint64_t child = frame.children[frame.next++];
+      if (auto error = open(child)) return error;
+    }
+    return std::nullopt;
+  }
+
+  std::string_view data_;
+  std::size_t offsetSize_ = 0;
+  std::size_t refSize_ = 0;
+  std::uint64_t count_ = 0;
+  std::uint64_t tableOffset_ = 0;
+};
+
+std::string takeString(plist_t node) {
+  char* raw = nullptr;
+  plist_get_string_val(node, &raw);
+  CString owned(raw);
+  return owned ? std::string(owned.get()) : std::string();
+}
+
+Result<Value> convert(plist_t node, std::size_t depth) {
+  if (depth > kMaxDepth) return makeError(kNestedTooDeeply, kTooDeep);
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      std::uint8_t b = 0;
+      plist_get_bool_val(node, &b);
+      return Value(b != 0);
+    }
+    case PLIST_UINT: {
+      // libplist keeps signed integers in the same 64 bits.
+      std::uint64_t u = 0;
+      plist_get_uint_val(node, &u);
+      return Value(static_cast<std::int64_t>(u));
+    }
+    case PLIST_UID: {
+      std::uint64_t u = 0;
+      plist_get_uid_val(node, &u);
+      return Value(static_cast<std::int64_t>(u));
+    }
+    case PLIST_REAL: {
+      double d = 0;
+      plist_get_real_val(node, &d);
+      return Value(d);
+    }
+    case PLIST_STRING:
+      return Value(takeString(node));
+    case PLIST_KEY: {
+      char* raw = nullptr;
+      plist_get_key_val(node, &raw);
+      CString owned(raw);
+      return Value(owned ? std::string(owned.get()) : std::string());
+    }
+    case PLIST_DATE: {
+      std::int32_t sec = 0;
+      std::int32_t usec = 0;
+      plist_get_date_val(node, &sec, &usec);
+      return Value(Date{kReferenceDateOffset + sec + usec / 1e6});
+    }
+    case PLIST_DATA: {
+      std::uint64_t length = 0;
+      const char* data = plist_get_data_ptr(node, &length);
+      Bytes bytes;
+      if (data && length > 0) bytes.assign(data, data + length);
+      return Value(std::move(bytes));
+    }
+    case PLIST_ARRAY: {
+      Array array;
+      std::uint32_t size = plist_array_get_size(node);
+      array.reserve(size);
+      for (std::uint32_t i = 0; i < size; ++i) {
+        Result<Value> item = convert(plist_array_get_item(node, i), depth + 1);
+        if (!item) return item.error();
+        array.push_back(std::move(item).value());
+      }
+      return Value(std::move(array));
+    }
+    case PLIST_DICT: {
+      Dictionary dict;
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      std::unique_ptr<void, decltype(&std::free)> iterOwner(iter, &std::free);
+      while (iter) {
+        char* rawKey = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(node, iter, &rawKey, &item);
+        CString key(rawKey);
+        if (!item) break;
+        Result<Value> value = convert(item, depth + 1);
+        if (!value) return value.error();
+        dict.set(key ? std::string(key.get()) : std::string(), std::move(value).value());
+      }
+      return Value(std::move(dict));
+    }
+    case PLIST_NONE:
+    default:
+      return makeError(kInvalid, kNotAPropertyList);
+  }
+}
+
+}  // namespace
+
+Result<Value> parsePropertyList(std::string_view bytes) {
+  try {
+    if (bytes.empty()) return makeError(kInvalid, kNotAPropertyList);
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+      return makeError(kTooBig, kTooLarge);
+    }
+    if (bytes.substr(0, kBinaryMagic.size()) == kBinaryMagic) {
+      if (auto error = BinaryDepthCheck(bytes).run()) return *error;
+    } else if (!xmlDepthWithinLimit(bytes)) {
+      return makeError(kNestedTooDeeply, kTooDeep);
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
+    PlistPtr root(raw);
+    if (!root) return makeError(kInvalid, kNotAPropertyList);
+    return convert(root.get(), 1);
+  } catch (const std::exception& e) {
+    return makeError(kInvalid, e.what());
+  }
+}
+
+}  // namespace orvo::platform

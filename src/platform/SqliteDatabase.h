@@ -1,0 +1,67 @@
+// The SQLite plumbing shared by the desktop settings store and keychain: a
+// connection that is checked before anything is written to it, set up so that
+// a commit is durable when it returns.
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace orvo::platform {
+
+class SqliteStatement {
+ public:
+  SqliteStatement(sqlite3* db, std::string_view sql);
+  ~SqliteStatement();
+  SqliteStatement(const SqliteStatement&) = delete;
+  SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+  bool ok() const { return statement_ != nullptr; }
+  // Ready to run again with new bindings.
+  void reset();
+  bool bindText(int index, std::string_view text);
+  bool bindBlob(int index, const void* data, std::size_t size);
+  bool bindInt(int index, std::int64_t value);
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int step();
+  std::string_view columnText(int column) const;
+  std::string_view columnBlob(int column) const;
+  std::int64_t columnInt(int column) const;
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+class SqliteDatabase {
+ public:
+  // Opens or creates the file, refuses one that is not a sound SQLite
+  // database, switches to WAL with synchronous=FULL (read back to be sure)
+  // and runs `schema`. Nothing is written to an existing file before it has
+  // passed its checks. On failure: null, and `error` says why.
+  static std::unique_ptr<SqliteDatabase> open(const std::string& path, std::string_view schema,
+                                              std::string& error);
+  ~SqliteDatabase();
+  SqliteDatabase(const SqliteDatabase&) = delete;
+  SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+  sqlite3* handle() const { return db_; }
+  bool exec(std::string_view sql);
+  std::string errorMessage() const;
+
+ private:
+  explicit SqliteDatabase(sqlite3* db) : db_(db) {}
+  sqlite3* db_;
+};
+
+// Creates the missing directories of `path` with `mode`. False with `error`
+// set when one cannot be made.
+bool createDirectories(const std::string& path, mode_t mode, std::string& error);
+// Makes a directory's entries durable; best effort.
+void syncDirectory(const std::string& path);
+
+}  // namespace orvo::platform

@@ -1,0 +1,177 @@
+#include "platform/XmlParser.h"
+
+#include <expat.h>
+
+#include <algorithm>
+#include <climits>
+#include <exception>
+#include <string>
+
+namespace orvo::platform {
+namespace {
+
+constexpr std::string_view kTooDeepMessage = "elements nested too deeply";
+constexpr std::string_view kHandlerFailedMessage = "event handler failed";
+constexpr std::string_view kNoParserMessage = "could not create an XML parser";
+
+// Expat takes int lengths; large inputs go in pieces.
+constexpr std::size_t kChunkSize = std::size_t{1} << 20;
+
+class ExpatSession {
+ public:
+  ExpatSession(XmlEventHandler& handler, XmlParseOptions options)
+      : handler_(handler), options_(options), parser_(XML_ParserCreate(nullptr)) {
+    if (!parser_) return;
+    XML_SetUserData(parser_, this);
+    // No external entity is ever fetched: parameter entities stay unparsed
+    // and no external-entity handler is installed, so references to external
+    // entities are skipped.
+    XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
+    XML_SetElementHandler(parser_, &ExpatSession::onStart, &ExpatSession::onEnd);
+    XML_SetCharacterDataHandler(parser_, &ExpatSession::onCharacters);
+    XML_SetCdataSectionHandler(parser_, &ExpatSession::onCdataStart, &ExpatSession::onCdataEnd);
+  }
+  ~ExpatSession() {
+    if (parser_) XML_ParserFree(parser_);
+  }
+  ExpatSession(const ExpatSession&) = delete;
+  ExpatSession& operator=(const ExpatSession&) = delete;
+
+  bool run(std::string_view bytes) {
+    if (!parser_) {
+      report(ErrorInfo{
+          std::string(kXmlErrorDomain), XML_ERROR_NO_MEMORY, std::string(kNoParserMessage), {}});
+      return false;
+    }
+    std::size_t offset = 0;
+    do {
+      std::size_t length = std::min(kChunkSize, bytes.size() - offset);
+      bool last = offset + length == bytes.size();
+      XML_Status status =
+          XML_Parse(parser_, bytes.data() + offset, static_cast<int>(length), last ? 1 : 0);
+      offset += length;
+      if (status != XML_STATUS_OK) {
+        finishWithError();
+        return false;
+      }
+    } while (offset < bytes.size());
+    return !failed_;
+  }
+
+ private:
+  static ExpatSession& self(void* userData) { return *static_cast<ExpatSession*>(userData); }
+
+  static void XMLCALL onStart(void* userData, const XML_Char* name, const XML_Char** atts) {
+    ExpatSession& s = self(userData);
+    if (s.stopped_) return;
+    if (++s.depth_ > s.options_.maxDepth) {
+      s.stop(kXmlErrorTooDeep, kTooDeepMessage);
+      return;
+    }
+    s.guard([&] {
+      XmlAttributes attributes;
+      for (const XML_Char** a = atts; a && a[0]; a += 2) attributes.emplace_back(a[0], a[1]);
+      s.handler_.startElement(name, attributes);
+    });
+  }
+
+  static void XMLCALL onEnd(void* userData, const XML_Char* name) {
+    ExpatSession& s = self(userData);
+    if (s.stopped_) return;
+    --s.depth_;
+    s.guard([&] { s.handler_.endElement(name); });
+  }
+
+  static void XMLCALL onCharacters(void* userData, const XML_Char* text, int length) {
+    ExpatSession& s = self(userData);
+    if (s.stopped_ || length <= 0) return;
+    std::string_view piece(text, static_cast<std::size_t>(length));
+    s.guard([&] {
+      if (s.inCdata_) {
+        s.handler_.cdata(piece);
+      } else {
+        s.handler_.characters(piece);
+      }
+    });
+  }
+
+  static void XMLCALL onCdataStart(void* userData) { self(userData).inCdata_ = true; }
+  static void XMLCALL onCdataEnd(void* userData) { self(userData).inCdata_ = false; }
+
+  // Handlers are called from C; nothing may unwind through expat.
+  template <class F>
+  void guard(F&& call) {
+    try {
+      call();
+    } catch (const std::exception& e) {
+      stop(XML_ERROR_ABORTED, std::string(kHandlerFailedMessage) + ": " + e.what());
+    } catch (...) {
+      stop(XML_ERROR_ABORTED, kHandlerFailedMessage);
+    }
+  }
+
+  void stop(std::int64_t code, std::string_view message) {
+    stopped_ = true;
+    ownCode_ = code;
+    ownMessage_ = std::string(message);
+    XML_StopParser(parser_, XML_FALSE);
+  }
+
+  void finishWithError() {
+    XML_Size line = XML_GetCurrentLineNumber(parser_);
+    XML_Size column = XML_GetCurrentColumnNumber(parser_);
+    std::int64_t code;
+    std::string message;
+    if (stopped_) {
+      code = ownCode_;
+      message = ownMessage_;
+    } else {
+      XML_Error expatCode = XML_GetErrorCode(parser_);
+      code = expatCode;
+      const XML_LChar* text = XML_ErrorString(expatCode);
+      message = text ? text : "unknown error";
+    }
+    ErrorInfo error;
+    error.domain = std::string(kXmlErrorDomain);
+    error.code = code;
+    error.description = "XML parse error at line " + std::to_string(line) + ", column " +
+                        std::to_string(column) + ": " + message;
+    error.userInfo.set("line", static_cast<std::int64_t>(line));
+    error.userInfo.set("column", static_cast<std::int64_t>(column));
+    report(error);
+  }
+
+  void report(const ErrorInfo& error) {
+    if (failed_) return;
+    failed_ = true;
+    stopped_ = true;
+    try {
+      handler_.parseError(error);
+    } catch (...) {
+      // The caller learns of the failure from the result.
+    }
+  }
+
+  XmlEventHandler& handler_;
+  XmlParseOptions options_;
+  XML_Parser parser_;
+  std::size_t depth_ = 0;
+  bool inCdata_ = false;
+  bool stopped_ = false;
+  bool failed_ = false;
+  std::int64_t ownCode_ = 0;
+  std::string ownMessage_;
+};
+
+}  // namespace
+
+bool parseXml(std::string_view bytes, XmlEventHandler& handler, XmlParseOptions options) {
+  try {
+    ExpatSession session(handler, options);
+    return session.run(bytes);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace orvo::platform
