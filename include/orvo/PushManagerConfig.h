@@ -1,0 +1,93 @@
+// The library's settings: built-in defaults overridden from the XML manifest
+// among the application's resources.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "orvo/Value.h"
+
+namespace orvo {
+
+class PushManagerConfig {
+ public:
+  // Settings key naming another manifest file below the bundle's "res".
+  static constexpr std::string_view kManifestFileKey = "KEY_MANIFEST_FILE";
+
+  // The one shared instance, created on first use.
+  static std::shared_ptr<PushManagerConfig> sharedConfig();
+
+  // Built-in defaults, then loadConfig().
+  PushManagerConfig();
+  PushManagerConfig(const PushManagerConfig&) = delete;
+  PushManagerConfig& operator=(const PushManagerConfig&) = delete;
+
+  // Finds the manifest, reads it into config() and applies its keys.
+  void loadConfig();
+  // Reads and flattens one manifest file; empty when unreadable or malformed.
+  Dictionary dictionaryWithConfigFile(const std::string& path) const;
+
+  // Reads the provisioning profile on every call.
+  bool isProductionApp() const;
+  // !isProductionApp(), worked out once per process.
+  bool isSandboxApp() const;
+
+  // The bundle path the manager may set for an application extension; when
+  // set and non-empty the manifest is looked up there.
+  static void setLibraryBundlePath(std::optional<std::string> path);
+  static std::optional<std::string> libraryBundlePath();
+
+  // Properties. Reads and writes are safe from any thread.
+  std::optional<Dictionary> config() const;
+  std::string host() const;
+  std::string mode() const;
+  std::string policy() const;
+  std::string applicationID() const;
+  std::string customerCode() const;
+  std::string receiverVersion() const;
+  std::string receiverDebugVersion() const;
+  std::string logServerHost() const;
+  std::string xeltHost() const;
+  bool useStorage() const;
+  bool useLog() const;
+  bool useGranted() const;
+  bool usePhoneNumber() const;
+
+  void setConfig(std::optional<Dictionary> config);
+  void setHost(std::string host);
+  void setMode(std::string mode);
+  void setPolicy(std::string policy);
+  void setApplicationID(std::string applicationID);
+  void setCustomerCode(std::string customerCode);
+  void setReceiverVersion(std::string receiverVersion);
+  void setLogServerHost(std::string logServerHost);
+  void setXeltHost(std::string xeltHost);
+  void setUseStorage(bool useStorage);
+  void setUseLog(bool useLog);
+  void setUseGranted(bool useGranted);
+  void setUsePhoneNumber(bool usePhoneNumber);
+
+  // The receiver version rule shared with the record's change operation: a
+  // text of at least three characters ending in "EE" loses the "EE".
+  static std::string stripEnterpriseSuffix(std::string version);
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<Dictionary> config_;
+  std::string host_;
+  std::string mode_;
+  std::string policy_;
+  std::string applicationID_;
+  std::string customerCode_;
+  std::string receiverVersion_;
+  std::string logServerHost_;
+  std::string xeltHost_;
+  bool useStorage_ = true;
+  bool useLog_ = false;
+  bool useGranted_ = true;
+  bool usePhoneNumber_ = true;
+};
+
+}  // namespace orvo
