@@ -58,11 +58,12 @@ constexpr std::string_view kDevelopmentEnvironment = "development";
 
 constexpr std::string_view kLogManifestMissing = "Push Settings file is not exist.";
 constexpr std::string_view kLogProfileUnreadable =
-    "PushManagerConfig - Error reading embedded mobileprovision ";
+    "PushManagerConfig - Error reading embedded mobileprovision %@";
 constexpr std::string_view kLogPlistUnreadable =
     "PushManagerConfig - Error reading plist from embedded mobileprovision";
-constexpr std::string_view kLogPlistNotDictionary = "Error while converting assumed plist to dict ";
-constexpr std::string_view kLogApsEnvironment = "APNS Environment in profile: ";
+constexpr std::string_view kLogPlistNotDictionary =
+    "Error while converting assumed plist to dict %@";
+constexpr std::string_view kLogApsEnvironment = "APNS Environment in profile: %@";
 constexpr std::string_view kNullDescription = "(null)";
 
 constexpr std::string_view kFileErrorDomain = "OrvoFileError";
@@ -169,8 +170,8 @@ std::optional<std::string> locateManifest() {
 }
 
 bool logProfileUnreadable(const std::optional<ErrorInfo>& error) {
-  logging::trace(std::string(kLogProfileUnreadable) +
-                 (error ? describe(*error) : std::string(kNullDescription)));
+  logging::trace(logging::format(kLogProfileUnreadable,
+                                 {error ? describe(*error) : std::string(kNullDescription)}));
   return true;
 }
 
@@ -278,8 +279,8 @@ bool PushManagerConfig::isProductionApp() const {
   Result<Value> parsed = platform::parsePropertyList(plist);
   const Dictionary* dict = parsed ? parsed.value().asDictionary() : nullptr;
   if (!dict) {
-    logging::trace(std::string(kLogPlistNotDictionary) +
-                   (parsed ? std::string(kNullDescription) : parsed.error().description));
+    logging::trace(logging::format(kLogPlistNotDictionary,
+                                   {parsed ? kNullDescription : parsed.error().description}));
     return true;
   }
 
@@ -287,7 +288,7 @@ bool PushManagerConfig::isProductionApp() const {
   if (const Dictionary* entitlements = dict->getDictionary(kEntitlementsKey)) {
     environment = entitlements->get(kApsEnvironmentKey);
   }
-  logging::trace(std::string(kLogApsEnvironment) + describe(environment));
+  logging::trace(logging::format(kLogApsEnvironment, {describe(environment)}));
   if (environment.isNull()) return true;
   if (const std::string* s = environment.asString()) {
     if (s->empty()) return true;

@@ -43,4 +43,27 @@ void trace(std::string_view line) {
   if (isOn()) always(line);
 }
 
+std::string format(std::string_view format, std::initializer_list<std::string_view> values) {
+  static constexpr std::string_view kPlaceholders[] = {"%@", "%lu", "%d", "%f"};
+  std::string line;
+  line.reserve(format.size() + 32);
+  auto value = values.begin();
+  std::size_t i = 0;
+  while (i < format.size()) {
+    bool replaced = false;
+    if (format[i] == '%' && value != values.end()) {
+      for (std::string_view placeholder : kPlaceholders) {
+        if (format.substr(i, placeholder.size()) == placeholder) {
+          line.append(*value++);
+          i += placeholder.size();
+          replaced = true;
+          break;
+        }
+      }
+    }
+    if (!replaced) line.push_back(format[i++]);
+  }
+  return line;
+}
+
 }  // namespace orvo::logging

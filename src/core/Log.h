@@ -3,6 +3,8 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
+#include <string>
 #include <string_view>
 
 namespace orvo::logging {
@@ -16,5 +18,10 @@ bool isOn();
 void trace(std::string_view line);
 // Written whatever the switch says.
 void always(std::string_view line);
+
+// Fills the placeholders of a line's format ("%@", "%d", "%f", "%lu") in
+// order with texts the caller has already formatted. Placeholders without a
+// value are left as they are; values without a placeholder are dropped.
+std::string format(std::string_view format, std::initializer_list<std::string_view> values);
 
 }  // namespace orvo::logging

@@ -34,17 +34,7 @@ std::shared_ptr<Keychain> currentKeychain() {
 }
 
 std::string unarchiveFailedLine(std::string_view key, const ErrorInfo& error) {
-  const std::string failure = describe(error);
-  std::string line;
-  std::string_view format = kUnarchiveFailedFormat;
-  for (std::string_view argument : {key, std::string_view(failure)}) {
-    const std::size_t at = format.find("%@");
-    line.append(format.substr(0, at));
-    line.append(argument);
-    format.remove_prefix(at + 2);
-  }
-  line.append(format);
-  return line;
+  return logging::format(kUnarchiveFailedFormat, {key, describe(error)});
 }
 
 // The first "."-separated component of the access group an item reports.
