@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/ProcessState.h"
@@ -18,434 +18,227 @@ namespace {
 
 constexpr const char* kPlaceholder = "http://127.0.0.1:1/";
 constexpr const char* kManifestMissing = "Push Settings file is not exist.";
+constexpr const char* kRes = "res/Manifest.xml";
+constexpr const char* kProfile = "embedded.mobileprovision";
+const std::string kDefaults = "|user|||3.6|3.6|||1011|";
 
-// A manifest whose receiver holds the given elements, pretty-printed as a
-// real one would be.
+// A pretty-printed manifest, as a real one would be.
 std::string manifest(const std::string& receiver, const std::string& push = "") {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<manifest>\n"
-         "  <settings>\n"
-         "    <push>\n" +
-         push + "      <receiver>\n" + receiver +
-         "      </receiver>\n"
-         "    </push>\n"
-         "  </settings>\n"
-         "</manifest>\n";
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest>\n  <settings>\n    <push>\n" +
+         push + "      <receiver>\n" + receiver + "      </receiver>\n    </push>\n" +
+         "  </settings>\n</manifest>\n";
 }
-
-std::string element(const std::string& name, const std::string& text) {
+std::string el(const std::string& name, const std::string& text) {
   return "        <" + name + ">" + text + "</" + name + ">\n";
 }
 
-const std::string kFullManifest =
-    manifest(element("mode", "development") +
-                 "        <server>\n"
-                 "          <production>https://prod.example/</production>\n"
-                 "          <development>https://dev.example/</development>\n"
-                 "        </server>\n" +
-                 element("policy", "device") + element("customer-code", "CC01") +
-                 element("application-id", "app.one") + element("project-id", "project.two") +
-                 element("app-id", "app.three") + element("version", "4.1EE") +
-                 element("log", "YES") + element("log-server", "https://log.example/") +
-                 element("granted", "no") + element("use-phone_number", "0"),
-             "      <storage>false</storage>\n"
-             "      <xelt>\n"
-             "        <server>https://xelt.example/</server>\n"
-             "      </xelt>\n");
-
-std::string provisioningProfile(const std::string& plistBody) {
-  // A signed envelope: binary bytes around an XML property list.
-  std::string envelope("\x30\x82\x1f\x00\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x02\xa0", 16);
-  envelope += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + plistBody +
-              "\n</plist>";
-  envelope += std::string("\x00\xa0\x82\x0b\xff\x30\x82", 7);
-  return envelope;
+// Every property on one line: the placeholder host reads "*", the flags are
+// storage, log, granted and phone number, and the last field is the size of
+// the parsed manifest ("-" when none was found).
+std::string summary(const PushManagerConfig& c) {
+  return c.mode() + "|" + (c.host() == kPlaceholder ? "*" : c.host()) + "|" + c.policy() + "|" +
+         c.applicationID() + "|" + c.customerCode() + "|" + c.receiverVersion() + "|" +
+         c.receiverDebugVersion() + "|" + c.logServerHost() + "|" + c.xeltHost() + "|" +
+         std::to_string(c.useStorage()) + std::to_string(c.useLog()) +
+         std::to_string(c.useGranted()) + std::to_string(c.usePhoneNumber()) + "|" +
+         (c.config() ? std::to_string(c.config()->size()) : "-");
 }
 
-std::string entitlements(const std::string& environment) {
-  return "<dict><key>Name</key><string>Test</string><key>Entitlements</key><dict>" + environment +
-         "<key>get-task-allow</key><true/></dict></dict>";
-}
-
-TEST(PushManagerConfigTest, NoManifestKeepsDefaults) {
-  test::TestHost host;
-  host.setLogging(true);
-  PushManagerConfig config;
-  EXPECT_EQ(config.host(), kPlaceholder);
-  EXPECT_EQ(config.mode(), "production");
-  EXPECT_EQ(config.policy(), "user");
-  EXPECT_EQ(config.applicationID(), "");
-  EXPECT_EQ(config.customerCode(), "");
-  EXPECT_EQ(config.receiverVersion(), "3.6");
-  EXPECT_EQ(config.receiverDebugVersion(), "3.6");
-  EXPECT_EQ(config.logServerHost(), "");
-  EXPECT_EQ(config.xeltHost(), "");
-  EXPECT_TRUE(config.useStorage());
-  EXPECT_FALSE(config.useLog());
-  EXPECT_TRUE(config.useGranted());
-  EXPECT_TRUE(config.usePhoneNumber());
-  EXPECT_FALSE(config.config().has_value());
-  EXPECT_EQ(host.log->count(kManifestMissing), 1u);
-
-  // Silent while logging is off.
-  host.log->clear();
-  host.setLogging(false);
-  PushManagerConfig quiet;
-  EXPECT_EQ(host.log->count(kManifestMissing), 0u);
-}
-
-TEST(PushManagerConfigTest, FullManifestSetsEveryProperty) {
-  test::TestHost host;
-  host.bundleDir.write("res/Manifest.xml", kFullManifest);
-  PushManagerConfig config;
-  EXPECT_EQ(config.mode(), "development");
-  EXPECT_EQ(config.host(), "https://dev.example/");
-  EXPECT_EQ(config.policy(), "device");
-  EXPECT_EQ(config.customerCode(), "CC01");
-  EXPECT_EQ(config.applicationID(), "app.three");
-  EXPECT_EQ(config.receiverVersion(), "4.1");
-  EXPECT_EQ(config.receiverDebugVersion(), "4.1");
-  EXPECT_EQ(config.logServerHost(), "https://log.example/");
-  EXPECT_EQ(config.xeltHost(), "https://xelt.example/");
-  EXPECT_FALSE(config.useStorage());
-  EXPECT_TRUE(config.useLog());
-  EXPECT_FALSE(config.useGranted());
-  EXPECT_FALSE(config.usePhoneNumber());
-  ASSERT_TRUE(config.config().has_value());
-  EXPECT_TRUE(config.config()->contains("manifest"));
-  EXPECT_EQ(config.dictionaryWithConfigFile(host.bundleDir.path() + "/res/Manifest.xml"),
-            *config.config());
-}
-
-// Builds a configuration from a manifest holding the given receiver elements.
-struct Loaded {
-  explicit Loaded(const std::string& receiver, const std::string& push = "") {
-    host.bundleDir.write("res/Manifest.xml", manifest(receiver, push));
-    config = std::make_unique<PushManagerConfig>();
-  }
-  test::TestHost host;
-  std::unique_ptr<PushManagerConfig> config;
-};
-
-TEST(PushManagerConfigTest, ModeAndServerSelection) {
-  {
-    // No mode element: mode becomes "" and the plain server is used.
-    Loaded l(element("server", "  https://plain.example/\n "));
-    EXPECT_EQ(l.config->mode(), "");
-    EXPECT_EQ(l.config->host(), "https://plain.example/");
-  }
-  {
-    // A text-only server serves every mode.
-    Loaded l(element("mode", "production") + element("server", "https://only.example/"));
-    EXPECT_EQ(l.config->mode(), "production");
-    EXPECT_EQ(l.config->host(), "https://only.example/");
-  }
-  {
-    Loaded l(element("mode", "production") +
-             "<server><production> https://p/ </production><development>https://d/"
-             "</development></server>");
-    EXPECT_EQ(l.config->host(), "https://p/");
-  }
-  {
-    // Mode children but no mode: a dictionary, which is not a host.
-    Loaded l("<server><production>https://p/</production></server>");
-    EXPECT_EQ(l.config->mode(), "");
-    EXPECT_EQ(l.config->host(), kPlaceholder);
-  }
-  {
-    // A mode with no matching child.
-    Loaded l(element("mode", "staging") + "<server><production>https://p/</production></server>");
-    EXPECT_EQ(l.config->host(), kPlaceholder);
-  }
-  {
-    // An attribute makes the server lose its text.
-    Loaded l(element("mode", "production") +
-             "<server secure=\"yes\">https://attr.example/</server>");
-    EXPECT_EQ(l.config->host(), kPlaceholder);
-  }
-  {
-    // A repeated policy is an array, not a string.
-    Loaded l(element("policy", "device") + element("policy", "user2"));
-    EXPECT_EQ(l.config->policy(), "user");
-  }
-}
-
-TEST(PushManagerConfigTest, ValueRules) {
-  EXPECT_EQ(PushManagerConfig::stripEnterpriseSuffix("3.6EE"), "3.6");
+TEST(PushManagerConfigTest, KeyTableRules) {
   EXPECT_EQ(PushManagerConfig::stripEnterpriseSuffix("4EE"), "4");
-  EXPECT_EQ(PushManagerConfig::stripEnterpriseSuffix("EE"), "EE");
-  EXPECT_EQ(PushManagerConfig::stripEnterpriseSuffix("3.6E"), "3.6E");
-  EXPECT_EQ(PushManagerConfig::stripEnterpriseSuffix("3.6ee"), "3.6ee");
-  EXPECT_EQ(PushManagerConfig::stripEnterpriseSuffix(""), "");
-  {
-    Loaded l(element("version", "3.6EE"));
-    EXPECT_EQ(l.config->receiverVersion(), "3.6");
+  for (const char* v : {"EE", "3.6E", "3.6ee", ""}) {
+    EXPECT_EQ(PushManagerConfig::stripEnterpriseSuffix(v), v);
   }
-  {
-    Loaded l(element("version", "EE"));
-    EXPECT_EQ(l.config->receiverVersion(), "EE");
-  }
-  {
-    Loaded l(element("application-id", "a") + element("project-id", "p"));
-    EXPECT_EQ(l.config->applicationID(), "p");
-  }
-  {
-    Loaded l(element("application-id", "a"));
-    EXPECT_EQ(l.config->applicationID(), "a");
-  }
-  for (const char* no : {"no", "0", "false", ""}) {
-    Loaded l("", std::string("<storage>") + no + "</storage>");
-    EXPECT_FALSE(l.config->useStorage()) << no;
-  }
-  for (const char* yes : {"Yes", "1", "true", " +001"}) {
-    Loaded l(element("granted", "no"), std::string("<storage>") + yes + "</storage>");
-    EXPECT_TRUE(l.config->useStorage()) << yes;
-    EXPECT_FALSE(l.config->useGranted());
-  }
-}
-
-TEST(PushManagerConfigTest, BrokenManifestsGiveAnEmptyConfig) {
-  std::string deep;
-  for (int i = 0; i < 100000; ++i) deep += "<n>";
-  std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE manifest [\n<!ENTITY l0 \"lol\">\n";
-  for (int i = 1; i <= 9; ++i) {
-    laughs += "<!ENTITY l" + std::to_string(i) + " \"";
-    for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
-    laughs += "\">\n";
-  }
-  laughs += "]>\n<manifest><settings>&l9;</settings></manifest>";
-  std::string full = kFullManifest;
-
-  const std::vector<std::pair<std::string, std::string>> cases{
-      {"malformed", "<manifest><settings></push></manifest>"},
-      {"truncated", full.substr(0, full.size() / 2)},
-      {"empty", ""},
-      {"latin-1 bytes without a declaration", manifest(element("policy", "d\xE9vice"))},
-      {"binary", std::string("\x00\x01\xFF\xFE\x89PNG", 8)},
-      {"billion laughs", laughs},
-      {"nested 100000 deep", deep},
-  };
-  for (const auto& [name, contents] : cases) {
-    test::TestHost host;
-    host.bundleDir.write("res/Manifest.xml", contents);
-    PushManagerConfig config;
-    ASSERT_TRUE(config.config().has_value()) << name;
-    EXPECT_TRUE(config.config()->empty()) << name;
-    EXPECT_EQ(config.mode(), "") << name;
-    EXPECT_EQ(config.host(), kPlaceholder) << name;
-    EXPECT_EQ(config.policy(), "user") << name;
-    EXPECT_EQ(config.receiverVersion(), "3.6") << name;
-    EXPECT_TRUE(config.useStorage()) << name;
-  }
-}
-
-TEST(PushManagerConfigTest, LargeManifest) {
-  test::TestHost host;
+  const std::string full = manifest(
+      el("mode", "development") +
+          "<server><production>https://prod/</production>\n"
+          "<development>https://dev/</development></server>\n" +
+          el("policy", "device") + el("customer-code", "CC01") + el("application-id", "app.one") +
+          el("project-id", "project.two") + el("app-id", "app.three") + el("version", "4.1EE") +
+          el("log", "YES") + el("log-server", "https://log/") + el("granted", "no") +
+          el("use-phone_number", "0"),
+      "<storage>false</storage><xelt>\n<server>https://xelt/</server></xelt>\n");
   std::string filler;
-  for (int i = 0; i < 20000; ++i) filler += "      <item>" + std::to_string(i) + "</item>\n";
-  host.bundleDir.write(
-      "res/Manifest.xml",
-      manifest(element("mode", "production") + element("server", "https://big/"), filler));
-  PushManagerConfig config;
-  EXPECT_EQ(config.host(), "https://big/");
-  ASSERT_TRUE(config.config());
-  const Value items = config.config()
-                          ->getDictionary("manifest")
-                          ->getDictionary("settings")
-                          ->getDictionary("push")
-                          ->get("item");
-  ASSERT_TRUE(items.isArray());
-  EXPECT_EQ(items.asArray()->size(), 20000u);
+  for (int i = 0; i < 20000; ++i) filler += "<item>" + std::to_string(i) + "</item>\n";
+  const std::string prod = el("mode", "production"), d = kDefaults + "1";
+  const std::string broken = "|*" + kDefaults + "0";
+  const std::pair<std::string, std::string> cases[] = {
+      {full,
+       "development|https://dev/|device|app.three|CC01|4.1|4.1|https://log/|https://xelt/|0100|1"},
+      // No mode element: mode "" and the plain server, trimmed.
+      {manifest(el("server", "  https://plain/\n ")), "|https://plain/" + d},
+      {manifest(prod + el("server", "https://only/")), "production|https://only/" + d},
+      {manifest(prod + "<server><production> https://p/ </production>"
+                       "<development>https://d/</development></server>"),
+       "production|https://p/" + d},
+      // Mode children but no mode, or no child for the mode: no host.
+      {manifest("<server><production>https://p/</production></server>"), "|*" + d},
+      {manifest(el("mode", "staging") + "<server><production>p</production></server>"),
+       "staging|*" + d},
+      // An attribute makes the server lose its text; a repeated policy is an array.
+      {manifest(prod + "<server secure=\"yes\">https://a/</server>"), "production|*" + d},
+      {manifest(el("policy", "device") + el("policy", "user2")), "|*" + d},
+      {manifest(el("version", "3.6EE")), "|*" + d},
+      {manifest(el("version", "EE")), "|*|user|||EE|EE|||1011|1"},
+      {manifest(el("application-id", "a") + el("project-id", "p")), "|*|user|p||3.6|3.6|||1011|1"},
+      {manifest(el("application-id", "a")), "|*|user|a||3.6|3.6|||1011|1"},
+      {manifest(el("log", "1"), "<storage></storage>"), "|*|user|||3.6|3.6|||0111|1"},
+      {manifest(el("log", "1"), "<storage> +001</storage>"), "|*|user|||3.6|3.6|||1111|1"},
+      {manifest(prod + el("server", "https://big/"), filler), "production|https://big/" + d},
+      // Broken manifests leave an empty configuration.
+      {"<manifest><settings></push></manifest>", broken},
+      {full.substr(0, full.size() / 2), broken},
+      {"", broken},
+      {manifest(el("policy", "d\xE9vice")), broken},
+      {std::string("\x00\x01\xFF\xFE\x89PNG", 8), broken},
+  };
+  for (const auto& [contents, expected] : cases) {
+    SCOPED_TRACE(contents.substr(0, 300));
+    test::TestHost host;
+    host.bundleDir.write(kRes, contents);
+    EXPECT_EQ(summary(PushManagerConfig()), expected);
+  }
 }
-
-std::string serverManifest(const std::string& host) { return manifest(element("server", host)); }
 
 TEST(PushManagerConfigTest, ManifestLocationOrder) {
-  {
-    // The named file wins over both defaults.
-    test::TestHost host;
-    host.bundleDir.write("res/sub/custom.xml", serverManifest("named"));
-    host.bundleDir.write("res/Manifest.xml", serverManifest("res"));
-    host.bundleDir.write("Manifest.xml", serverManifest("top"));
-    host.settings->set(PushManagerConfig::kManifestFileKey, Value("sub/custom.xml"));
-    EXPECT_EQ(PushManagerConfig().host(), "named");
+  test::TestHost host;
+  test::TempDir library;
+  auto put = [](const test::TempDir& dir, const std::string& path, const std::string& label) {
+    dir.write(path, manifest(el("server", label)));
+  };
+  auto found = [] { return PushManagerConfig().host(); };
+  auto name = [&](const Value& v) { host.settings->set(PushManagerConfig::kManifestFileKey, v); };
+  // Without a name or a bundle path: res/ before the top level; a named file wins.
+  put(host.bundleDir, "Manifest.xml", "top");
+  EXPECT_EQ(found(), "top");
+  put(host.bundleDir, kRes, "res");
+  EXPECT_EQ(found(), "res");
+  put(host.bundleDir, "res/sub/custom.xml", "named");
+  name("sub/custom.xml");
+  EXPECT_EQ(found(), "named");
+  // A number or an empty string under the key is ignored and the library
+  // bundle serves; a directory or a missing file falls back to the main
+  // bundle, never to the library bundle.
+  put(library, kRes, "lib-res");
+  put(library, "Manifest.xml", "lib-top");
+  PushManagerConfig::setLibraryBundlePath(library.path());
+  // clang-format off
+  for (auto [v, expected] : {std::pair{Value(42), "lib-res"}, {Value(""), "lib-res"},
+                             {Value("sub"), "res"}, {Value("missing.xml"), "res"}}) {
+    // clang-format on
+    name(v);
+    EXPECT_EQ(found(), expected);
   }
-  {
-    // A named file that is missing falls back to res/, then the top level,
-    // and never to the library bundle.
-    test::TestHost host;
-    test::TempDir library;
-    library.write("res/Manifest.xml", serverManifest("library"));
-    PushManagerConfig::setLibraryBundlePath(library.path());
-    host.settings->set(PushManagerConfig::kManifestFileKey, Value("missing.xml"));
-    host.bundleDir.write("res/Manifest.xml", serverManifest("res"));
-    host.bundleDir.write("Manifest.xml", serverManifest("top"));
-    EXPECT_EQ(PushManagerConfig().host(), "res");
-    std::filesystem::remove(host.bundleDir.path() + "/res/Manifest.xml");
-    EXPECT_EQ(PushManagerConfig().host(), "top");
-    std::filesystem::remove(host.bundleDir.path() + "/Manifest.xml");
-    host.setLogging(true);
-    PushManagerConfig none;
-    EXPECT_EQ(none.host(), kPlaceholder);
-    EXPECT_FALSE(none.config());
-    EXPECT_EQ(host.log->count(kManifestMissing), 1u);
-  }
-  {
-    // A number, an empty string or a directory name under the key is ignored
-    // or skipped; the library bundle then serves.
-    test::TestHost host;
-    test::TempDir library;
-    library.write("res/Manifest.xml", serverManifest("library-res"));
-    library.write("Manifest.xml", serverManifest("library-top"));
-    host.bundleDir.write("res/Manifest.xml", serverManifest("main"));
-    host.bundleDir.write("res/folder/keep", "");
-    PushManagerConfig::setLibraryBundlePath(library.path());
-    host.settings->set(PushManagerConfig::kManifestFileKey, Value(42));
-    EXPECT_EQ(PushManagerConfig().host(), "library-res");
-    host.settings->set(PushManagerConfig::kManifestFileKey, Value(""));
-    EXPECT_EQ(PushManagerConfig().host(), "library-res");
-    host.settings->set(PushManagerConfig::kManifestFileKey, Value("folder"));
-    EXPECT_EQ(PushManagerConfig().host(), "main");
-    host.settings->remove(PushManagerConfig::kManifestFileKey);
-    std::filesystem::remove(library.path() + "/res/Manifest.xml");
-    EXPECT_EQ(PushManagerConfig().host(), "library-top");
-    // A library bundle without a manifest does not fall back to the main one.
-    std::filesystem::remove(library.path() + "/Manifest.xml");
-    EXPECT_EQ(PushManagerConfig().host(), kPlaceholder);
-    // Nor does a bundle path that is not a directory.
-    PushManagerConfig::setLibraryBundlePath(library.path() + "/nowhere");
-    EXPECT_EQ(PushManagerConfig().host(), kPlaceholder);
-    // An empty path counts as unset.
-    PushManagerConfig::setLibraryBundlePath(std::string());
-    EXPECT_EQ(PushManagerConfig().host(), "main");
-  }
-  {
-    // Without a name or a bundle path: res/ before the top level.
-    test::TestHost host;
-    host.bundleDir.write("Manifest.xml", serverManifest("top"));
-    EXPECT_EQ(PushManagerConfig().host(), "top");
-    host.bundleDir.write("res/Manifest.xml", serverManifest("res"));
-    EXPECT_EQ(PushManagerConfig().host(), "res");
-  }
+  std::filesystem::remove(host.bundleDir.path() + "/" + kRes);
+  EXPECT_EQ(found(), "top");
+  std::filesystem::remove(host.bundleDir.path() + "/Manifest.xml");
+  host.setLogging(true);
+  EXPECT_EQ(summary(PushManagerConfig()), "production|*" + kDefaults + "-");
+  EXPECT_EQ(host.log->count(kManifestMissing), 1u);
+  // Unnamed with a bundle path: no fallback to the main bundle, even when the
+  // path is no directory; an empty path counts as unset.
+  put(host.bundleDir, kRes, "res");
+  host.settings->remove(PushManagerConfig::kManifestFileKey);
+  EXPECT_EQ(found(), "lib-res");
+  std::filesystem::remove(library.path() + "/" + kRes);
+  EXPECT_EQ(found(), "lib-top");
+  std::filesystem::remove(library.path() + "/Manifest.xml");
+  EXPECT_EQ(found(), kPlaceholder);
+  PushManagerConfig::setLibraryBundlePath(library.path() + "/nowhere");
+  EXPECT_EQ(found(), kPlaceholder);
+  PushManagerConfig::setLibraryBundlePath(std::string());
+  EXPECT_EQ(found(), "res");
+}
+
+// A signed envelope: binary bytes around an XML property list.
+std::string signedPlist(const std::string& body) {
+  return std::string("\x30\x82\x1f\x00\x06\x09\x2a\x86\x48\xa0", 10) +
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + body +
+         "\n</plist>" + std::string("\x00\xa0\x82\x0b\xff", 5);
+}
+std::string entitlements(const std::string& environment) {
+  return "<dict><key>Name</key><string>T</string><key>Entitlements</key><dict>" + environment +
+         "<key>get-task-allow</key><true/></dict></dict>";
+}
+std::string apsEnvironment(const std::string& env) {
+  return "<key>aps-environment</key><string>" + env + "</string>";
+}
+std::string apsProfile(const std::string& env) {
+  return signedPlist(entitlements(apsEnvironment(env)));
 }
 
 TEST(PushManagerConfigTest, ProvisioningProfile) {
-  constexpr const char* kReadError = "PushManagerConfig - Error reading embedded mobileprovision ";
-  constexpr const char* kConvertError = "Error while converting assumed plist to dict ";
-  constexpr const char* kEnvironment = "APNS Environment in profile: ";
-  struct Case {
-    const char* name;
-    std::optional<std::string> profile;
-    bool production;
-    std::string logLine;  // a line that must be logged, "" for none
-  };
-  const std::vector<Case> cases{
-      {"no profile", std::nullopt, true, kReadError},
-      {"empty profile", std::string(), true, std::string(kReadError) + "(null)"},
-      {"no plist", std::string("\x30\x82") + " just a signature " + "\xff", true, ""},
-      {"binary junk", std::string("\x00\xff\x80\x13", 4) + "<plist>\x01\x02\xfe garbage", true,
-       kConvertError},
-      {"not a dictionary", provisioningProfile("<array><string>x</string></array>"), true,
-       std::string(kConvertError) + "(null)"},
-      {"development",
-       provisioningProfile(entitlements("<key>aps-environment</key><string>development</string>")),
-       false, std::string(kEnvironment) + "development"},
-      {"production",
-       provisioningProfile(entitlements("<key>aps-environment</key><string>production</string>")),
-       true, std::string(kEnvironment) + "production"},
-      {"empty environment",
-       provisioningProfile(entitlements("<key>aps-environment</key><string></string>")), true,
-       kEnvironment},
-      {"missing environment", provisioningProfile(entitlements("")), true,
-       std::string(kEnvironment) + "(null)"},
-      {"unterminated plist",
-       "<plist version=\"1.0\">" +
-           entitlements("<key>aps-environment</key><string>development</string>"),
-       false, ""},
-  };
-  for (const auto& c : cases) {
+  const std::string kRead = "PushManagerConfig - Error reading embedded mobileprovision ";
+  const std::string kConvert = "Error while converting assumed plist to dict ";
+  const std::string kEnv = "APNS Environment in profile: ";
+  // The profile, whether the app is a production one, and the start of a
+  // line that must be logged ("" for no failure line).
+  // clang-format off
+  const std::tuple<std::optional<std::string>, bool, std::string> cases[] = {
+      {std::nullopt, true, kRead}, {"", true, kRead + "(null)"},
+      {"\x30\x82 just a signature \xff", true, ""},
+      {std::string("\x00\xff\x80\x13", 4) + "<plist>\x01\x02\xfe garbage", true, kConvert},
+      {signedPlist("<array><string>x</string></array>"), true, kConvert + "(null)"},
+      {apsProfile("development"), false, kEnv + "development"},
+      {apsProfile("production"), true, kEnv + "production"}, {apsProfile(""), true, kEnv},
+      {signedPlist(entitlements("")), true, kEnv + "(null)"},
+      {"<plist version=\"1.0\">" + entitlements(apsEnvironment("development")), false, ""}};
+  // clang-format on
+  for (const auto& [profile, production, line] : cases) {
+    SCOPED_TRACE(profile.value_or("no profile").substr(0, 60));
     test::TestHost host;
     host.setLogging(true);
-    if (c.profile) host.bundleDir.write("embedded.mobileprovision", *c.profile);
+    if (profile) host.bundleDir.write(kProfile, *profile);
     PushManagerConfig config;
     host.log->clear();
-    EXPECT_EQ(config.isProductionApp(), c.production) << c.name;
-    EXPECT_EQ(config.isSandboxApp(), !c.production) << c.name;
+    EXPECT_EQ(config.isProductionApp(), production);
+    EXPECT_EQ(config.isSandboxApp(), !production);
     auto lines = host.log->lines();
-    if (c.logLine.empty()) {
-      bool reportedFailure = false;
-      for (const auto& line : lines) {
-        if (line.starts_with(kReadError) || line.starts_with(kConvertError)) reportedFailure = true;
-      }
-      EXPECT_FALSE(reportedFailure) << c.name;
+    if (line.empty()) {
+      EXPECT_EQ(host.log->count(kRead) + host.log->count(kConvert), 0u);
     } else {
-      bool found = false;
-      for (const auto& line : lines) {
-        if (line.starts_with(c.logLine)) found = true;
-      }
-      EXPECT_TRUE(found) << c.name << ": expected a line starting with " << c.logLine;
+      EXPECT_TRUE(std::ranges::any_of(lines, [&](auto& l) { return l.starts_with(line); }));
     }
   }
-
-  // Logging off: nothing is written.
+  // Logging off: nothing is written, not even the missing manifest.
   test::TestHost host;
-  PushManagerConfig config;
-  EXPECT_TRUE(config.isProductionApp());
+  EXPECT_TRUE(PushManagerConfig().isProductionApp());
   EXPECT_TRUE(host.log->lines().empty());
 }
 
-TEST(PushManagerConfigTest, SandboxAnswerIsComputedOncePerProcess) {
+TEST(PushManagerConfigTest, ProcessWideState) {
   test::TestHost host;
-  host.bundleDir.write(
-      "embedded.mobileprovision",
-      provisioningProfile(entitlements("<key>aps-environment</key><string>development</string>")));
-  PushManagerConfig first;
-  EXPECT_TRUE(first.isSandboxApp());
-  host.bundleDir.write(
-      "embedded.mobileprovision",
-      provisioningProfile(entitlements("<key>aps-environment</key><string>production</string>")));
+  host.bundleDir.write(kProfile, apsProfile("development"));
+  EXPECT_TRUE(PushManagerConfig().isSandboxApp());
+  host.bundleDir.write(kProfile, apsProfile("production"));
   // Another instance still gets the first answer; the direct check reads anew.
   PushManagerConfig second;
   EXPECT_TRUE(second.isSandboxApp());
   EXPECT_TRUE(second.isProductionApp());
   detail::resetConfigProcessState();
   EXPECT_FALSE(second.isSandboxApp());
-}
 
-TEST(PushManagerConfigTest, SharedInstanceAndProcessState) {
-  test::TestHost host;
-  host.bundleDir.write("res/Manifest.xml", serverManifest("https://shared/"));
+  // One shared instance, whose properties many threads read and write.
+  host.bundleDir.write(kRes, manifest(el("server", "https://shared/")));
   std::vector<std::shared_ptr<PushManagerConfig>> seen(8);
   std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < seen.size(); ++i) {
-    threads.emplace_back([&seen, i] { seen[i] = PushManagerConfig::sharedConfig(); });
+  for (auto& slot : seen) {
+    threads.emplace_back([&slot] {
+      slot = PushManagerConfig::sharedConfig();
+      for (int i = 0; i < 100; ++i) {
+        slot->setHost("https://h" + std::to_string(i) + "/");
+        slot->setUseLog(!slot->useLog());
+        EXPECT_TRUE(slot->host().starts_with("https://h"));
+      }
+    });
   }
   for (auto& t : threads) t.join();
-  std::set<PushManagerConfig*> distinct;
-  for (const auto& p : seen) distinct.insert(p.get());
-  EXPECT_EQ(distinct.size(), 1u);
-  EXPECT_EQ(seen[0]->host(), "https://shared/");
+  for (const auto& p : seen) EXPECT_EQ(p, seen[0]);
+  EXPECT_EQ(seen[0]->host(), "https://h99/");
+  EXPECT_TRUE(seen[0]->config().value().contains("manifest"));
 
-  // Properties can be read and written from several threads.
-  auto shared = PushManagerConfig::sharedConfig();
-  std::thread writer([shared] {
-    for (int i = 0; i < 200; ++i) {
-      shared->setHost("https://h" + std::to_string(i) + "/");
-      shared->setUseLog(i % 2 == 0);
-    }
-  });
-  for (int i = 0; i < 200; ++i) {
-    EXPECT_EQ(shared->host().rfind("https://", 0), 0u);
-    (void)shared->useLog();
-  }
-  writer.join();
-  EXPECT_EQ(shared->host(), "https://h199/");
-
-  PushManagerConfig::setLibraryBundlePath("/some/where");
-  EXPECT_EQ(PushManagerConfig::libraryBundlePath(), "/some/where");
   detail::resetConfigProcessState();
-  EXPECT_EQ(PushManagerConfig::libraryBundlePath(), std::nullopt);
-  EXPECT_NE(PushManagerConfig::sharedConfig().get(), shared.get());
+  EXPECT_NE(PushManagerConfig::sharedConfig(), seen[0]);
 }
 
 }  // namespace

@@ -2,141 +2,84 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <limits>
 
+#include "core/Log.h"
 #include "orvo/ErrorInfo.h"
+#include "support/TestHost.h"
 
 namespace orvo {
 namespace {
 
-TEST(ValueTest, BooleansIntegersAndRealsStayDistinct) {
-  const Value yes(true);
-  const Value one(1);
-  const Value oneReal(1.0);
-  const Value zero(0);
-  const Value no(false);
-  EXPECT_TRUE(yes.isBool());
-  EXPECT_TRUE(one.isInt());
-  EXPECT_TRUE(oneReal.isReal());
-  EXPECT_TRUE(one.isNumber() && oneReal.isNumber() && !yes.isNumber());
-  EXPECT_NE(yes, one);
-  EXPECT_NE(one, oneReal);
-  EXPECT_NE(no, zero);
-  EXPECT_NE(Value(), zero);
-  EXPECT_NE(Value(), Value(""));
-  EXPECT_EQ(Value(), Value(nullptr));
-
-  // Typed access never converts.
-  EXPECT_EQ(yes.asInt(), nullptr);
-  EXPECT_EQ(one.asBool(), nullptr);
-  EXPECT_EQ(one.asReal(), nullptr);
-  EXPECT_EQ(*one.asInt(), 1);
-  EXPECT_EQ(Value("12").asInt(), nullptr);
-  EXPECT_EQ(Value(12).stringOr("fallback"), "fallback");
-  EXPECT_EQ(Value("text").stringOr("fallback"), "text");
-
-  // Every integer type becomes an int64; char-like text stays text.
-  EXPECT_TRUE(Value(std::uint8_t{200}).isInt());
-  EXPECT_EQ(*Value(std::numeric_limits<std::int64_t>::min()).asInt(),
-            std::numeric_limits<std::int64_t>::min());
-  EXPECT_TRUE(Value(static_cast<unsigned>(7)).isInt());
+TEST(ValueTest, KindsStayDistinctAndCopiesAreDeep) {
+  const Array kinds{nullptr, true, false, 0, 1, 1.0, 0.0, "", "1"};
+  for (std::size_t i = 0; i < kinds.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(kinds[i], kinds[j]) << i << "/" << j;
+  }
+  EXPECT_EQ(Value(std::uint8_t{200}), Value(200));  // every integer type is an int64
   EXPECT_TRUE(Value("c").isString());
-}
+  // Typed access never converts.
+  EXPECT_TRUE(!Value(true).asInt() && !Value(1).asBool() && !Value(1).asReal());
+  EXPECT_EQ(Value(12).stringOr("fallback"), "fallback");
 
-TEST(ValueTest, CopiesAreDeepAndIndependent) {
-  Dictionary inner{{"k", 1}};
-  Value original = Dictionary{{"list", Array{1, inner}}, {"name", "a"}};
+  const Value original = Dictionary{{"list", Array{1, Dictionary{{"k", 1}}}}};
   Value copy = original;
-  EXPECT_EQ(copy, original);
-
   (*copy.asDictionary()->find("list")->asArray())[1].asDictionary()->set("k", 2);
-  copy.asDictionary()->set("name", "b");
+  EXPECT_EQ(original, (Dictionary{{"list", Array{1, Dictionary{{"k", 1}}}}}));
   EXPECT_NE(copy, original);
-  EXPECT_EQ(original.asDictionary()->getArray("list")->at(1), Value(inner));
-  EXPECT_EQ(*original.asDictionary()->getString("name"), "a");
 
-  Value assigned;
-  assigned = original;
-  assigned.asDictionary()->clear();
-  EXPECT_EQ(original.asDictionary()->size(), 2u);
-
-  // Moving leaves the source usable for assignment.
-  Value moved = std::move(copy);
-  EXPECT_EQ(*moved.asDictionary()->getString("name"), "b");
-  copy = Value(5);
-  EXPECT_EQ(copy, Value(5));
-}
-
-TEST(ValueTest, DictionaryKeepsAbsentAndNullApart) {
+  // Dictionaries keep absent and null apart; equality ignores insertion order.
   Dictionary dict;
-  EXPECT_EQ(dict.find("a"), nullptr);
-  EXPECT_TRUE(dict.get("a").isNull());
+  EXPECT_TRUE(dict.find("a") == nullptr && dict.get("a").isNull());
   dict.set("a", Value());
   EXPECT_TRUE(dict.contains("a"));
-  EXPECT_TRUE(dict.get("a").isNull());
-  dict.set("a", "x");
-  dict.set("a", "y");  // replaces
-  EXPECT_EQ(dict.size(), 1u);
-  EXPECT_EQ(*dict.getString("a"), "y");
-  EXPECT_EQ(dict.getDictionary("a"), nullptr);
-  EXPECT_EQ(dict.getArray("a"), nullptr);
-  dict["b"] = 2;
-  EXPECT_EQ(dict.keys(), (std::vector<std::string>{"a", "b"}));
+  dict.set("b", 2);
+  dict.set("b", "y");
   EXPECT_TRUE(dict.erase("a"));
   EXPECT_FALSE(dict.erase("a"));
-  EXPECT_EQ(dict.keys(), (std::vector<std::string>{"b"}));
-
-  // Equality does not depend on the order entries were made in.
-  Dictionary x{{"one", 1}, {"two", 2}};
-  Dictionary y;
-  y.set("two", 2);
-  y.set("one", 1);
-  EXPECT_EQ(x, y);
-  y.set("one", 1.0);
-  EXPECT_NE(x, y);
+  EXPECT_EQ(dict, (Dictionary{{"b", "y"}}));
+  dict.set("a", 1);
+  EXPECT_EQ(dict, (Dictionary{{"a", 1}, {"b", "y"}}));
 }
 
-TEST(ValueTest, DescribeGivesEachTypesText) {
-  EXPECT_EQ(describe(Value()), "(null)");
-  EXPECT_EQ(describe(Value(true)), "1");
-  EXPECT_EQ(describe(Value(false)), "0");
-  EXPECT_EQ(describe(Value(-42)), "-42");
-  EXPECT_EQ(describe(Value(std::numeric_limits<std::int64_t>::max())), "9223372036854775807");
-  EXPECT_EQ(describe(Value(2.5)), "2.5");
-  EXPECT_EQ(describe(Value("plain text")), "plain text");
-  EXPECT_EQ(describe(Value("")), "");
-  EXPECT_EQ(describe(Value(Date{1'700'000'000.0})), "2023-11-14 22:13:20 +0000");
-  EXPECT_EQ(describe(Value(Bytes{0x00, 0xAB, 0x10, 0xFF, 0x01})), "<00ab10ff 01>");
-  EXPECT_EQ(describe(Value(Bytes{})), "<>");
-  EXPECT_EQ(describe(Value(Array{})), "(\n)");
-  EXPECT_EQ(describe(Dictionary{}), "{\n}");
-
+TEST(ValueTest, DescribeGivesEachKindsText) {
+  std::string all;
+  for (const Value& value :
+       {Value(), Value(true), Value(false), Value(-42),
+        Value(std::numeric_limits<std::int64_t>::max()), Value(2.5), Value(""), Value("plain text"),
+        Value(Date{1'700'000'000.0}), Value(Bytes{0x00, 0xAB, 0x10, 0xFF, 0x01}), Value(Bytes{}),
+        Value(Array{}), Value(Dictionary{})}) {
+    all += describe(value) + "|";
+  }
+  EXPECT_EQ(all,
+            "(null)|1|0|-42|9223372036854775807|2.5||plain text|2023-11-14 22:13:20 +0000|"
+            "<00ab10ff 01>|<>|(\n)|{\n}|");
   // Nested collections indent by four; strings with blanks are quoted,
   // nulls inside collections print as "<null>".
-  Value nested = Dictionary{{"a", Array{1, "x y", Value()}}, {"b", Dictionary{{"c", true}}}};
+  const Dictionary nested{{"a", Array{1, "x y", Value()}}, {"b", Dictionary{{"c", true}}}};
   EXPECT_EQ(describe(nested),
-            "{\n"
-            "    a = (\n"
-            "        1,\n"
-            "        \"x y\",\n"
-            "        \"<null>\"\n"
-            "    );\n"
-            "    b = {\n"
-            "        c = 1;\n"
-            "    };\n"
-            "}");
-  EXPECT_EQ(describe(nested), describe(*nested.asDictionary()));
-
-  ErrorInfo error{"PushNetworkManagerError", -1001, "The request timed out.", {}};
-  EXPECT_EQ(describe(error),
+            "{\n    a = (\n        1,\n        \"x y\",\n        \"<null>\"\n    );\n"
+            "    b = {\n        c = 1;\n    };\n}");
+  EXPECT_EQ(describe(Value(nested)), describe(nested));
+  EXPECT_EQ(describe(ErrorInfo{"PushNetworkManagerError", -1001, "The request timed out.", {}}),
             "Error Domain=PushNetworkManagerError Code=-1001 \"The request timed out.\"");
 }
 
-TEST(ValueTest, TextAndBytesConvert) {
-  const std::string text("a\0\xff", 3);
-  EXPECT_EQ(toString(toBytes(text)), text);
-  EXPECT_EQ(toBytes("ab"), (Bytes{'a', 'b'}));
+TEST(LogTest, FormatFillsPlaceholdersAndTraceFollowsTheSwitch) {
+  EXPECT_EQ(logging::format("- status  : %d, %@ and %f (%lu)", {"200", "body", "30.000000", "7"}),
+            "- status  : 200, body and 30.000000 (7)");
+  // Fewer values than placeholders: the rest stay; a lone "%" is text.
+  EXPECT_EQ(logging::format("%@ to %@ at 100%", {"a"}), "a to %@ at 100%");
+  EXPECT_EQ(logging::format("no placeholder", {"dropped"}), "no placeholder");
+  // A value that itself holds a placeholder is not filled again.
+  EXPECT_EQ(logging::format("%@ then %@", {"%@", "x"}), "%@ then x");
+
+  test::TestHost host;
+  logging::trace("hidden");
+  logging::always("shown");
+  host.setLogging(true);
+  logging::trace("traced");
+  EXPECT_EQ(host.log->lines(), (std::vector<std::string>{"shown", "traced"}));
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 // setter has returned. Usage: orvo_durability_child <database> <bundle directory>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "DurabilityRecord.h"
@@ -13,63 +11,38 @@
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/Host.h"
 
-namespace {
-
-// Bounded, so that a child nobody kills still ends.
-constexpr std::int64_t kMaxRounds = 1'000'000;
-
-bool report(std::int64_t n, int field) {
-  char line[48];
-  int length = std::snprintf(line, sizeof line, "%lld %d\n", static_cast<long long>(n), field);
-  const char* next = line;
-  while (length > 0) {
-    ssize_t written = ::write(STDOUT_FILENO, next, static_cast<std::size_t>(length));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    next += written;
-    length -= static_cast<int>(written);
-  }
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   using namespace orvo;
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <database> <bundle directory>\n", argv[0]);
-    return 2;
-  }
+  if (argc != 3) return 2;
   auto log = std::make_shared<CapturingLogSink>();
   auto settings = std::make_shared<SqliteSettingsStore>(argv[1], log);
-  if (!settings->isPersistent()) {
-    std::fprintf(stderr, "cannot open %s\n", argv[1]);
-    return 3;
-  }
+  if (!settings->isPersistent()) return 3;
   auto host = std::make_shared<Host>();
   host->settings = settings;
   host->keychain = std::make_shared<MemoryKeychain>();
-  host->bundle = std::make_shared<DirectoryBundle>(
-      argv[2], std::string(durability::kBundleIdentifier), Dictionary{{"CFBundleVersion", "1"}});
+  host->bundle = std::make_shared<DirectoryBundle>(argv[2], "com.example.durability",
+                                                   Dictionary{{"CFBundleVersion", "1"}});
   host->device = std::make_shared<FixedDevice>();
   host->log = log;
   host->clock = std::make_shared<SystemClock>();
   Host::setCurrent(host);
 
   PushManagerInfo info(true);
-  // Continue after the last round this database holds.
+  // Continue after the last round this database holds; bounded, so that a
+  // child nobody kills still ends. A single short write to a pipe is atomic.
   std::int64_t n = durability::roundOf(durability::kClientUIDPrefix, info.clientUID()).value_or(0);
-  while (++n <= kMaxRounds) {
+  auto report = [&n](int field) {
+    return dprintf(STDOUT_FILENO, "%lld %d\n", static_cast<long long>(n), field) > 0;
+  };
+  while (++n <= 1'000'000) {
     info.setClientUID(durability::fieldValue(durability::kClientUIDPrefix, n));
-    if (!report(n, 0)) return 4;
+    if (!report(0)) return 4;
     info.setPhoneNumber(durability::fieldValue(durability::kPhoneNumberPrefix, n));
-    if (!report(n, 1)) return 4;
+    if (!report(1)) return 4;
     info.setPushServiceID(durability::fieldValue(durability::kPushServiceIDPrefix, n));
-    if (!report(n, 2)) return 4;
+    if (!report(2)) return 4;
     info.setPushServiceLastDate(Date{static_cast<double>(n)});
-    if (!report(n, 3)) return 4;
+    if (!report(3)) return 4;
   }
   return 0;
 }

@@ -2,166 +2,117 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include "Helpers.h"
 
 namespace orvo::platform {
 namespace {
 
+using test::list;
+
 std::string xmlPlist(const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist SYSTEM \"PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">" +
+         "<!DOCTYPE plist SYSTEM \"PropertyList-1.0.dtd\">\n<plist version=\"1.0\">" +
          body + "</plist>";
 }
 
-std::string bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out += static_cast<char>(v);
+// One marker byte, then two-byte references to objects.
+std::string object(int marker, std::initializer_list<int> references = {}) {
+  std::string out(1, static_cast<char>(marker));
+  for (int i : references) out += {static_cast<char>(i >> 8), static_cast<char>(i & 0xFF)};
   return out;
 }
 
-// A two-byte reference to object i.
-std::string ref(int i) { return bytes({(i >> 8) & 0xFF, i & 0xFF}); }
-
-// A hand-made binary list: objects given as raw bytes, two-byte offsets and
-// references.
-std::string binaryPlist(const std::vector<std::string>& objects, int top = 0) {
+// A hand-made binary list with two-byte offsets and references; object 0 is the top.
+std::string binaryPlist(const std::vector<std::string>& objects) {
   std::string out = "bplist00";
-  std::vector<std::size_t> offsets;
-  for (const auto& object : objects) {
-    offsets.push_back(out.size());
-    out += object;
+  std::string table;
+  for (const auto& bytes : objects) {
+    table += object(0, {static_cast<int>(out.size())}).substr(1);
+    out += bytes;
   }
-  std::size_t tableOffset = out.size();
-  for (std::size_t offset : offsets) out += ref(static_cast<int>(offset));
-  std::string trailer(32, '\0');
-  trailer[6] = 2;  // offset size
-  trailer[7] = 2;  // reference size
-  trailer.replace(14, 2, ref(static_cast<int>(objects.size())));
-  trailer.replace(22, 2, ref(top));
-  trailer.replace(30, 2, ref(static_cast<int>(tableOffset)));
-  return out + trailer;
+  const int tableOffset = static_cast<int>(out.size());
+  std::string trailer = std::string(6, '\0') + "\x02\x02" + std::string(6, '\0') +
+                        object(0, {static_cast<int>(objects.size())}).substr(1) +
+                        std::string(14, '\0') + object(0, {tableOffset}).substr(1);
+  return out + table + trailer;
 }
 
-TEST(PropertyListTest, ConvertsEveryXmlType) {
-  Result<Value> result = parsePropertyList(xmlPlist(
-      "<dict>"
-      "<key>string</key><string>caf&#233; &amp; more</string>"
-      "<key>yes</key><true/><key>no</key><false/>"
-      "<key>int</key><integer>42</integer>"
-      "<key>negative</key><integer>-7</integer>"
-      "<key>real</key><real>2.5</real>"
-      "<key>epoch</key><date>2001-01-01T00:00:00Z</date>"
-      "<key>later</key><date>2020-06-15T12:30:00Z</date>"
-      "<key>data</key><data>AAEC/w==</data>"
-      "<key>array</key><array><string>a</string><integer>1</integer></array>"
-      "<key>nested</key><dict><key>aps-environment</key><string>development</string></dict>"
-      "</dict>"));
+void expectRejected(std::string_view input) {
+  Result<Value> result = parsePropertyList(input);
+  ASSERT_FALSE(result.ok()) << "accepted: " << input;
+  EXPECT_EQ(result.error().domain, kPropertyListErrorDomain);
+  EXPECT_FALSE(result.error().description.empty());
+}
+
+TEST(PropertyListTest, ReadsEveryXmlTypeAndBinaryLists) {
+  Result<Value> result = parsePropertyList(
+      xmlPlist("<array><string>caf&#233; &amp; more</string><true/><false/><integer>-7</integer>"
+               "<real>2.5</real><date>2001-01-01T00:00:00Z</date><date>2020-06-15T12:30:00Z</date>"
+               "<data>AAEC/w==</data><dict><key>aps-environment</key><string>development</string>"
+               "<key>list</key><array><integer>1</integer></array></dict></array>"));
   ASSERT_TRUE(result.ok()) << result.error().description;
-  const Dictionary* d = result.value().asDictionary();
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->get("string"), Value("caf\xC3\xA9 & more"));
-  EXPECT_EQ(d->get("yes"), Value(true));
-  EXPECT_EQ(d->get("no"), Value(false));
-  EXPECT_EQ(d->get("int"), Value(42));
-  EXPECT_EQ(d->get("negative"), Value(-7));
-  EXPECT_EQ(d->get("real"), Value(2.5));
-  // Property-list dates count from 2001; ours from 1970.
-  EXPECT_EQ(d->get("epoch"), Value(Date{978307200.0}));
-  EXPECT_EQ(d->get("later"), Value(Date{1592224200.0}));
-  EXPECT_EQ(d->get("data"), Value(Bytes{0x00, 0x01, 0x02, 0xFF}));
-  EXPECT_EQ(d->get("array"), Value(Array{Value("a"), Value(1)}));
-  ASSERT_NE(d->getDictionary("nested"), nullptr);
-  EXPECT_EQ(d->getDictionary("nested")->get("aps-environment"), Value("development"));
+  // Property-list dates count from 2001, ours from 1970.
+  EXPECT_EQ(result.value(),
+            list("caf\xC3\xA9 & more", true, false, -7, 2.5, Date{978307200.0}, Date{1592224200.0},
+                 Bytes{0x00, 0x01, 0x02, 0xFF},
+                 Dictionary{{"aps-environment", "development"}, {"list", list(1)}}));
 
-  Result<Value> array = parsePropertyList(xmlPlist("<array><string>x</string></array>"));
-  ASSERT_TRUE(array.ok());
-  EXPECT_EQ(array.value(), Value(Array{Value("x")}));
-}
-
-TEST(PropertyListTest, ReadsBinaryLists) {
-  // {"a": 1, "b": ["x"]}
-  std::string plist = binaryPlist({
-      bytes({0xD2}) + ref(1) + ref(2) + ref(3) + ref(4),  // keys 1, 2; values 3, 4
-      bytes({0x51, 'a'}),
-      bytes({0x51, 'b'}),
-      bytes({0x10, 0x01}),
-      bytes({0xA1}) + ref(5),
-      bytes({0x51, 'x'}),
-  });
-  Result<Value> result = parsePropertyList(plist);
+  // {"a": 1, "b": ["x"]}: keys are objects 1 and 2, values 3 and 4.
+  result = parsePropertyList(binaryPlist({object(0xD2, {1, 2, 3, 4}),
+                                          "\x51"
+                                          "a",
+                                          "\x51"
+                                          "b",
+                                          std::string("\x10\x01", 2), object(0xA1, {5}),
+                                          "\x51"
+                                          "x"}));
   ASSERT_TRUE(result.ok()) << result.error().description;
-  Dictionary expected{{"a", Value(1)}, {"b", Value(Array{Value("x")})}};
-  EXPECT_EQ(result.value(), Value(expected));
+  EXPECT_EQ(result.value(), Value(Dictionary{{"a", 1}, {"b", list("x")}}));
 }
 
-TEST(PropertyListTest, JunkGivesErrorValues) {
-  std::vector<std::string> junk{
-      "",
-      "not a plist at all",
-      std::string("\x00\x01\x02\xFF\xFE garbage", 14),
-      xmlPlist("<dict><key>a</key><string>unterminated"),
-      "<plist><dict><key>a</key></plist>",
-      "bplist00",
-      "bplist00" + std::string(40, '\xFF'),
-      "bplist00" + std::string(40, '\0'),
-  };
-  for (const auto& input : junk) {
-    Result<Value> result = parsePropertyList(input);
-    EXPECT_FALSE(result.ok()) << "accepted: " << input;
-    if (!result.ok()) {
-      EXPECT_EQ(result.error().domain, kPropertyListErrorDomain);
-      EXPECT_FALSE(result.error().description.empty());
-    }
+TEST(PropertyListTest, JunkDeepAndExplodingListsGiveErrorValues) {
+  for (const std::string& junk :
+       {std::string(), std::string("not a plist at all"),
+        std::string("\x00\x01\x02\xFF\xFE junk", 10),
+        xmlPlist("<dict><key>a</key><string>unterminated"),
+        std::string("<plist><dict><key>a</key></plist>"), std::string("bplist00"),
+        "bplist00" + std::string(40, '\xFF'), "bplist00" + std::string(40, '\0'),
+        // A reference outside the object table, and an array that holds itself.
+        binaryPlist({object(0xA1, {9})}), binaryPlist({object(0xA1, {0})})}) {
+    expectRejected(junk);
   }
 
-  // References outside the object table, and an array that holds itself.
-  std::string badRef = binaryPlist({bytes({0xA1}) + ref(9)});
-  EXPECT_FALSE(parsePropertyList(badRef).ok());
-  std::string cycle = binaryPlist({bytes({0xA1}) + ref(0)});
-  EXPECT_FALSE(parsePropertyList(cycle).ok());
-}
-
-TEST(PropertyListTest, RefusesDeepAndExplodingLists) {
   auto nestedXml = [](std::size_t depth) {
-    std::string body;
-    for (std::size_t i = 0; i < depth; ++i) body += "<array>";
-    for (std::size_t i = 0; i < depth; ++i) body += "</array>";
-    return xmlPlist(body);
+    std::string open, close;
+    for (std::size_t i = 0; i < depth; ++i) open += "<array>", close += "</array>";
+    return xmlPlist(open + close);
   };
   EXPECT_TRUE(parsePropertyList(nestedXml(100)).ok());
-  EXPECT_TRUE(parsePropertyList(xmlPlist("<array><array/><dict/></array>")).ok());
-  for (std::size_t depth : {300u, 1'000'000u}) {
-    Result<Value> deep = parsePropertyList(nestedXml(depth));
-    ASSERT_FALSE(deep.ok()) << depth;
-    EXPECT_EQ(deep.error().domain, kPropertyListErrorDomain);
-  }
+  expectRejected(nestedXml(300));
+  expectRejected(nestedXml(1'000'000));
+  // Chains of arrays, each holding the next: 50 deep is fine, 300 is not.
+  auto chain = [](int depth) {
+    std::vector<std::string> objects;
+    for (int i = 0; i < depth; ++i) objects.push_back(object(0xA1, {i + 1}));
+    objects.push_back(object(0xA0));
+    return binaryPlist(objects);
+  };
+  EXPECT_TRUE(parsePropertyList(chain(50)).ok());
+  expectRejected(chain(300));
 
-  std::vector<std::string> shortChain;
-  for (int i = 0; i < 50; ++i) shortChain.push_back(bytes({0xA1}) + ref(i + 1));
-  shortChain.push_back(bytes({0xA0}));
-  EXPECT_TRUE(parsePropertyList(binaryPlist(shortChain)).ok());
-
-  // 300 arrays, each holding the next.
-  std::vector<std::string> chain;
-  for (int i = 0; i < 300; ++i) chain.push_back(bytes({0xA1}) + ref(i + 1));
-  chain.push_back(bytes({0xA0}));
-  EXPECT_FALSE(parsePropertyList(binaryPlist(chain)).ok());
-
-  // 40 levels, each holding the next level twice: 2^40 nodes once expanded.
+  // 40 levels, each holding the next one twice: 2^40 nodes once expanded.
   std::vector<std::string> doubling;
-  for (int i = 0; i < 40; ++i) doubling.push_back(bytes({0xA2}) + ref(i + 1) + ref(i + 1));
-  doubling.push_back(bytes({0x51, 'x'}));
-  Result<Value> bomb = parsePropertyList(binaryPlist(doubling));
-  EXPECT_FALSE(bomb.ok());
-
+  for (int i = 0; i < 40; ++i) doubling.push_back(object(0xA2, {i + 1, i + 1}));
+  doubling.push_back(
+      "\x51"
+      "x");
+  expectRejected(binaryPlist(doubling));
   // Shared objects that stay small are fine.
-  std::vector<std::string> shared{bytes({0xA3}) + ref(1) + ref(1) + ref(1), bytes({0x51, 'x'})};
-  Result<Value> fine = parsePropertyList(binaryPlist(shared));
-  ASSERT_TRUE(fine.ok()) << fine.error().description;
-  EXPECT_EQ(fine.value(), Value(Array{Value("x"), Value("x"), Value("x")}));
+  Result<Value> shared = parsePropertyList(binaryPlist({object(0xA3, {1, 1, 1}),
+                                                        "\x51"
+                                                        "x"}));
+  ASSERT_TRUE(shared.ok()) << shared.error().description;
+  EXPECT_EQ(shared.value(), list("x", "x", "x"));
 }
 
 }  // namespace

@@ -2,146 +2,104 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
-#include <thread>
-#include <vector>
 
-#include "orvo/platform/MainQueue.h"
+#include "Helpers.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
 
 namespace orvo {
 namespace {
 
 using namespace std::chrono_literals;
+using MaybeError = std::optional<ErrorInfo>;
 
-// Remembers every application event and the thread it arrived on.
-class RecordingApplication : public ApplicationEventSink {
+// Remembers every application and centre event, and whether each ran on the
+// main queue.
+class RecordingApplication : public ApplicationEventSink, public NotificationCenterDelegate {
  public:
   explicit RecordingApplication(const RunLoop& loop) : loop_(loop) {}
-
   void didRegisterForRemoteNotificationsWithDeviceToken(const Bytes& token) override {
-    note();
-    tokens.push_back(token);
+    note("token " + describe(Value(token)));
   }
   void didFailToRegisterForRemoteNotificationsWithError(const ErrorInfo& error) override {
-    note();
-    failures.push_back(error);
+    note("failure " + describe(error));
   }
   void didRegisterUserNotificationSettings(std::int64_t types) override {
-    note();
-    settings.push_back(types);
+    note("settings " + std::to_string(types));
   }
   void didReceiveRemoteNotification(const Dictionary& payload) override {
-    note();
-    payloads.push_back(payload);
+    note("payload " + payload.get("alert").stringOr("?"));
   }
-
-  std::vector<Bytes> tokens;
-  std::vector<ErrorInfo> failures;
-  std::vector<std::int64_t> settings;
-  std::vector<Dictionary> payloads;
-  bool allOnMainQueue = true;
-
- private:
-  void note() { allOnMainQueue = allOnMainQueue && loop_.isRunningOnThisThread(); }
-  const RunLoop& loop_;
-};
-
-class RecordingDelegate : public NotificationCenterDelegate {
- public:
   void willPresentNotification(const PlatformNotification& notification,
                                std::function<void(std::int64_t)> completion) override {
-    presented.push_back(notification.identifier);
+    note("present " + notification.identifier);
     completion(kNotificationOptionsAll);
   }
   void didReceiveNotificationResponse(const PlatformNotification& notification,
-                                      const std::string& actionIdentifier,
+                                      const std::string& action,
                                       std::function<void()> completion) override {
-    responses.push_back(notification.identifier + "/" + actionIdentifier);
+    note("respond " + notification.identifier + "/" + action);
     completion();
   }
-  std::vector<std::string> presented;
-  std::vector<std::string> responses;
-};
+  std::vector<std::string> events;
+  bool allOnMainQueue = true;
 
-// One authorisation answer as the library would see it.
-struct Answer {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool arrived = false;
-  bool granted = false;
-  std::optional<ErrorInfo> error;
-  std::thread::id thread;
-  bool onMainQueue = true;
-
-  std::function<void(bool, std::optional<ErrorInfo>)> handler(const RunLoop& loop) {
-    return [this, &loop](bool g, std::optional<ErrorInfo> e) {
-      std::lock_guard lock(mutex);
-      arrived = true;
-      granted = g;
-      error = std::move(e);
-      thread = std::this_thread::get_id();
-      onMainQueue = loop.isRunningOnThisThread();
-      changed.notify_all();
-    };
+ private:
+  void note(std::string event) {
+    allOnMainQueue = allOnMainQueue && loop_.isRunningOnThisThread();
+    events.push_back(std::move(event));
   }
+  const RunLoop& loop_;
 };
+
+// The value a platform answer delivers, or T{} after five seconds without one.
+template <class T>
+T awaited(std::future<T> future) {
+  const bool ready = future.wait_for(5s) == std::future_status::ready;
+  EXPECT_TRUE(ready);
+  return ready ? future.get() : T{};
+}
+
+struct Answer {
+  bool granted = false;
+  MaybeError error;
+  std::thread::id thread;
+};
+
+Answer ask(SimulatedNotificationHost& host, std::int64_t options = kNotificationOptionsAll) {
+  std::promise<Answer> answer;
+  host.requestAuthorization(options, [&answer](bool granted, MaybeError error) {
+    answer.set_value({granted, std::move(error), std::this_thread::get_id()});
+  });
+  return awaited(answer.get_future());
+}
 
 AuthorizationStatus settingsNow(SimulatedNotificationHost& host) {
   std::promise<AuthorizationStatus> status;
-  auto future = status.get_future();
   host.getNotificationSettings([&status](AuthorizationStatus s) { status.set_value(s); });
-  EXPECT_EQ(future.wait_for(5s), std::future_status::ready);
-  return future.get();
+  return awaited(status.get_future());
 }
 
-TEST(SimulatedNotificationHostTest, AuthorizationIsAnsweredOnThePlatformThread) {
+TEST(SimulatedNotificationHostTest, AuthorizationIsAnsweredOnThePlatformThreadAndCallsRecorded) {
   auto loop = std::make_shared<RunLoop>();
   SimulatedNotificationHost host(loop);
   EXPECT_EQ(settingsNow(host), AuthorizationStatus::NotDetermined);
 
-  // Granted by default, answered on neither the caller's thread nor the loop,
-  // even while the loop runs on the caller's thread.
-  Answer first;
-  loop->post([&] { host.requestAuthorization(kNotificationOptionsAll, first.handler(*loop)); });
-  loop->runUntilIdle();
-  ASSERT_TRUE(host.waitForPlatformIdle());
-  {
-    std::lock_guard lock(first.mutex);
-    ASSERT_TRUE(first.arrived);
-    EXPECT_TRUE(first.granted);
-    EXPECT_FALSE(first.error);
-    EXPECT_NE(first.thread, std::this_thread::get_id());
-    EXPECT_FALSE(first.onMainQueue);
-  }
+  // Granted by default, on a thread of the platform's own (the main queue
+  // never runs here); then denied, without and with an error.
+  Answer answer = ask(host);
+  EXPECT_TRUE(answer.granted && !answer.error);
+  EXPECT_NE(answer.thread, std::this_thread::get_id());
   EXPECT_EQ(settingsNow(host), AuthorizationStatus::Authorized);
-
-  // Denied, without and with an error.
   host.scriptAuthorization(false);
-  Answer denied;
-  host.requestAuthorization(3, denied.handler(*loop));
-  ASSERT_TRUE(host.waitForPlatformIdle());
-  {
-    std::lock_guard lock(denied.mutex);
-    ASSERT_TRUE(denied.arrived);
-    EXPECT_FALSE(denied.granted);
-    EXPECT_FALSE(denied.error);
-  }
+  answer = ask(host, 3);
+  EXPECT_TRUE(!answer.granted && !answer.error);
   EXPECT_EQ(settingsNow(host), AuthorizationStatus::Denied);
-
   const ErrorInfo platformError{"UNErrorDomain", 1, "Notifications are not allowed", {}};
   host.scriptAuthorization(false, platformError);
-  Answer failed;
-  host.requestAuthorization(kNotificationOptionsAll, failed.handler(*loop));
-  ASSERT_TRUE(host.waitForPlatformIdle());
-  {
-    std::lock_guard lock(failed.mutex);
-    ASSERT_TRUE(failed.arrived);
-    EXPECT_FALSE(failed.granted);
-    EXPECT_EQ(failed.error, platformError);
-  }
+  answer = ask(host);
+  EXPECT_FALSE(answer.granted);
+  EXPECT_EQ(answer.error, platformError);
 
   // A scripted status wins over the last answer.
   host.scriptAuthorizationStatus(AuthorizationStatus::NotDetermined);
@@ -149,222 +107,134 @@ TEST(SimulatedNotificationHostTest, AuthorizationIsAnsweredOnThePlatformThread) 
   host.scriptAuthorizationStatus(std::nullopt);
   EXPECT_EQ(settingsNow(host), AuthorizationStatus::Denied);
 
-  // The library asks for the settings from within the answer: the chain
-  // completes before waitForPlatformIdle returns.
+  // Settings asked for from within the answer: the chain completes before
+  // waitForPlatformIdle returns.
   std::atomic<int> chained{-1};
   host.scriptAuthorization(true);
-  host.requestAuthorization(kNotificationOptionsAll, [&](bool, std::optional<ErrorInfo>) {
-    host.getNotificationSettings(
-        [&](AuthorizationStatus status) { chained = static_cast<int>(status); });
+  host.requestAuthorization(kNotificationOptionsAll, [&](bool, MaybeError) {
+    host.getNotificationSettings([&](AuthorizationStatus s) { chained = static_cast<int>(s); });
   });
   ASSERT_TRUE(host.waitForPlatformIdle());
   EXPECT_EQ(chained.load(), static_cast<int>(AuthorizationStatus::Authorized));
 
   EXPECT_EQ(host.callCount("requestAuthorization"), 4u);
-  EXPECT_EQ(host.calls().front(), "getNotificationSettings");
   EXPECT_EQ(host.calls()[1], "requestAuthorization(7)");
   EXPECT_EQ(host.calls()[3], "requestAuthorization(3)");
-  EXPECT_EQ(loop->pending(), 0u);  // nothing went through the main queue
-}
 
-TEST(SimulatedNotificationHostTest, TokenAndFailureArriveThroughTheMainQueue) {
-  auto loop = std::make_shared<RunLoop>();
-  SimulatedNotificationHost host(loop);
-  auto app = std::make_shared<RecordingApplication>(*loop);
-  host.setApplication(app);
-
-  host.registerForRemoteNotifications();
-  ASSERT_TRUE(host.waitForPlatformIdle());
-  EXPECT_TRUE(app->tokens.empty());  // not before the loop runs
-  EXPECT_FALSE(host.isRegisteredForRemoteNotifications());
-  loop->runUntilIdle();
-  ASSERT_EQ(app->tokens.size(), 1u);
-  EXPECT_EQ(app->tokens[0].size(), 32u);
-  EXPECT_TRUE(host.isRegisteredForRemoteNotifications());
-
-  host.scriptToken(Bytes{0x00, 0xAB, 0x10});
-  host.registerForRemoteNotifications();
-  const ErrorInfo failure{"NSCocoaErrorDomain", 3010, "remote notifications unavailable", {}};
-  host.scriptRegistrationFailure(failure);
-  host.registerForRemoteNotifications();
-  loop->runUntilIdle();
-  ASSERT_EQ(app->tokens.size(), 2u);
-  EXPECT_EQ(app->tokens[1], (Bytes{0x00, 0xAB, 0x10}));
-  ASSERT_EQ(app->failures.size(), 1u);
-  EXPECT_EQ(app->failures[0], failure);
-
-  // Silent platform: nothing is posted at all.
-  host.scriptRegistrationAnswers(false);
-  host.registerForRemoteNotifications();
-  EXPECT_EQ(loop->pending(), 0u);
-  host.scriptRegistrationAnswers(true);
-
-  // A new token script clears the failure.
-  host.scriptToken(Bytes{1});
-  host.registerForRemoteNotifications();
-  host.registerUserNotificationSettings(kNotificationOptionsAll);
-  host.deliverRemoteNotification(Dictionary{{"aps", Dictionary{{"alert", "hi"}}}});
-  loop->runUntilIdle();
-  EXPECT_EQ(app->tokens.size(), 3u);
-  EXPECT_EQ(app->failures.size(), 1u);
-  EXPECT_EQ(app->settings, (std::vector<std::int64_t>{7}));
-  ASSERT_EQ(app->payloads.size(), 1u);
-  EXPECT_EQ(*app->payloads[0].getDictionary("aps")->getString("alert"), "hi");
-  EXPECT_TRUE(app->allOnMainQueue);
-  EXPECT_EQ(host.callCount("registerForRemoteNotifications"), 5u);
-
-  // The application is held weakly: once gone, events go nowhere.
-  host.registerForRemoteNotifications();
-  host.deliverRemoteNotification(Dictionary{});
-  app.reset();
-  EXPECT_EQ(loop->runUntilIdle(), 2u);
-}
-
-TEST(SimulatedNotificationHostTest, RecordsCallsAndKeepsBadgeAndSwitches) {
-  auto loop = std::make_shared<RunLoop>();
-  SimulatedNotificationHost host(loop);
-
-  EXPECT_TRUE(host.notificationCenterAvailable());
-  EXPECT_TRUE(host.userNotificationSettingsAvailable());
-  EXPECT_TRUE(host.currentUserNotificationSettingsAvailable());
-  host.setNotificationCenterAvailable(false);
-  host.setUserNotificationSettingsAvailable(false);
-  host.setCurrentUserNotificationSettingsAvailable(false);
-  EXPECT_FALSE(host.notificationCenterAvailable());
-  EXPECT_FALSE(host.userNotificationSettingsAvailable());
-  EXPECT_FALSE(host.currentUserNotificationSettingsAvailable());
-
-  EXPECT_EQ(host.applicationState(), ApplicationState::Active);
-  host.setApplicationState(ApplicationState::Background);
-  EXPECT_EQ(host.applicationState(), ApplicationState::Background);
-  host.setEnabledRemoteNotificationTypes(4);
-  EXPECT_EQ(host.enabledRemoteNotificationTypes(), 4);
-
+  // Every call is recorded, from any thread.
   host.clearCalls();
-  EXPECT_EQ(host.applicationIconBadgeNumber(), 0);
-  host.setApplicationIconBadgeNumber(5);
   host.setApplicationIconBadgeNumber(-2);
   EXPECT_EQ(host.applicationIconBadgeNumber(), -2);
   host.cancelAllLocalNotifications();
-  host.cancelAllLocalNotifications();
   host.registerForRemoteNotificationTypes(7);
-  EXPECT_EQ(host.pendingLocalNotificationsCancelled(), 2u);
-  EXPECT_EQ(host.calls(), (std::vector<std::string>{
-                              "applicationIconBadgeNumber", "setApplicationIconBadgeNumber(5)",
-                              "setApplicationIconBadgeNumber(-2)", "applicationIconBadgeNumber",
-                              "cancelAllLocalNotifications", "cancelAllLocalNotifications",
-                              "registerForRemoteNotificationTypes(7)"}));
-  EXPECT_EQ(host.callCount("setApplicationIconBadgeNumber"), 2u);
+  EXPECT_EQ(host.pendingLocalNotificationsCancelled(), 1u);
+  EXPECT_EQ(host.calls(),
+            (std::vector<std::string>{"setApplicationIconBadgeNumber(-2)",
+                                      "applicationIconBadgeNumber", "cancelAllLocalNotifications",
+                                      "registerForRemoteNotificationTypes(7)"}));
   EXPECT_EQ(host.callCount("setApplicationIconBadge"), 0u);  // whole names only
-  EXPECT_EQ(loop->pending(), 0u);                            // the legacy form answers nothing
+  EXPECT_EQ(loop->pending(), 0u);  // neither authorisation nor the legacy form used it
 
-  // Calls from many threads are all recorded.
   host.clearCalls();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&host, t] {
-      for (int i = 0; i < 100; ++i) host.setApplicationIconBadgeNumber(t * 100 + i);
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  test::onThreads(4, [&host](int t) {
+    for (int i = 0; i < 100; ++i) host.setApplicationIconBadgeNumber(t * 100 + i);
+  });
   EXPECT_EQ(host.callCount("setApplicationIconBadgeNumber"), 400u);
 }
 
-TEST(SimulatedNotificationHostTest, CentreDelegateGetsEventsOnTheMainQueue) {
+TEST(SimulatedNotificationHostTest, RegistrationEventsArriveThroughTheMainQueueWhenItRuns) {
   auto loop = std::make_shared<RunLoop>();
-  SimulatedNotificationHost host(loop);
-  EXPECT_FALSE(host.hasCenterDelegate());
-  auto delegate = std::make_shared<RecordingDelegate>();
-  host.setCenterDelegate(delegate);
-  EXPECT_TRUE(host.hasCenterDelegate());
-  EXPECT_EQ(host.centerDelegate(), delegate);
-
-  std::int64_t options = -1;
-  bool responded = false;
-  host.presentNotification(PlatformNotification{"n1", {}}, [&](std::int64_t o) { options = o; });
-  host.respondToNotification(PlatformNotification{"n2", {}}, "open", [&] { responded = true; });
-  EXPECT_TRUE(delegate->presented.empty());
-  loop->runUntilIdle();
-  EXPECT_EQ(delegate->presented, (std::vector<std::string>{"n1"}));
-  EXPECT_EQ(delegate->responses, (std::vector<std::string>{"n2/open"}));
-  EXPECT_EQ(options, kNotificationOptionsAll);
-  EXPECT_TRUE(responded);
-
-  // Held weakly, like the platform's centre does.
-  delegate.reset();
-  EXPECT_FALSE(host.hasCenterDelegate());
-  EXPECT_EQ(host.centerDelegate(), nullptr);
-  host.presentNotification(PlatformNotification{"n3", {}}, nullptr);
-  EXPECT_EQ(loop->runUntilIdle(), 1u);
-}
-
-TEST(SimulatedNotificationHostTest, DestructionDropsQueuedAnswers) {
-  auto loop = std::make_shared<RunLoop>();
-  auto host = std::make_shared<SimulatedNotificationHost>(loop);
-
-  // The first answer blocks the platform thread until released.
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool release = false;
-  bool blocking = false;
-  host->requestAuthorization(7, [&](bool, std::optional<ErrorInfo>) {
-    std::unique_lock lock(mutex);
-    blocking = true;
-    cv.notify_all();
-    cv.wait(lock, [&] { return release; });
-  });
-  {
-    std::unique_lock lock(mutex);
-    cv.wait(lock, [&] { return blocking; });
-  }
-  constexpr int kQueued = 50;
-  std::atomic<int> answered{0};
-  auto witness = std::make_shared<int>(0);
-  for (int i = 0; i < kQueued; ++i) {
-    host->requestAuthorization(
-        7, [&answered, witness](bool, std::optional<ErrorInfo>) { ++answered; });
-  }
-  EXPECT_EQ(witness.use_count(), kQueued + 1);
-
-  std::thread destroyer([&] { host.reset(); });
-  std::this_thread::sleep_for(100ms);  // let the destructor begin waiting
-  {
-    std::lock_guard lock(mutex);
-    release = true;
-  }
-  cv.notify_all();
-  destroyer.join();
-  const int afterDestruction = answered.load();
-  EXPECT_LT(afterDestruction, kQueued);
-  EXPECT_EQ(witness.use_count(), 1);  // dropped answers were released
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(answered.load(), afterDestruction);
-  EXPECT_EQ(loop->pending(), 0u);
-}
-
-TEST(SimulatedNotificationHostTest, AnswerMayReleaseTheLastReferenceToTheHost) {
-  auto loop = std::make_shared<RunLoop>();
-  auto host = std::make_shared<SimulatedNotificationHost>(loop);
-  std::weak_ptr<SimulatedNotificationHost> watch = host;
-  std::atomic<bool> answered{false};
-  host->requestAuthorization(
-      7, [keep = host, &answered](bool, std::optional<ErrorInfo>) { answered = true; });
-  host.reset();
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!watch.expired() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  EXPECT_TRUE(answered);
-  EXPECT_TRUE(watch.expired());
-
-  // Registration events that outlive the host are still safe to run.
-  auto second = std::make_shared<SimulatedNotificationHost>(loop);
+  auto host = std::make_unique<SimulatedNotificationHost>(loop);
   auto app = std::make_shared<RecordingApplication>(*loop);
-  second->setApplication(app);
-  second->registerForRemoteNotifications();
-  second.reset();
+  host->setApplication(app);
+  host->setCenterDelegate(app);
+  host->scriptToken(Bytes{0x00, 0xAB, 0x10});
+  host->registerForRemoteNotifications();
+  std::int64_t presentOptions = -1;
+  bool responded = false;
+  host->presentNotification({"n1", {}}, [&](std::int64_t options) { presentOptions = options; });
+  host->respondToNotification({"n2", {}}, "open", [&] { responded = true; });
+  ASSERT_TRUE(host->waitForPlatformIdle());
+  EXPECT_TRUE(app->events.empty());
+  EXPECT_FALSE(host->isRegisteredForRemoteNotifications());
   loop->runUntilIdle();
-  EXPECT_EQ(app->tokens.size(), 1u);
+  EXPECT_TRUE(host->isRegisteredForRemoteNotifications());
+  EXPECT_TRUE(presentOptions == kNotificationOptionsAll && responded);
+
+  host->scriptRegistrationFailure(
+      {"NSCocoaErrorDomain", 3010, "remote notifications unavailable", {}});
+  host->registerForRemoteNotifications();
+  host->scriptRegistrationAnswers(false);  // a silent platform posts nothing
+  host->registerForRemoteNotifications();
+  host->scriptRegistrationAnswers(true);
+  host->scriptToken(Bytes{1});  // clears the failure
+  host->registerForRemoteNotifications();
+  host->registerUserNotificationSettings(kNotificationOptionsAll);
+  host->deliverRemoteNotification(Dictionary{{"alert", "hi"}});
+  EXPECT_EQ(app->events.size(), 3u);
+  loop->runUntilIdle();
+  EXPECT_EQ(app->events,
+            (std::vector<std::string>{"token <00ab10>", "present n1", "respond n2/open",
+                                      "failure Error Domain=NSCocoaErrorDomain Code=3010 "
+                                      "\"remote notifications unavailable\"",
+                                      "token <01>", "settings 7", "payload hi"}));
+  EXPECT_TRUE(app->allOnMainQueue);
+  EXPECT_EQ(host->callCount("registerForRemoteNotifications"), 4u);
+
+  // Events still queued when the host goes are safe to run; the application
+  // and the centre delegate are held weakly, and once gone get nothing.
+  host->registerForRemoteNotifications();
+  host.reset();
+  loop->runUntilIdle();
+  EXPECT_EQ(app->events.back(), "token <01>");
+  SimulatedNotificationHost other(loop);
+  other.setApplication(app);
+  other.setCenterDelegate(app);
+  other.deliverRemoteNotification(Dictionary{});
+  other.presentNotification({"n3", {}}, nullptr);
+  std::weak_ptr<RecordingApplication> watch = app;
+  app.reset();
+  EXPECT_TRUE(watch.expired() && !other.hasCenterDelegate());
+  EXPECT_EQ(loop->runUntilIdle(), 2u);
+}
+
+TEST(SimulatedNotificationHostTest, DestructionDropsPendingAnswers) {
+  auto loop = std::make_shared<RunLoop>();
+  std::atomic<int> answered{0};
+  auto released = std::make_shared<std::promise<void>>();
+  auto whenReleased = released->get_future();
+  auto witness = std::shared_ptr<int>(new int(0), [released](int* p) {
+    delete p;
+    released->set_value();
+  });
+  std::function<void(bool, MaybeError)> count = [&answered, witness](bool, MaybeError) {
+    ++answered;
+  };
+
+  // Off the platform thread: the destructor joins it, and every answer has
+  // either run or been released by then.
+  auto host = std::make_shared<SimulatedNotificationHost>(loop);
+  for (int i = 0; i < 50; ++i) host->requestAuthorization(7, count);
+  host.reset();
+  EXPECT_EQ(witness.use_count(), 2);  // ours and the one in `count`
+
+  // On the platform thread: the first answer holds the last reference, so
+  // the host goes right after it and the 50 queued behind it never run.
+  answered = 0;
+  host = std::make_shared<SimulatedNotificationHost>(loop);
+  std::promise<void> gate;
+  host->requestAuthorization(
+      7, [keep = host, open = gate.get_future().share()](bool, MaybeError) { open.wait(); });
+  for (int i = 0; i < 50; ++i) host->requestAuthorization(7, count);
+  std::weak_ptr<SimulatedNotificationHost> watch = host;
+  host.reset();
+  count = nullptr;
+  witness.reset();
+  gate.set_value();
+  EXPECT_EQ(whenReleased.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(answered.load(), 0);
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(loop->pending(), 0u);
 }
 
 }  // namespace
