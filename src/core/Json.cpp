@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "core/Utf8.h"
+
 namespace orvo {
 
 namespace {
@@ -35,35 +37,6 @@ constexpr std::size_t kMaxDetailBytes = 160;
 ErrorInfo jsonError(JsonErrorCode code, std::string description, Dictionary userInfo = {}) {
   return ErrorInfo{std::string(kJsonErrorDomain), code, std::move(description),
                    std::move(userInfo)};
-}
-
-// Length of the valid UTF-8 sequence at text[i], or 0 when there is none:
-// no overlong forms, no surrogates, nothing above U+10FFFF.
-std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return length;
 }
 
 bool isValidUtf8(std::string_view text) {

@@ -1,0 +1,32 @@
+// Form strings: the request bodies of the receiver protocol.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "orvo/Value.h"
+#include "orvo/ValueViews.h"
+
+namespace orvo {
+
+// The 17 reserved characters and what they are written as, after the URL
+// escaping step. Built once; safe to read from any thread.
+const std::vector<std::pair<char, std::string_view>>& escapeMap();
+
+// The URL escaping step alone: every byte that may not stand in a URL
+// (controls, space, non-ASCII bytes of the UTF-8 form, and " % < > [ \ ] ^ `
+// { | }) as "%" and two upper-case hexadecimal digits.
+std::string addingPercentEscapes(std::string_view text);
+
+// Both steps: the URL escaping, then every character of the escape map
+// replaced. Only UTF-8 is supported as the encoding.
+std::string stringByAddingFullEscapesUsingEncoding(std::string_view text,
+                                                   TextEncoding encoding = TextEncoding::UTF8);
+
+// "key=value" pairs joined with "&", both sides fully escaped. Values that
+// are not strings are written with describe().
+std::string queryStringForOrvo(const Dictionary& parameters);
+
+}  // namespace orvo

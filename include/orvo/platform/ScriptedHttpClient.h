@@ -1,0 +1,47 @@
+// An HTTP double: records every request and answers from a script, on the
+// main queue, as the real client does.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orvo/platform/HttpClient.h"
+#include "orvo/platform/MainQueue.h"
+
+namespace orvo {
+
+class ScriptedHttpClient : public HttpClient {
+ public:
+  explicit ScriptedHttpClient(std::shared_ptr<MainQueue> mainQueue);
+
+  // Answers are used in order, one per request. With none queued, the
+  // responder (when set) answers, else the request fails with a transport
+  // error "no scripted answer".
+  void enqueue(HttpResult answer);
+  // A 200 answer whose JSON body is the given text.
+  void enqueueJson(std::string body, long statusCode = 200);
+  // A success envelope with this body dictionary.
+  void enqueueEnvelope(const Dictionary& body, std::string_view resultCode = "0000");
+  void setResponder(std::function<HttpResult(const HttpRequest&)> responder);
+
+  std::vector<HttpRequest> requests() const;
+  std::size_t requestCount() const;
+  // The last request's form body decoded into a Dictionary of strings.
+  static Dictionary decodeForm(std::string_view body);
+
+  void send(HttpRequest request, std::function<void(HttpResult)> completion) override;
+
+ private:
+  std::shared_ptr<MainQueue> mainQueue_;
+  mutable std::mutex mutex_;
+  std::deque<HttpResult> answers_;
+  std::function<HttpResult(const HttpRequest&)> responder_;
+  std::vector<HttpRequest> requests_;
+};
+
+}  // namespace orvo
