@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "orvo/platform/CurlHttpClient.h"
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/Host.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
@@ -86,8 +87,9 @@ std::shared_ptr<Host> makeDesktopHost(DesktopHostOptions options) {
   host->device = std::make_shared<SystemDevice>();
   host->clock = std::make_shared<SystemClock>();
   host->notifications = std::make_shared<SimulatedNotificationHost>(host->mainQueue);
-  // host->http stays null until the libcurl client is in place; it will take
-  // options.caFile.
+  CurlHttpClientOptions httpOptions;
+  httpOptions.caFile = options.caFile;
+  host->http = std::make_shared<CurlHttpClient>(host->mainQueue, std::move(httpOptions));
   return host;
 }
 

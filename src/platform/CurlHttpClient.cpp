@@ -1,0 +1,590 @@
+#include "orvo/platform/CurlHttpClient.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <sstream>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace orvo {
+namespace {
+
+constexpr const char* kAllowedProtocols = "http,https";
+// Keeps curl from sending "Expect: 100-continue" and waiting for the answer.
+constexpr const char* kNoExpectHeader = "Expect:";
+constexpr std::string_view kContentTypeHeader = "content-type";
+constexpr std::string_view kCharsetParameter = "charset";
+constexpr std::string_view kHeaderFoldSeparator = ", ";
+
+constexpr std::string_view kBodyTooLarge = "response body larger than ";
+constexpr std::string_view kHeadersTooLarge = "response headers larger than ";
+constexpr std::string_view kBytesSuffix = " bytes";
+constexpr std::string_view kBadHeader = "invalid request header field ";
+constexpr std::string_view kBadMethod = "invalid request method ";
+constexpr std::string_view kBadUrl = "invalid request URL";
+constexpr std::string_view kCannotStart = "the HTTP client could not start";
+constexpr std::string_view kCannotConfigure = "could not configure the transfer";
+
+// Header blocks beyond this are not a real server's answer.
+constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+// How long the worker sleeps when curl has nothing scheduled; a new request
+// wakes it at once.
+constexpr int kIdlePollMilliseconds = 1000;
+constexpr double kDefaultTimeoutSeconds = 30.0;
+constexpr std::size_t kIdleHandleLimit = 8;
+
+void initializeCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lowercase(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
+  return out;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return lowerAscii(x) == lowerAscii(y);
+         });
+}
+
+std::string_view trim(std::string_view text) {
+  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// An HTTP token: what a method or a header name may consist of.
+bool isToken(std::string_view text) {
+  if (text.empty()) return false;
+  static constexpr std::string_view kMarks = "!#$%&'*+-.^_`|~";
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || kMarks.find(c) != std::string_view::npos;
+  });
+}
+
+bool hasLineBreakOrNul(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+long toMilliseconds(double seconds, double fallbackSeconds) {
+  if (!std::isfinite(seconds) || seconds <= 0) seconds = fallbackSeconds;
+  const double ms = std::ceil(seconds * 1000.0);
+  if (ms >= static_cast<double>(std::numeric_limits<long>::max())) {
+    return std::numeric_limits<long>::max();
+  }
+  return std::max(1L, static_cast<long>(ms));
+}
+
+// "text/html; charset="utf-8"" -> ("text/html", "utf-8").
+std::pair<std::string, std::string> parseContentType(std::string_view value) {
+  const std::size_t semicolon = value.find(';');
+  std::string mime = lowercase(trim(value.substr(0, semicolon)));
+  if (semicolon == std::string_view::npos) return {std::move(mime), {}};
+  std::size_t i = semicolon + 1;
+  while (i < value.size()) {
+    const std::size_t nameEnd = value.find_first_of("=;", i);
+    std::string_view name = trim(value.substr(i, nameEnd - i));
+    if (nameEnd == std::string_view::npos) break;
+    i = nameEnd + 1;
+    if (value[nameEnd] == ';') continue;
+    while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+    std::string parameter;
+    if (i < value.size() && value[i] == '"') {
+      // A quoted string may hold ";" and backslash escapes.
+      for (++i; i < value.size() && value[i] != '"'; ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) ++i;
+        parameter += value[i];
+      }
+      i = value.find(';', i);
+      i = i == std::string_view::npos ? value.size() : i + 1;
+    } else {
+      const std::size_t end = std::min(value.find(';', i), value.size());
+      parameter = std::string(trim(value.substr(i, end - i)));
+      i = end + 1;
+    }
+    if (equalsIgnoringCase(name, kCharsetParameter)) return {std::move(mime), parameter};
+  }
+  return {std::move(mime), {}};
+}
+
+// Reads a whole file; false when it cannot be read.
+bool readFile(const std::string& path, std::string& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (in.bad()) return false;
+  out = buffer.str();
+  return true;
+}
+
+// Completions go through this gate: once the client is gone none runs, and
+// the client's destruction waits for one that is running on another thread.
+// Recursive, so that a completion may itself destroy the client.
+struct CompletionGate {
+  std::recursive_mutex mutex;
+  bool open = true;
+};
+
+// One request on its way through the worker.
+struct Transfer {
+  HttpRequest request;
+  std::function<void(HttpResult)> completion;
+  CURL* easy = nullptr;
+  curl_slist* headerList = nullptr;
+  std::size_t maxBodyBytes = 0;
+
+  std::vector<std::pair<std::string, std::string>> responseHeaders;
+  std::size_t headerBytes = 0;
+  std::string body;
+  std::string abortReason;  // why a callback stopped the transfer
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+
+  Transfer() = default;
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+  ~Transfer() {
+    if (headerList) curl_slist_free_all(headerList);
+  }
+
+  void addResponseHeader(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.rfind("HTTP/", 0) == 0) {
+      // A new status line: only the final response's fields count (an
+      // interim 1xx answer comes first).
+      responseHeaders.clear();
+      return;
+    }
+    if (line.empty()) return;
+    if ((line.front() == ' ' || line.front() == '\t') && !responseHeaders.empty()) {
+      std::string_view more = trim(line);
+      if (!more.empty()) responseHeaders.back().second.append(" ").append(more);
+      return;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return;
+    std::string_view name = trim(line.substr(0, colon));
+    std::string_view value = trim(line.substr(colon + 1));
+    for (auto& [existing, existingValue] : responseHeaders) {
+      if (equalsIgnoringCase(existing, name)) {
+        existingValue.append(kHeaderFoldSeparator).append(value);
+        return;
+      }
+    }
+    responseHeaders.emplace_back(std::string(name), std::string(value));
+  }
+
+  HttpResponse takeResponse(long status) {
+    HttpResponse response;
+    response.statusCode = status;
+    for (auto& [name, value] : responseHeaders) {
+      if (equalsIgnoringCase(name, kContentTypeHeader)) {
+        auto [mime, charset] = parseContentType(value);
+        response.mimeType = std::move(mime);
+        response.textEncodingName = std::move(charset);
+      }
+      response.headers.set(name, Value(value));
+    }
+    response.body = std::move(body);
+    body.clear();
+    return response;
+  }
+};
+
+std::string bodyTooLarge(std::size_t cap) {
+  return std::string(kBodyTooLarge) + std::to_string(cap) + std::string(kBytesSuffix);
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  if (length > transfer->maxBodyBytes - transfer->body.size()) {
+    transfer->abortReason = bodyTooLarge(transfer->maxBodyBytes);
+    return 0;
+  }
+  try {
+    transfer->body.append(data, length);
+  } catch (...) {
+    return 0;
+  }
+  return length;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  transfer->headerBytes += length;
+  if (transfer->headerBytes > kMaxHeaderBytes) {
+    transfer->abortReason =
+        std::string(kHeadersTooLarge) + std::to_string(kMaxHeaderBytes) + std::string(kBytesSuffix);
+    return 0;
+  }
+  try {
+    transfer->addResponseHeader(std::string_view(data, length));
+  } catch (...) {
+    return 0;
+  }
+  return length;
+}
+
+ErrorInfo transportError(CURLcode code, std::string_view detail) {
+  ErrorInfo error;
+  error.domain = std::string(kHttpTransportErrorDomain);
+  error.code = static_cast<std::int64_t>(code);
+  error.description = curl_easy_strerror(code);
+  if (!detail.empty() && detail != error.description) {
+    error.description.append(": ").append(detail);
+  }
+  return error;
+}
+
+}  // namespace
+
+struct CurlHttpClient::Impl : std::enable_shared_from_this<Impl> {
+  std::shared_ptr<MainQueue> mainQueue;
+  CurlHttpClientOptions options;
+  std::shared_ptr<CompletionGate> gate = std::make_shared<CompletionGate>();
+
+  // The system's CA certificates followed by the extra file, when one is
+  // given and readable; an unreadable one is handed to curl as is so that
+  // TLS fails with curl's own report instead of quietly trusting less.
+  std::string caBundle;
+  bool useCaBundle = false;
+
+  CURLM* multi = nullptr;
+  std::thread worker;
+
+  std::mutex mutex;  // guards the two below
+  std::vector<std::unique_ptr<Transfer>> incoming;
+  bool stopping = false;
+
+  // Owned by the worker thread alone.
+  std::vector<std::unique_ptr<Transfer>> active;
+  // Finished handles, reset, for the next requests: sparing their set-up
+  // keeps the worker's share of a kept-alive exchange small.
+  std::vector<CURL*> idleHandles;
+
+  Impl(std::shared_ptr<MainQueue> queue, CurlHttpClientOptions opts)
+      : mainQueue(std::move(queue)), options(std::move(opts)) {}
+
+  ~Impl() {
+    if (multi) curl_multi_cleanup(multi);
+  }
+
+  void prepareCaBundle() {
+    if (options.caFile.empty()) return;
+    std::string extra;
+    if (!readFile(options.caFile, extra)) return;
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    std::string system;
+    if (info && info->cainfo) readFile(info->cainfo, system);
+    caBundle = std::move(system);
+    if (!caBundle.empty() && caBundle.back() != '\n') caBundle += '\n';
+    caBundle += extra;
+    useCaBundle = true;
+  }
+
+  // Without a worker every request is answered with an error.
+  void start() {
+    initializeCurlOnce();
+    prepareCaBundle();
+    multi = curl_multi_init();
+    if (multi) worker = std::thread([self = shared_from_this()] { self->run(); });
+  }
+
+  void shutdown() {
+    {
+      // Nothing that is queued or running may complete once this returns.
+      std::lock_guard gateLock(gate->mutex);
+      gate->open = false;
+    }
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+      // Under the lock: the worker cannot have left its loop yet.
+      if (multi && worker.joinable()) curl_multi_wakeup(multi);
+    }
+    if (!worker.joinable()) return;
+    if (worker.get_id() == std::this_thread::get_id()) {
+      // A completion run inline on the worker dropped the client: the
+      // worker holds the state and ends on its own.
+      worker.detach();
+    } else {
+      worker.join();
+    }
+  }
+
+  void deliver(std::function<void(HttpResult)> completion, HttpResult result) {
+    if (!completion || !mainQueue) return;
+    mainQueue->post(
+        [gate = gate, completion = std::move(completion), result = std::move(result)]() mutable {
+          std::lock_guard lock(gate->mutex);
+          if (!gate->open) return;
+          completion(std::move(result));
+        });
+  }
+
+  void fail(Transfer& transfer, CURLcode code, std::string_view detail) {
+    deliver(std::move(transfer.completion), HttpResult{std::nullopt, transportError(code, detail)});
+  }
+
+  // Configures a handle for the transfer; a failure is reported and the
+  // handle freed.
+  CURL* configure(Transfer& t) {
+    const HttpRequest& request = t.request;
+    if (request.url.empty() || request.url.find('\0') != std::string::npos) {
+      fail(t, CURLE_URL_MALFORMAT, kBadUrl);
+      return nullptr;
+    }
+    if (!isToken(request.method)) {
+      fail(t, CURLE_BAD_FUNCTION_ARGUMENT, std::string(kBadMethod) + request.method);
+      return nullptr;
+    }
+    for (const auto& [name, value] : request.headers) {
+      const std::string text = value.asString() ? *value.asString() : describe(value);
+      if (!isToken(name) || hasLineBreakOrNul(text)) {
+        fail(t, CURLE_BAD_FUNCTION_ARGUMENT, std::string(kBadHeader) + name);
+        return nullptr;
+      }
+      // "Name;" is how curl sends a header with an empty value.
+      std::string line = text.empty() ? name + ";" : name + ": " + text;
+      curl_slist* next = curl_slist_append(t.headerList, line.c_str());
+      if (!next) {
+        fail(t, CURLE_OUT_OF_MEMORY, kCannotConfigure);
+        return nullptr;
+      }
+      t.headerList = next;
+    }
+    curl_slist* next = curl_slist_append(t.headerList, kNoExpectHeader);
+    if (!next) {
+      fail(t, CURLE_OUT_OF_MEMORY, kCannotConfigure);
+      return nullptr;
+    }
+    t.headerList = next;
+
+    CURL* easy = takeHandle();
+    if (!easy) {
+      fail(t, CURLE_FAILED_INIT, kCannotConfigure);
+      return nullptr;
+    }
+    CURLcode rc = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+      if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
+    };
+    set(CURLOPT_ERRORBUFFER, t.errorBuffer);
+    set(CURLOPT_URL, request.url.c_str());
+    set(CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    set(CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+    set(CURLOPT_FOLLOWLOCATION, 0L);
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_SSL_VERIFYHOST, 2L);
+    set(CURLOPT_TIMEOUT_MS, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds));
+    set(CURLOPT_CONNECTTIMEOUT_MS,
+        toMilliseconds(options.connectTimeoutSeconds, kDefaultTimeoutSeconds));
+    set(CURLOPT_WRITEFUNCTION, &onBody);
+    set(CURLOPT_WRITEDATA, static_cast<void*>(&t));
+    set(CURLOPT_HEADERFUNCTION, &onHeader);
+    set(CURLOPT_HEADERDATA, static_cast<void*>(&t));
+    set(CURLOPT_MAXFILESIZE_LARGE,
+        static_cast<curl_off_t>(std::min<std::size_t>(
+            options.maxBodyBytes,
+            static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max()))));
+    set(CURLOPT_HTTPHEADER, t.headerList);
+
+    const std::string& method = request.method;
+    if (method == "GET" && request.body.empty()) {
+      set(CURLOPT_HTTPGET, 1L);
+    } else if (method == "HEAD" && request.body.empty()) {
+      set(CURLOPT_NOBODY, 1L);
+    } else if (method == "POST" || !request.body.empty()) {
+      set(CURLOPT_POST, 1L);
+      set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+      // The transfer owns the request, so the bytes outlive the exchange.
+      set(CURLOPT_POSTFIELDS, request.body.data());
+      if (method != "POST") set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else {
+      set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    if (!options.reuseConnections) {
+      set(CURLOPT_FRESH_CONNECT, 1L);
+      set(CURLOPT_FORBID_REUSE, 1L);
+    }
+    if (useCaBundle) {
+      curl_blob blob{caBundle.data(), caBundle.size(), CURL_BLOB_NOCOPY};
+      set(CURLOPT_CAINFO_BLOB, &blob);
+    } else if (!options.caFile.empty()) {
+      set(CURLOPT_CAINFO, options.caFile.c_str());
+    }
+    if (rc != CURLE_OK) {
+      releaseHandle(easy);
+      fail(t, rc, kCannotConfigure);
+      return nullptr;
+    }
+    return easy;
+  }
+
+  void begin(std::unique_ptr<Transfer> transfer) {
+    CURL* easy = configure(*transfer);
+    if (!easy) return;
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+      releaseHandle(easy);
+      fail(*transfer, CURLE_FAILED_INIT, kCannotConfigure);
+      return;
+    }
+    transfer->easy = easy;
+    active.push_back(std::move(transfer));
+  }
+
+  CURL* takeHandle() {
+    if (idleHandles.empty()) return curl_easy_init();
+    CURL* easy = idleHandles.back();
+    idleHandles.pop_back();
+    return easy;
+  }
+
+  void releaseHandle(CURL* easy) {
+    curl_easy_reset(easy);
+    try {
+      if (idleHandles.size() < kIdleHandleLimit) {
+        idleHandles.push_back(easy);
+        return;
+      }
+    } catch (...) {
+    }
+    curl_easy_cleanup(easy);
+  }
+
+  void finish(CURL* easy, CURLcode code) {
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    std::unique_ptr<Transfer> transfer;
+    auto it = std::find_if(active.begin(), active.end(),
+                           [easy](const std::unique_ptr<Transfer>& t) { return t->easy == easy; });
+    if (it != active.end()) {
+      transfer = std::move(*it);
+      active.erase(it);
+    }
+    try {
+      if (transfer) answer(*transfer, code, status);
+    } catch (...) {
+      // Out of memory while building the answer: the request ends unanswered
+      // rather than with a made-up result.
+    }
+    // The answer is on its way; the handle is tidied meanwhile.
+    curl_multi_remove_handle(multi, easy);
+    releaseHandle(easy);
+  }
+
+  void answer(Transfer& transfer, CURLcode code, long status) {
+    HttpResult result;
+    if (code == CURLE_OK) {
+      result.response = transfer.takeResponse(status);
+    } else {
+      std::string detail =
+          !transfer.abortReason.empty() ? transfer.abortReason : transfer.errorBuffer;
+      if (code == CURLE_FILESIZE_EXCEEDED) detail = bodyTooLarge(transfer.maxBodyBytes);
+      result.error = transportError(code, detail);
+      if (status > 0) {
+        // What had arrived, without a body that was cut short.
+        result.response = transfer.takeResponse(status);
+        result.response->body.clear();
+      }
+    }
+    deliver(std::move(transfer.completion), std::move(result));
+  }
+
+  void run() {
+    for (;;) {
+      std::vector<std::unique_ptr<Transfer>> fresh;
+      {
+        std::lock_guard lock(mutex);
+        if (stopping) break;
+        fresh.swap(incoming);
+      }
+      try {
+        for (auto& transfer : fresh) begin(std::move(transfer));
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+          if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
+        }
+      } catch (...) {
+        // Allocation failures mid-transfer: the transfers concerned end by
+        // their own timeouts; the worker keeps serving the rest.
+      }
+      curl_multi_poll(multi, nullptr, 0, kIdlePollMilliseconds, nullptr);
+    }
+    // Requests still in flight or queued are dropped unanswered.
+    for (auto& transfer : active) {
+      curl_multi_remove_handle(multi, transfer->easy);
+      curl_easy_cleanup(transfer->easy);
+    }
+    active.clear();
+    for (CURL* easy : idleHandles) curl_easy_cleanup(easy);
+    idleHandles.clear();
+    std::lock_guard lock(mutex);
+    incoming.clear();
+  }
+};
+
+CurlHttpClient::CurlHttpClient(std::shared_ptr<MainQueue> mainQueue,
+                               CurlHttpClientOptions options) {
+  try {
+    impl_ = std::make_shared<Impl>(std::move(mainQueue), std::move(options));
+    impl_->start();
+  } catch (...) {
+    // send() reports the failure to every caller.
+    if (impl_) {
+      std::lock_guard lock(impl_->mutex);
+      impl_->stopping = true;
+    }
+  }
+}
+
+CurlHttpClient::~CurlHttpClient() {
+  if (!impl_) return;
+  try {
+    impl_->shutdown();
+  } catch (...) {
+  }
+}
+
+void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResult)> completion) {
+  if (!impl_) return;
+  try {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->completion = std::move(completion);
+    transfer->maxBodyBytes = impl_->options.maxBodyBytes;
+    std::unique_lock lock(impl_->mutex);
+    if (impl_->stopping || !impl_->worker.joinable()) {
+      lock.unlock();
+      impl_->fail(*transfer, CURLE_FAILED_INIT, kCannotStart);
+      return;
+    }
+    impl_->incoming.push_back(std::move(transfer));
+    curl_multi_wakeup(impl_->multi);
+  } catch (...) {
+    // Out of memory before the request could be queued: nothing more can
+    // be done safely than to drop it.
+  }
+}
+
+}  // namespace orvo
