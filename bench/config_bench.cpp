@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "ScratchDir.h"
 #include "core/ProcessState.h"
 #include "orvo/PushManagerConfig.h"
 #include "orvo/platform/Host.h"
@@ -44,22 +45,17 @@ constexpr const char* kManifest = R"(<?xml version="1.0" encoding="UTF-8"?>
 </manifest>
 )";
 
+// A bundle directory holding only the manifest.
 class BenchBundle {
  public:
   BenchBundle() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvo-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data())) directory_ = pattern;
-    std::filesystem::create_directories(directory_ + "/res");
-    std::ofstream(directory_ + "/res/Manifest.xml") << kManifest;
+    std::filesystem::create_directories(scratch_.path() + "/res");
+    std::ofstream(scratch_.path() + "/res/Manifest.xml") << kManifest;
   }
-  ~BenchBundle() {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-  const std::string& path() const { return directory_; }
+  const std::string& path() const { return scratch_.path(); }
 
  private:
-  std::string directory_;
+  orvo::bench::ScratchDir scratch_;
 };
 
 void BM_ConfigColdLoad(benchmark::State& state) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "ScratchDir.h"
 #include "orvo/PushEncryptor.h"
 #include "orvo/PushManagerInfo.h"
 #include "orvo/platform/Desktop.h"
@@ -21,26 +22,7 @@ using namespace orvo;
 
 constexpr const char* kBundleIdentifier = "com.example.bench";
 
-// A scratch directory in the system's temporary directory (the same disk as
-// the project on the machines we measure on), removed afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "orvo-state-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using orvo::bench::ScratchDir;
 
 // A host of desktop settings over `database` and doubles for the rest.
 std::shared_ptr<Host> makeHost(const std::string& database, const std::string& bundleDir,
