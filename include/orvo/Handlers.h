@@ -2,6 +2,7 @@
 // callback; each is called at most once.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,5 +20,22 @@ using ReceiverBodyHandler = std::function<void(bool success, const std::optional
 // The auth-key request: success, the key ("" when there is none), the error.
 using AuthKeyHandler = std::function<void(bool success, const std::string& authKey,
                                           const std::optional<ErrorInfo>& error)>;
+
+// Application operations: success alone.
+using ResultHandler = std::function<void(bool success)>;
+// Success and the response body.
+using ResultBodyHandler = std::function<void(bool success, const std::optional<Dictionary>& body)>;
+// Success, the error that prevented it, and the response body.
+using ResultInfoHandler = std::function<void(bool success, const std::optional<ErrorInfo>& error,
+                                             const std::optional<Dictionary>& body)>;
+// Whether the receiver knows this registration, or the error.
+using RegisteredHandler =
+    std::function<void(bool registered, const std::optional<ErrorInfo>& error)>;
+// The device token's text, or the error that prevented it.
+using TokenHandler = std::function<void(const std::optional<std::string>& token,
+                                        const std::optional<ErrorInfo>& error)>;
+// The service status (1 to 5) and the error of status 5.
+using ServiceStatusHandler =
+    std::function<void(std::int64_t status, const std::optional<ErrorInfo>& error)>;
 
 }  // namespace orvo

@@ -73,6 +73,9 @@ class PushNotification {
   // Set once the delegate has been handed the notification.
   bool isExpired() const { return expired_.load(std::memory_order_acquire); }
   void setExpired(bool expired) { expired_.store(expired, std::memory_order_release); }
+  // Marks it expired; true only for the one caller that did so, so a
+  // notification reaches the delegate once however many threads deliver.
+  bool claimDelivery() { return !expired_.exchange(true, std::memory_order_acq_rel); }
 
   // Carried for the application; the library neither fills nor reads them.
   std::optional<Array> extComponent() const;

@@ -8,8 +8,10 @@ namespace orvo::detail {
 void resetConfigProcessState();    // shared configuration, sandbox answer, bundle path
 void resetInfoProcessState();      // the records' custom host
 void resetKeychainProcessState();  // cached bundle seed identifier
+void resetManagerProcessState();   // the shared manager and the log switch
 
 inline void resetProcessState() {
+  resetManagerProcessState();
   resetConfigProcessState();
   resetInfoProcessState();
   resetKeychainProcessState();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "orvo/ErrorInfo.h"
 #include "orvo/Value.h"
@@ -21,6 +22,14 @@ inline constexpr std::int64_t kNotificationOptionBadge = 1;
 inline constexpr std::int64_t kNotificationOptionSound = 2;
 inline constexpr std::int64_t kNotificationOptionAlert = 4;
 inline constexpr std::int64_t kNotificationOptionsAll = 7;
+
+// Where launch options carry the notification that launched the application.
+inline constexpr std::string_view kLaunchOptionsRemoteNotificationKey = "remoteNotification";
+inline constexpr std::string_view kLaunchOptionsLocalNotificationKey = "localNotification";
+// A local notification as the platform hands it over: its alert text and the
+// user information the application gave it.
+inline constexpr std::string_view kLocalNotificationAlertBodyKey = "alertBody";
+inline constexpr std::string_view kLocalNotificationUserInfoKey = "userInfo";
 
 // A notification as the platform shows it.
 struct PlatformNotification {

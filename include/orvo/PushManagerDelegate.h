@@ -1,0 +1,44 @@
+// What the manager tells the application. Every operation is optional: an
+// empty function is one the delegate does not implement, and the manager then
+// calls nothing (the older and newer notification operations differ in which
+// one is called, so "implemented" matters, not just "does nothing").
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "orvo/ErrorInfo.h"
+#include "orvo/Value.h"
+#include "orvo/platform/NotificationHost.h"
+
+namespace orvo {
+
+class PushManager;
+class PushManagerInfo;
+
+struct PushManagerDelegate {
+  // The record was loaded, or the delegate was just registered.
+  std::function<void(PushManager& manager, const std::shared_ptr<PushManagerInfo>& info)>
+      didLoadPushInfo;
+  // userInfo holds "token" with the device-token text.
+  std::function<void(PushManager& manager, const Dictionary& userInfo)>
+      managerDidRegisterForRemoteNotifications;
+  std::function<void(PushManager& manager, const ErrorInfo& error)>
+      didFailToRegisterForRemoteNotificationsWithError;
+  // status is "START", "ACTIVE", "BACKGROUND" or "UNKNOWN".
+  std::function<void(PushManager& manager, const Dictionary& payload, const std::string& status,
+                     const std::string& messageUID)>
+      didReceiveUserNotification;
+  // The older form; called only when didReceiveUserNotification is empty.
+  std::function<void(PushManager& manager, const Dictionary& payload, const std::string& status)>
+      didReceiveRemoteNotification;
+  // The delegate must answer the presentation callback with an option mask.
+  std::function<void(PushManager& manager, NotificationHost& center,
+                     const PlatformNotification& notification,
+                     std::function<void(std::int64_t options)> completion)>
+      userNotificationCenterWillPresentNotification;
+};
+
+}  // namespace orvo

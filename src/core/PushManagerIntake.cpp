@@ -1,0 +1,244 @@
+// Every notification the application hands over becomes a PushNotification:
+// acknowledged to the receiver first when it is remote, kept in the centre,
+// and delivered to the delegate once delivery is on and a delegate is set.
+#include <cstdlib>
+
+#include "core/Log.h"
+#include "orvo/PushManager.h"
+#include "orvo/PushNotification.h"
+#include "orvo/ReceiverProtocol.h"
+
+namespace orvo {
+namespace {
+
+namespace keys = payload_keys;
+
+constexpr std::string_view kRemoteLine = "PushManager - didReceiveRemoteNotification : %@";
+constexpr std::string_view kFetchLine =
+    "PushManager - didReceiveRemoteNotification:fetchCompletionHandler : %@";
+constexpr std::string_view kSilentLine =
+    "PushManager - didReceiveRemoteNotification OrvoSilentPush";
+constexpr std::string_view kAlreadyAcknowledgedLine =
+    "PushManager - didReceiveRemoteNotification already Feedback : %@";
+constexpr std::string_view kLocalLine = "PushManager - didReceiveLocalNotification : %@";
+constexpr std::string_view kWillPresentLine = "PushManager - willPresentNotification : %@";
+constexpr std::string_view kResponseLine = "PushManager - didReceiveNotificationResponse : %@";
+constexpr std::string_view kSkipLaunchLine =
+    "PushManager - didReceiveNotificationResponse skip launch message";
+constexpr std::string_view kFireLine = "PushManager - fireNotification";
+constexpr std::string_view kFireAllLine = "PushManager - fireUnexpiredNotifications";
+constexpr std::string_view kWaitingLine = "Notification is waiting while to add a delegate : %d";
+constexpr std::string_view kDeprecatedLine =
+    "(manager:didReceiveRemoteNotification:status:) is deprecated. Use "
+    "(manager:didReceiveUserNotification:status:messageUID:) instead";
+constexpr std::string_view kFeedbackLine = "PushManager - feedback";
+constexpr std::string_view kFeedbackCustomLine = "PushManager - feedback custom";
+
+// The local notification's user information and what the payload gets.
+constexpr std::string_view kLocalExtKey = "EXT";
+constexpr std::string_view kLocalMessageUIDKey = "MESSAGEUID";
+constexpr std::int64_t kLocalBadge = 1;
+constexpr std::string_view kLocalSound = "alert.aif";
+constexpr std::string_view kLocalSender = "LOCAL";
+
+// The fetch callback's "new data".
+constexpr std::int64_t kFetchResultNewData = 0;
+
+void setIfPresent(Dictionary& target, std::string_view key, const Value* value) {
+  if (value && !value->isNull()) target.set(std::string(key), *value);
+}
+
+std::string traced(std::string_view format, const Dictionary& value) {
+  return logging::isOn() ? logging::format(format, {describe(value)}) : std::string();
+}
+
+}  // namespace
+
+bool PushManager::isOrvoSilentPush(const Dictionary& payload) {
+  const Dictionary* orv = payload.getDictionary(keys::kOrv);
+  const Dictionary* aps = payload.getDictionary(keys::kAps);
+  if (!orv || !aps || !aps->find(keys::kContentAvailable)) return false;
+  const Value* batch = orv->find(keys::kBatch);
+  if (!batch) return false;
+  // The entry's integer value, whatever its type: reals truncate, texts give
+  // their leading number.
+  if (auto number = batch->asInt()) return *number == 1;
+  if (auto real = batch->asReal()) return *real >= 1.0 && *real < 2.0;
+  if (auto flag = batch->asBool()) return *flag;
+  if (const std::string* text = batch->asString()) {
+    return std::strtoll(text->c_str(), nullptr, 10) == 1;
+  }
+  return false;
+}
+
+std::int64_t PushManager::arrivalStatus(const Value& arriving, std::string_view launchKey) const {
+  if (auto record = info()) {
+    if (auto options = record->launchOptions()) {
+      const Value& launching = options->get(launchKey);
+      if (!launching.isNull() && launching == arriving) return PushNotification::kStatusStart;
+    }
+  }
+  if (!host_ || !host_->notifications) return PushNotification::kStatusUnknown;
+  switch (host_->notifications->applicationState()) {
+    case ApplicationState::Active:
+      return PushNotification::kStatusActive;
+    case ApplicationState::Inactive:
+    case ApplicationState::Background:
+      return PushNotification::kStatusBackground;
+  }
+  return PushNotification::kStatusUnknown;
+}
+
+void PushManager::keepAndFire(Dictionary payload, std::int64_t status) {
+  auto notification =
+      PushNotification::create(std::move(payload), status, host_ ? host_->device : nullptr);
+  notificationCenter_->append(notification);
+  fireNotification(notification);
+}
+
+void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Dictionary& payload) {
+  if (logging::isOn()) logging::trace(traced(kRemoteLine, payload));
+  const std::int64_t status = arrivalStatus(Value(payload), kLaunchOptionsRemoteNotificationKey);
+  if (isOrvoSilentPush(payload)) {
+    logging::trace(kSilentLine);
+    return;
+  }
+  const Value& mark = payload.get(keys::kFeedback);
+  if (const std::string* text = mark.asString(); text && *text == keys::kFeedbackDone) {
+    if (logging::isOn()) logging::trace(logging::format(kAlreadyAcknowledgedLine, {*text}));
+    keepAndFire(payload, status);
+    return;
+  }
+  std::weak_ptr<PushManager> weak = weak_from_this();
+  feedback(payload, [weak, payload, status](bool acknowledged) {
+    auto self = weak.lock();
+    if (!self) return;
+    Dictionary kept = payload;
+    if (acknowledged) kept.set(std::string(keys::kFeedback), std::string(keys::kFeedbackDone));
+    self->keepAndFire(std::move(kept), status);
+  });
+}
+
+void PushManager::applicationDidReceiveRemoteNotificationFetchCompletionHandler(
+    const Value& application, const Dictionary& payload,
+    const std::function<void(std::int64_t result)>& completion) {
+  if (logging::isOn()) logging::trace(traced(kFetchLine, payload));
+  applicationDidReceiveRemoteNotification(application, payload);
+  if (completion) completion(kFetchResultNewData);
+}
+
+void PushManager::applicationDidReceiveLocalNotification(const Value&,
+                                                         const Dictionary& notification) {
+  if (logging::isOn()) logging::trace(traced(kLocalLine, notification));
+  const std::int64_t status =
+      arrivalStatus(Value(notification), kLaunchOptionsLocalNotificationKey);
+  const Dictionary* userInfo = notification.getDictionary(kLocalNotificationUserInfoKey);
+  auto entry = [userInfo](std::string_view key) {
+    return userInfo ? userInfo->find(key) : nullptr;
+  };
+
+  // An entry the notification lacks is left out rather than invented.
+  Dictionary aps{{std::string(keys::kBadge), kLocalBadge},
+                 {std::string(keys::kSound), std::string(kLocalSound)}};
+  setIfPresent(aps, keys::kAlert, notification.find(kLocalNotificationAlertBodyKey));
+  Dictionary orv{{std::string(keys::kSender), std::string(kLocalSender)}};
+  if (auto record = info()) orv.set(std::string(keys::kAppID), record->applicationID());
+  setIfPresent(orv, keys::kMessageUniqueKey, entry(kLocalMessageUIDKey));
+  setIfPresent(orv, keys::kExt, entry(kLocalExtKey));
+  keepAndFire(Dictionary{{std::string(keys::kAps), std::move(aps)},
+                         {std::string(keys::kOrv), std::move(orv)}},
+              status);
+}
+
+void PushManager::applicationHandleActionWithIdentifier(const Value& application,
+                                                        const std::string&,
+                                                        const Dictionary& payload,
+                                                        const std::function<void()>& completion) {
+  applicationDidReceiveRemoteNotification(application, payload);
+  if (completion) completion();
+}
+
+void PushManager::userNotificationCenterWillPresentNotification(
+    NotificationHost& center, const PlatformNotification& notification,
+    std::function<void(std::int64_t options)> completion) {
+  if (logging::isOn()) logging::trace(traced(kWillPresentLine, notification.userInfo));
+  auto target = delegate();
+  if (target && target->userNotificationCenterWillPresentNotification) {
+    target->userNotificationCenterWillPresentNotification(*this, center, notification,
+                                                          std::move(completion));
+    return;
+  }
+  if (completion) completion(kNotificationOptionsAll);
+}
+
+void PushManager::userNotificationCenterDidReceiveNotificationResponse(
+    NotificationHost&, const PlatformNotification& notification,
+    const std::function<void()>& completion) {
+  if (logging::isOn()) logging::trace(traced(kResponseLine, notification.userInfo));
+  bool isLaunchMessage = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (launchMessage_ && *launchMessage_ == notification.userInfo) {
+      launchMessage_.reset();
+      isLaunchMessage = true;
+    }
+  }
+  if (isLaunchMessage) {
+    // Taken in at launch already.
+    logging::trace(kSkipLaunchLine);
+  } else {
+    applicationDidReceiveRemoteNotification(Value(), notification.userInfo);
+  }
+  if (completion) completion();
+}
+
+void PushManager::fireNotification(const std::shared_ptr<PushNotification>& notification) {
+  logging::trace(kFireLine);
+  if (!notification) return;
+  const bool on = enabled();
+  auto target = delegate();
+  if (!on || !target) {
+    logging::always(logging::format(kWaitingLine, {on ? "1" : "0"}));
+    return;
+  }
+  // Claimed before the call, so two threads delivering at once hand it over once.
+  if (!notification->claimDelivery()) return;
+  const bool older = static_cast<bool>(target->didReceiveRemoteNotification);
+  const bool newer = static_cast<bool>(target->didReceiveUserNotification);
+  if (older) logging::always(kDeprecatedLine);
+  const std::string status(notification->statusString());
+  if (older && !newer) {
+    target->didReceiveRemoteNotification(*this, notification->payload(), status);
+  } else if (newer) {
+    target->didReceiveUserNotification(*this, notification->payload(), status,
+                                       notification->messageUID());
+  }
+}
+
+void PushManager::fireUnexpiredNotifications() {
+  logging::trace(kFireAllLine);
+  for (const auto& notification : notificationCenter_->unexpiredNotifications()) {
+    fireNotification(notification);
+  }
+}
+
+void PushManager::feedback(const Dictionary& payload, ResultHandler completion) {
+  logging::trace(kFeedbackLine);
+  receiver_->feedback(
+      [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
+        if (completion) completion(success);
+      },
+      payload);
+}
+
+void PushManager::feedback(const Dictionary& payload, const std::string& clientUID,
+                           const std::string& psID, ResultHandler completion) {
+  logging::trace(kFeedbackCustomLine);
+  receiver_->feedback(
+      [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
+        if (completion) completion(success);
+      },
+      clientUID, psID, payload);
+}
+
+}  // namespace orvo
