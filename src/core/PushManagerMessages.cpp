@@ -1,0 +1,240 @@
+// The acknowledgement, read, badge and send operations the application calls:
+// each writes its line, passes the access gate (running again once it opens),
+// and hands the receiver's outcome on as a success flag.
+#include "core/OperationSupport.h"
+#include "orvo/PushManager.h"
+#include "orvo/ReceiverProtocol.h"
+#include "orvo/Version.h"
+
+namespace orvo {
+namespace {
+
+using operations::failed;
+using operations::successOnly;
+using operations::textOf;
+using operations::trace;
+
+constexpr std::string_view kFeedbackKeyLine =
+    "PushManager - feedback (messageUniqueKey:%@, seqNo:%@)";
+constexpr std::string_view kFeedbackNotificationLine = "PushManager - feedback (notification:%@)";
+constexpr std::string_view kReadKeyLine = "PushManager - read (messageUniqueKey:%@, seqNo:%@)";
+constexpr std::string_view kReadNotificationLine = "PushManager - read (notification:%@)";
+constexpr std::string_view kReadOptionLine = "PushManager - read (notification:%@, badgeOption:%@)";
+constexpr std::string_view kReadBadgeLine =
+    "PushManager - read (notification:%@, badgeOption:%@, badge:%@)";
+constexpr std::string_view kReadSeqNoLine = "PushManager - read (seqNo:%@, sender:%@, dbIn:%@)";
+constexpr std::string_view kReadSeqNoBadgeLine =
+    "PushManager - read (seqNo:%@, sender:%@, dbIn:%@, badgeOption:%@, badge:%@)";
+constexpr std::string_view kUpdateLine = "PushManager - update (badge:%@)";
+constexpr std::string_view kSendBadgeLine =
+    "PushManager - send (clientUID:%@, message:%@, badgeNo:%@, serviceCode:%@, ext:%@)";
+constexpr std::string_view kSendClientLine =
+    "PushManager - send (clientUID:%@, message:%@, serviceCode:%@, ext:%@)";
+constexpr std::string_view kSendOwnLine = "PushManager - send (message:%@, serviceCode:%@, ext:%@)";
+constexpr std::string_view kSendReservedLine =
+    "PushManager - send (clientUID:%@, message:%@, serviceCode:%@, reserveDate:%@, ext:%@)";
+constexpr std::string_view kFeedbackKeyRefusedLine =
+    "this selector is declicated. please execute "
+    "selector(feedback:clientUID:notification:completionHandler:) of manager";
+constexpr std::string_view kReadKeyRefusedLine =
+    "this selector is declicated. please execute "
+    "selector(read:clientUID:notification:completionHandler:) of manager";
+
+// Above this receiver version the message-key forms refuse themselves.
+constexpr std::string_view kMessageKeyVersion = "3.5";
+
+}  // namespace
+
+void PushManager::feedback(const Value& caller, std::optional<std::string> messageUniqueKey,
+                           std::optional<std::string> seqNo, ResultHandler completion) {
+  trace(kFeedbackKeyLine, textOf(messageUniqueKey), textOf(seqNo));
+  if (auto record = info();
+      record && versionIsAbove(record->receiverVersion(), kMessageKeyVersion)) {
+    logging::trace(kFeedbackKeyRefusedLine);
+    if (completion) completion(false);
+    return;
+  }
+  if (!passGate([&] { feedback(caller, messageUniqueKey, seqNo, completion); },
+                failed(completion))) {
+    return;
+  }
+  receiver_->feedback(successOnly(std::move(completion)), std::move(messageUniqueKey),
+                      std::move(seqNo));
+}
+
+void PushManager::feedback(const Value& caller, const Dictionary& notification,
+                           ResultHandler completion) {
+  if (logging::isOn()) trace(kFeedbackNotificationLine, describe(notification));
+  if (!passGate([&] { feedback(caller, notification, completion); }, failed(completion))) return;
+  receiver_->feedback(successOnly(std::move(completion)), notification);
+}
+
+void PushManager::feedback(const Value& caller, const Dictionary& notification,
+                           std::optional<std::string> clientUID, std::optional<std::string> psID,
+                           ResultHandler completion) {
+  if (logging::isOn()) trace(kFeedbackNotificationLine, describe(notification));
+  if (!passGate([&] { feedback(caller, notification, clientUID, psID, completion); },
+                failed(completion))) {
+    return;
+  }
+  receiver_->feedback(successOnly(std::move(completion)), clientUID.value_or(std::string()),
+                      psID.value_or(std::string()), notification);
+}
+
+void PushManager::feedbackEx(const Value& caller, std::optional<std::string> clientUID,
+                             std::optional<std::string> psID, ResultHandler completion) {
+  if (logging::isOn()) trace(kFeedbackNotificationLine, describe(caller));
+  if (!passGate([&] { feedbackEx(caller, clientUID, psID, completion); }, failed(completion))) {
+    return;
+  }
+  const Dictionary* payload = caller.asDictionary();
+  receiver_->feedback(successOnly(std::move(completion)), clientUID.value_or(std::string()),
+                      psID.value_or(std::string()), payload ? *payload : Dictionary{});
+}
+
+void PushManager::read(const Value& caller, std::optional<std::string> messageUniqueKey,
+                       std::optional<std::string> seqNo, ResultHandler completion) {
+  trace(kReadKeyLine, textOf(messageUniqueKey), textOf(seqNo));
+  if (auto record = info();
+      record && versionIsAbove(record->receiverVersion(), kMessageKeyVersion)) {
+    logging::trace(kReadKeyRefusedLine);
+    if (completion) completion(false);
+    return;
+  }
+  if (!passGate([&] { read(caller, messageUniqueKey, seqNo, completion); }, failed(completion))) {
+    return;
+  }
+  receiver_->read(successOnly(std::move(completion)), std::move(messageUniqueKey),
+                  std::move(seqNo));
+}
+
+void PushManager::read(const Value& caller, const Dictionary& notification,
+                       ResultHandler completion) {
+  if (logging::isOn()) trace(kReadNotificationLine, describe(notification));
+  if (!passGate([&] { read(caller, notification, completion); }, failed(completion))) return;
+  receiver_->read(successOnly(std::move(completion)), notification);
+}
+
+void PushManager::read(const Value& caller, const Dictionary& notification,
+                       std::int64_t badgeOption, ResultHandler completion) {
+  if (logging::isOn()) {
+    trace(kReadOptionLine, describe(notification), std::to_string(badgeOption));
+  }
+  if (!passGate([&] { read(caller, notification, badgeOption, completion); }, failed(completion))) {
+    return;
+  }
+  receiver_->read(successOnly(std::move(completion)), notification, badgeOption,
+                  Value(badgeOption));
+}
+
+void PushManager::read(const Value& caller, const Dictionary& notification,
+                       std::int64_t badgeOption, const Value& badge, ResultHandler completion) {
+  if (logging::isOn()) {
+    trace(kReadBadgeLine, describe(notification), std::to_string(badgeOption), describe(badge));
+  }
+  if (!passGate([&] { read(caller, notification, badgeOption, badge, completion); },
+                failed(completion))) {
+    return;
+  }
+  receiver_->read(successOnly(std::move(completion)), notification, badgeOption, badge);
+}
+
+void PushManager::read(const Value& caller, std::optional<std::string> seqNo,
+                       std::optional<std::string> sender, std::optional<std::string> dbIn,
+                       ResultHandler completion) {
+  trace(kReadSeqNoLine, textOf(seqNo), textOf(sender), textOf(dbIn));
+  if (!passGate([&] { read(caller, seqNo, sender, dbIn, completion); }, failed(completion))) {
+    return;
+  }
+  receiver_->read(successOnly(std::move(completion)), std::move(seqNo), std::move(sender),
+                  std::move(dbIn));
+}
+
+void PushManager::read(const Value& caller, std::optional<std::string> seqNo,
+                       std::optional<std::string> sender, std::optional<std::string> dbIn,
+                       std::int64_t badgeOption, const Value& badge, ResultHandler completion) {
+  if (logging::isOn()) {
+    trace(kReadSeqNoBadgeLine, textOf(seqNo), textOf(sender), textOf(dbIn),
+          std::to_string(badgeOption), describe(badge));
+  }
+  if (!passGate([&] { read(caller, seqNo, sender, dbIn, badgeOption, badge, completion); },
+                failed(completion))) {
+    return;
+  }
+  receiver_->read(successOnly(std::move(completion)), std::move(seqNo), std::move(sender),
+                  std::move(dbIn), badgeOption, badge);
+}
+
+void PushManager::update(const Value& caller, const Value& badge, ResultHandler completion) {
+  if (logging::isOn()) trace(kUpdateLine, describe(badge));
+  if (!passGate([&] { update(caller, badge, completion); }, failed(completion))) return;
+  receiver_->update(successOnly(std::move(completion)), badge);
+}
+
+void PushManager::send(const Value& caller, std::optional<std::string> clientUID,
+                       std::optional<std::string> message, const Value& badgeNo,
+                       std::optional<std::string> serviceCode, std::optional<std::string> ext,
+                       ResultHandler completion) {
+  if (logging::isOn()) {
+    trace(kSendBadgeLine, textOf(clientUID), textOf(message), describe(badgeNo),
+          textOf(serviceCode), textOf(ext));
+  }
+  if (!passGate([&] { send(caller, clientUID, message, badgeNo, serviceCode, ext, completion); },
+                failed(completion))) {
+    return;
+  }
+  receiver_->send(successOnly(std::move(completion)), std::move(clientUID), std::move(message),
+                  badgeNo, std::move(serviceCode), std::move(ext));
+}
+
+void PushManager::send(const Value& caller, std::optional<std::string> clientUID,
+                       std::optional<std::string> message, std::optional<std::string> serviceCode,
+                       std::optional<std::string> ext, ResultHandler completion) {
+  trace(kSendClientLine, textOf(clientUID), textOf(message), textOf(serviceCode), textOf(ext));
+  if (!passGate([&] { send(caller, clientUID, message, serviceCode, ext, completion); },
+                failed(completion))) {
+    return;
+  }
+  receiver_->send(successOnly(std::move(completion)), std::move(clientUID), std::move(message),
+                  std::move(serviceCode), std::move(ext));
+}
+
+void PushManager::send(const Value& caller, std::optional<std::string> message,
+                       std::optional<std::string> serviceCode, std::optional<std::string> ext,
+                       ResultHandler completion) {
+  trace(kSendOwnLine, textOf(message), textOf(serviceCode), textOf(ext));
+  if (!passGate([&] { send(caller, message, serviceCode, ext, completion); }, failed(completion))) {
+    return;
+  }
+  receiver_->send(successOnly(std::move(completion)), std::move(message), std::move(serviceCode),
+                  std::move(ext));
+}
+
+void PushManager::sendWithReserveDate(const Value& caller, std::optional<std::string> clientUID,
+                                      std::optional<std::string> message,
+                                      std::optional<std::string> serviceCode,
+                                      std::optional<std::string> reserveDate,
+                                      std::optional<std::string> ext,
+                                      ResultBodyHandler completion) {
+  trace(kSendReservedLine, textOf(clientUID), textOf(message), textOf(serviceCode),
+        textOf(reserveDate), textOf(ext));
+  if (!passGate(
+          [&] {
+            sendWithReserveDate(caller, clientUID, message, serviceCode, reserveDate, ext,
+                                completion);
+          },
+          [&] {
+            if (completion) completion(false, std::nullopt);
+          })) {
+    return;
+  }
+  receiver_->send(
+      [completion](bool success, const std::optional<ErrorInfo>&,
+                   const std::optional<Dictionary>& body) {
+        if (completion) completion(success, body);
+      },
+      std::move(clientUID), std::move(message), std::move(serviceCode), std::move(reserveDate),
+      std::move(ext));
+}
+
+}  // namespace orvo
