@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "orvo/PushErrors.h"
+#include "orvo/PushNotification.h"
 #include "orvo/ReceiverProtocol.h"
 #include "orvo/Version.h"
 #include "protocol/Completions.h"
@@ -25,17 +26,6 @@ using protocol::accessError;
 using protocol::failWith;
 using protocol::plainResult;
 using protocol::put;
-
-// Payload entries.
-constexpr std::string_view kFeedbackMarkKey = "feedback";
-constexpr std::string_view kFeedbackMarkValue = "true";
-constexpr std::string_view kOrvKey = "orv";
-constexpr std::string_view kOrvSeqNo = "seqno";
-constexpr std::string_view kOrvMessageKey = "messageuniquekey";
-constexpr std::string_view kOrvSendDate = "senddate";
-constexpr std::string_view kOrvDbIn = "db_in";
-constexpr std::string_view kOrvSender = "sender";
-constexpr std::string_view kOrvServiceID = "psid";
 
 // Request parameters.
 using receiver_keys::kAppID;
@@ -79,8 +69,8 @@ constexpr std::int64_t kBadgeCeiling = 1000;
 // The transport's answer as this family reports it: the body is not read.
 
 bool isAlreadyAcknowledged(const Dictionary& payload) {
-  const std::string* mark = payload.getString(kFeedbackMarkKey);
-  return mark && *mark == kFeedbackMarkValue;
+  const std::string* mark = payload.getString(payload_keys::kFeedback);
+  return mark && *mark == payload_keys::kFeedbackDone;
 }
 
 // Integer reading of a badge: numbers truncated, a text by its leading
@@ -149,17 +139,17 @@ std::string textForm(const Dictionary* orv, std::string_view key, std::string fa
 }
 
 MessageFields messageFields(const Dictionary& payload, const PushManagerInfo& info) {
-  const Dictionary* orv = payload.getDictionary(kOrvKey);
+  const Dictionary* orv = payload.getDictionary(payload_keys::kOrv);
   MessageFields fields;
-  fields.seqNo = textForm(orv, kOrvSeqNo, std::string());
-  if (const Value* key = orvEntry(orv, kOrvMessageKey)) {
+  fields.seqNo = textForm(orv, payload_keys::kSeqNo, std::string());
+  if (const Value* key = orvEntry(orv, payload_keys::kMessageUniqueKey)) {
     const std::string* text = key->asString();
     fields.messageKey = text ? *text : describe(*key);
   }
-  fields.sendDate = textForm(orv, kOrvSendDate, std::string());
-  fields.storedFlag = textForm(orv, kOrvDbIn, std::string(kStoredNo));
-  fields.senderCode = textForm(orv, kOrvSender, std::string());
-  fields.serviceID = textForm(orv, kOrvServiceID, info.pushServiceID());
+  fields.sendDate = textForm(orv, payload_keys::kSendDate, std::string());
+  fields.storedFlag = textForm(orv, payload_keys::kDbIn, std::string(kStoredNo));
+  fields.senderCode = textForm(orv, payload_keys::kSender, std::string());
+  fields.serviceID = textForm(orv, payload_keys::kPushServiceID, info.pushServiceID());
   return fields;
 }
 
@@ -245,7 +235,7 @@ void ReceiverProtocol::feedback(ReceiverHandler completion, const Dictionary& no
   auto info = currentInfo();
   if (!info) return failWith(completion)(accessError());
   if (isAlreadyAcknowledged(notification)) {
-    logLine(kAlreadyFeedbackLine, {describe(notification.get(kFeedbackMarkKey))});
+    logLine(kAlreadyFeedbackLine, {describe(notification.get(payload_keys::kFeedback))});
     return failWith(completion)(
         libraryError(errors::kAlreadyFeedback, errors::kAlreadyFeedbackText));
   }
@@ -263,7 +253,7 @@ void ReceiverProtocol::feedback(ReceiverHandler completion, const std::string& c
   auto info = currentInfo();
   if (!info) return failWith(completion)(accessError());
   if (isAlreadyAcknowledged(notification)) {
-    logLine(kAlreadyFeedbackCustomLine, {describe(notification.get(kFeedbackMarkKey))});
+    logLine(kAlreadyFeedbackCustomLine, {describe(notification.get(payload_keys::kFeedback))});
     return failWith(completion)(
         libraryError(errors::kAlreadyFeedback, errors::kAlreadyFeedbackCustomText));
   }

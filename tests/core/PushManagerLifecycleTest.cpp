@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "core/ProcessState.h"
@@ -151,6 +152,44 @@ TEST_F(ManagerTest, ManyThreadsMakeOneManagerAndOneRecord) {
   auto record = seen[0]->info();
   host.runLoop->runUntilIdle();
   EXPECT_EQ(seen[0]->info(), record);
+}
+
+TEST_F(ManagerTest, ApplicationThreadsAndTheMainQueueDeliverEachNotificationOnce) {
+  auto manager = started();
+  std::atomic<int> delivered{0};
+  auto delegate = std::make_shared<PushManagerDelegate>();
+  delegate->didReceiveUserNotification = [&delivered](PushManager&, const Dictionary&,
+                                                      const std::string&,
+                                                      const std::string&) { ++delivered; };
+  manager->setDelegate(delegate);
+  constexpr int kNotifications = 200;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> application;
+  for (int t = 0; t < 3; ++t) {
+    application.emplace_back([&, t] {
+      for (int i = 0; !done; ++i) {
+        manager->setEnabled((i + t) % 2 == 0);
+        manager->registerUser(Value(), "user" + std::to_string(i), std::nullopt, nullptr);
+        EXPECT_NE(manager->info(), nullptr);
+        manager->notificationCenter()->unexpiredNotifications();
+      }
+    });
+  }
+  for (int i = 0; i < kNotifications; ++i) {
+    manager->applicationDidReceiveRemoteNotification(
+        Value(),
+        Dictionary{{"aps", Dictionary{{"alert", std::to_string(i)}}}, {"feedback", "true"}});
+    host.runLoop->runUntilIdle();
+  }
+  done = true;
+  for (auto& thread : application) thread.join();
+  host.runLoop->runUntilIdle();
+  manager->setEnabled(false);
+  manager->setEnabled(true);
+  EXPECT_EQ(delivered.load(), kNotifications);
+  EXPECT_EQ(manager->notificationCenter()->notifications().size(),
+            static_cast<std::size_t>(kNotifications));
+  EXPECT_TRUE(manager->notificationCenter()->unexpiredNotifications().empty());
 }
 
 }  // namespace
