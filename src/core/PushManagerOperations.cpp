@@ -48,6 +48,21 @@ constexpr std::string_view kServiceAndUserVersion = "3.6";
 constexpr std::string_view kServiceStatusVersion = "3.5";
 constexpr std::int64_t kNoNotificationOptions = 0;
 
+// The platform stops asking for notifications, by whichever form it offers.
+void turnPermissionRequestOff(NotificationHost& notifications) {
+  if (notifications.notificationCenterAvailable()) {
+    logging::trace(kPermissionOffCentreLine);
+    notifications.requestAuthorization(kNoNotificationOptions,
+                                       [](bool, const std::optional<ErrorInfo>&) {});
+  } else if (notifications.userNotificationSettingsAvailable()) {
+    logging::trace(kPermissionOffSettingsLine);
+    notifications.registerUserNotificationSettings(kNoNotificationOptions);
+  } else {
+    logging::trace(kPermissionOffTypesLine);
+    notifications.registerForRemoteNotificationTypes(kNoNotificationOptions);
+  }
+}
+
 }  // namespace
 
 bool PushManager::passGate(const std::function<void()>& again,
@@ -132,18 +147,7 @@ void PushManager::unregisterService(const Value& caller, ResultHandler completio
     return;
   }
   info()->setPushServiceLastDate(std::nullopt);
-  auto& notifications = *host_->notifications;
-  if (notifications.notificationCenterAvailable()) {
-    logging::trace(kPermissionOffCentreLine);
-    notifications.requestAuthorization(kNoNotificationOptions,
-                                       [](bool, const std::optional<ErrorInfo>&) {});
-  } else if (notifications.userNotificationSettingsAvailable()) {
-    logging::trace(kPermissionOffSettingsLine);
-    notifications.registerUserNotificationSettings(kNoNotificationOptions);
-  } else {
-    logging::trace(kPermissionOffTypesLine);
-    notifications.registerForRemoteNotificationTypes(kNoNotificationOptions);
-  }
+  if (host_->notifications) turnPermissionRequestOff(*host_->notifications);
   receiver_->unregisterService(successOnly(std::move(completion)));
 }
 
