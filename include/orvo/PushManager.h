@@ -219,7 +219,7 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   bool passGate(const std::function<void()>& again, const std::function<void()>& refused);
   enum class Shape { Result, Body, Info };
   void serviceAndUser(const Value& caller, Shape shape, ResultInfoHandler completion);
-  std::int64_t arrivalStatus(const Value& arriving, std::string_view launchKey) const;
+  std::int64_t arrivalStatus(const Dictionary& arriving, std::string_view launchKey) const;
   void keepAndFire(Dictionary payload, std::int64_t status);
 
   const std::shared_ptr<const Host> host_;

@@ -71,11 +71,12 @@ bool PushManager::isOrvoSilentPush(const Dictionary& payload) {
   return false;
 }
 
-std::int64_t PushManager::arrivalStatus(const Value& arriving, std::string_view launchKey) const {
+std::int64_t PushManager::arrivalStatus(const Dictionary& arriving,
+                                        std::string_view launchKey) const {
   if (auto record = info()) {
     if (auto options = record->launchOptions()) {
-      const Value& launching = options->get(launchKey);
-      if (!launching.isNull() && launching == arriving) return PushNotification::kStatusStart;
+      const Dictionary* launching = options->getDictionary(launchKey);
+      if (launching && *launching == arriving) return PushNotification::kStatusStart;
     }
   }
   if (!host_ || !host_->notifications) return PushNotification::kStatusUnknown;
@@ -98,7 +99,7 @@ void PushManager::keepAndFire(Dictionary payload, std::int64_t status) {
 
 void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Dictionary& payload) {
   if (logging::isOn()) logging::trace(traced(kRemoteLine, payload));
-  const std::int64_t status = arrivalStatus(Value(payload), kLaunchOptionsRemoteNotificationKey);
+  const std::int64_t status = arrivalStatus(payload, kLaunchOptionsRemoteNotificationKey);
   if (isOrvoSilentPush(payload)) {
     logging::trace(kSilentLine);
     return;
@@ -110,12 +111,14 @@ void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Di
     return;
   }
   std::weak_ptr<PushManager> weak = weak_from_this();
-  feedback(payload, [weak, payload, status](bool acknowledged) {
+  // Shared, not copied, by the callbacks the acknowledgement passes through;
+  // it answers once, so the payload can then be moved into the record.
+  auto kept = std::make_shared<Dictionary>(payload);
+  feedback(payload, [weak, kept, status](bool acknowledged) {
     auto self = weak.lock();
     if (!self) return;
-    Dictionary kept = payload;
-    if (acknowledged) kept.set(std::string(keys::kFeedback), std::string(keys::kFeedbackDone));
-    self->keepAndFire(std::move(kept), status);
+    if (acknowledged) kept->set(std::string(keys::kFeedback), std::string(keys::kFeedbackDone));
+    self->keepAndFire(std::move(*kept), status);
   });
 }
 
@@ -130,8 +133,7 @@ void PushManager::applicationDidReceiveRemoteNotificationFetchCompletionHandler(
 void PushManager::applicationDidReceiveLocalNotification(const Value&,
                                                          const Dictionary& notification) {
   if (logging::isOn()) logging::trace(traced(kLocalLine, notification));
-  const std::int64_t status =
-      arrivalStatus(Value(notification), kLaunchOptionsLocalNotificationKey);
+  const std::int64_t status = arrivalStatus(notification, kLaunchOptionsLocalNotificationKey);
   const Dictionary* userInfo = notification.getDictionary(kLocalNotificationUserInfoKey);
   auto entry = [userInfo](std::string_view key) {
     return userInfo ? userInfo->find(key) : nullptr;

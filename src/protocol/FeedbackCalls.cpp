@@ -124,7 +124,8 @@ struct MessageFields {
   std::string sendDate;
   std::string storedFlag;
   std::string senderCode;
-  std::string serviceID;
+  // Absent: the record's own service ID stands in.
+  std::optional<std::string> serviceID;
 };
 
 const Value* orvEntry(const Dictionary* orv, std::string_view key) {
@@ -138,7 +139,9 @@ std::string textForm(const Dictionary* orv, std::string_view key, std::string fa
   return value ? describe(*value) : std::move(fallback);
 }
 
-MessageFields messageFields(const Dictionary& payload, const PushManagerInfo& info) {
+// Read before the auth key is asked, so the operation carries a few texts
+// rather than a copy of the whole payload.
+MessageFields messageFields(const Dictionary& payload) {
   const Dictionary* orv = payload.getDictionary(payload_keys::kOrv);
   MessageFields fields;
   fields.seqNo = textForm(orv, payload_keys::kSeqNo, std::string());
@@ -149,17 +152,18 @@ MessageFields messageFields(const Dictionary& payload, const PushManagerInfo& in
   fields.sendDate = textForm(orv, payload_keys::kSendDate, std::string());
   fields.storedFlag = textForm(orv, payload_keys::kDbIn, std::string(kStoredNo));
   fields.senderCode = textForm(orv, payload_keys::kSender, std::string());
-  fields.serviceID = textForm(orv, payload_keys::kPushServiceID, info.pushServiceID());
+  if (const Value* serviceID = orvEntry(orv, payload_keys::kPushServiceID)) {
+    fields.serviceID = describe(*serviceID);
+  }
   return fields;
 }
 
 // The parameters of the payload acknowledgements, by receiver version; with a
 // badge, the newest set carries it and the record's service ID.
-Dictionary payloadParameters(const PushManagerInfo& info, const Dictionary& payload,
+Dictionary payloadParameters(const PushManagerInfo& info, const MessageFields& fields,
                              const std::string& authKey,
                              const std::optional<std::string>& badge = std::nullopt) {
   const std::string receiver = info.receiverVersion();
-  const MessageFields fields = messageFields(payload, info);
   Dictionary parameters;
   put(parameters, kClientUID, info.clientUID());
   put(parameters, kAppID, info.applicationID());
@@ -178,7 +182,7 @@ Dictionary payloadParameters(const PushManagerInfo& info, const Dictionary& payl
     if (badge) {
       put(parameters, kBadgeNo, *badge);
     } else {
-      put(parameters, kPushServiceID, fields.serviceID);
+      put(parameters, kPushServiceID, fields.serviceID ? *fields.serviceID : info.pushServiceID());
     }
     put(parameters, kParamSendDate, fields.sendDate);
     put(parameters, kStoredFlag, fields.storedFlag);
@@ -240,10 +244,10 @@ void ReceiverProtocol::feedback(ReceiverHandler completion, const Dictionary& no
         libraryError(errors::kAlreadyFeedback, errors::kAlreadyFeedbackText));
   }
   authorized(info, kFeedbackErrorLine, failWith(completion),
-             [notification, completion](const std::shared_ptr<ReceiverProtocol>& self,
-                                        const std::shared_ptr<PushManagerInfo>& info,
-                                        const std::string& authKey) {
-               self->sendForm(endpoints::kSentAck, payloadParameters(*info, notification, authKey),
+             [fields = messageFields(notification), completion](
+                 const std::shared_ptr<ReceiverProtocol>& self,
+                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
+               self->sendForm(endpoints::kSentAck, payloadParameters(*info, fields, authKey),
                               plainResult(completion));
              });
 }
@@ -258,10 +262,9 @@ void ReceiverProtocol::feedback(ReceiverHandler completion, const std::string& c
         libraryError(errors::kAlreadyFeedback, errors::kAlreadyFeedbackCustomText));
   }
   authorized(clientUID, psID, info, kFeedbackErrorLine, failWith(completion),
-             [clientUID, psID, notification, completion](
+             [clientUID, psID, fields = messageFields(notification), completion](
                  const std::shared_ptr<ReceiverProtocol>& self,
                  const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               const MessageFields fields = messageFields(notification, *info);
                Dictionary parameters;
                put(parameters, kClientUID, clientUID);
                put(parameters, kAppID, info->applicationID());
@@ -301,11 +304,10 @@ void ReceiverProtocol::read(ReceiverHandler completion, const Dictionary& notifi
   auto info = currentInfo();
   if (!info) return failWith(completion)(accessError());
   authorized(info, kReadErrorLine, failWith(completion),
-             [notification, completion](const std::shared_ptr<ReceiverProtocol>& self,
-                                        const std::shared_ptr<PushManagerInfo>& info,
-                                        const std::string& authKey) {
-               self->sendForm(endpoints::kSendResult,
-                              payloadParameters(*info, notification, authKey),
+             [fields = messageFields(notification), completion](
+                 const std::shared_ptr<ReceiverProtocol>& self,
+                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
+               self->sendForm(endpoints::kSendResult, payloadParameters(*info, fields, authKey),
                               plainResult(completion));
              });
 }
@@ -321,11 +323,11 @@ void ReceiverProtocol::read(ReceiverHandler completion, const Dictionary& notifi
         libraryError(errors::kBadgeNotPositive, errors::kBadgeNotPositiveText));
   }
   authorized(info, kReadBadgeErrorLine, failWith(completion),
-             [notification, badgeNo = std::move(badgeNo), completion](
+             [fields = messageFields(notification), badgeNo = std::move(badgeNo), completion](
                  const std::shared_ptr<ReceiverProtocol>& self,
                  const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
                self->sendForm(endpoints::kSendResult,
-                              payloadParameters(*info, notification, authKey, badgeNo),
+                              payloadParameters(*info, fields, authKey, badgeNo),
                               plainResult(completion));
              });
 }
