@@ -37,5 +37,9 @@ using TokenHandler = std::function<void(const std::optional<std::string>& token,
 // The service status (1 to 5) and the error of status 5.
 using ServiceStatusHandler =
     std::function<void(std::int64_t status, const std::optional<ErrorInfo>& error)>;
+// Session and purchase reports: success and the result, which is the parsed
+// answer on success and a {"code", "message"} Dictionary on failure; absent
+// when the access gate refused.
+using ReportHandler = std::function<void(bool success, const std::optional<Value>& result)>;
 
 }  // namespace orvo

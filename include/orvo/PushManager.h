@@ -195,6 +195,32 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
                            std::optional<std::string> reserveDate, std::optional<std::string> ext,
                            ResultBodyHandler completion);
 
+  // --- session and purchase reports (completions run on the main queue) ---
+  // The failure message, with code "0", of a report missing a body value (a
+  // client UID, a purchase identifier, the application ID) or of an exchange
+  // without a path or a body; nothing is sent then.
+  static constexpr std::string_view kMissingReportValueMessage = "missing_report_value";
+  // The caller object is passed on, never sent.
+  void updateSession(const Value& caller, std::optional<std::string> cuid,
+                     ReportHandler completion);
+  // The body's "cuid" from the option; its "host" and "timeout" apply to the
+  // request, whose path stays the report's own.
+  void updateSessionWithOption(const Value& caller, const Dictionary& option,
+                               ReportHandler completion);
+  // Sends nothing for an identifier among the last ten recorded. With a
+  // completion, the identifier is recorded on the outcome, whatever it is.
+  void updatePurchase(const Value& caller, std::optional<std::string> purchaseID,
+                      std::optional<std::string> cuid, ReportHandler completion);
+  // The body's "id" and "cuid" from the option; "host" and "timeout" as for
+  // the session.
+  void updatePurchase(const Value& caller, const Dictionary& option, ReportHandler completion);
+  // Appends to the purchase list, dropping the oldest beyond ten, and stores it.
+  void updatePurchaseArray(const Value& purchaseID);
+  // One exchange with the session-and-purchase server. options: "path"
+  // (required), "host" (instead of the record's xeltHost), "timeout" (whole
+  // seconds, default 30). data is sent as pretty-printed JSON.
+  void sendxelt(const Dictionary& options, const Value& data, ReportHandler completion);
+
   // --- server log ---
   void sendServerLog(const std::string& errorText, std::int32_t retryCount);
 
@@ -244,6 +270,9 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   std::uint64_t pendingRequest_ = 0;
   // Serialises record creation so two threads passing the gate make one.
   std::mutex loadMutex_;
+  // Serialises purchase-list changes with their writes, so the stored list is
+  // always the latest one.
+  std::mutex purchaseStoreMutex_;
 };
 
 }  // namespace orvo
