@@ -1,0 +1,192 @@
+#include <thread>
+
+#include "core/ManagerFixture.h"
+#include "core/ProcessState.h"
+#include "orvo/Json.h"
+
+namespace orvo::test {
+namespace {
+
+constexpr const char* kXelt = "https://xelt.example.com/api/";
+const Value kAlready = Dictionary{{"code", "0"}, {"message", "already update Purchase id"}};
+
+Value failure(const std::string& code, std::string_view message) {
+  return Dictionary{{"code", code}, {"message", std::string(message)}};
+}
+
+class ReportsTest : public ManagerTest {
+ protected:
+  void start() {
+    manager = started();
+    manager->info()->changexeltHost(kXelt);
+  }
+  // Records each outcome; every one must arrive on the main queue.
+  ReportHandler record() {
+    return [this](bool success, const std::optional<Value>& result) {
+      EXPECT_TRUE(host.runLoop->isRunningOnThisThread());
+      outcomes.emplace_back(success, result);
+    };
+  }
+  std::optional<Value> buy(const std::string& id) {
+    manager->updatePurchase(Value(), id, std::string("u1"), record());
+    host.runLoop->runUntilIdle();
+    return outcomes.back().second;
+  }
+  Value body(std::size_t i) const { return parseJson(http->requests().at(i).body).value(); }
+
+  std::shared_ptr<PushManager> manager;
+  std::vector<std::pair<bool, std::optional<Value>>> outcomes;
+};
+
+TEST_F(ReportsTest, PurchaseListRefusesRepeatsKeepsTenAndPersists) {
+  Array stored;  // longer than the limit, as an older build could leave it
+  for (int i = 0; i < 12; ++i) stored.push_back("s" + std::to_string(i));
+  host.settings->set("push_xelt_purchase_array", stored);
+  start();
+  const std::size_t syncs = host.settings->synchronizeCount();
+
+  // Only the newest ten count; an unscripted call fails at the transport and
+  // is still recorded, with the list cut back to ten.
+  EXPECT_EQ(buy("s1"), failure("-1", "unscripted receiver call"));
+  Array expected(stored.begin() + 3, stored.end());
+  expected.push_back("s1");
+  EXPECT_EQ(manager->purchaseArray(), expected);
+  EXPECT_EQ(host.settings->get("push_xelt_purchase_array"), Value(expected));
+  EXPECT_GT(host.settings->synchronizeCount(), syncs);
+  const HttpRequest request = http->requests().at(0);
+  EXPECT_EQ(request.url, "https://xelt.example.com/api/mobile/purchase");
+  EXPECT_EQ(request.timeoutSeconds, 30.0);
+  EXPECT_FALSE(request.handleCookies);
+  EXPECT_NE(request.body.find('\n'), std::string::npos);  // pretty-printed
+  EXPECT_EQ(body(0), Value(Dictionary{{"id", "s1"}, {"cuid", "u1"}}));
+
+  // Repeats are refused without a request, in both forms.
+  EXPECT_EQ(buy("s1"), kAlready);
+  manager->updatePurchase(Value(), Dictionary{{"id", "s3"}, {"cuid", "u1"}}, record());
+  host.runLoop->runUntilIdle();
+  EXPECT_EQ(outcomes.back().second, kAlready);
+  // Without a completion: sent, not recorded.
+  manager->updatePurchase(Value(), std::string("q"), std::string("u1"), nullptr);
+  host.runLoop->runUntilIdle();
+  EXPECT_EQ(http->requestCount(), 2u);
+  EXPECT_EQ(manager->purchaseArray(), expected);
+
+  // The next one pushes out the oldest, which is then sent again.
+  http->enqueueJson(R"({"ok":1})");
+  EXPECT_EQ(buy("n1"), Value(Dictionary{{"ok", 1}}));
+  EXPECT_EQ(outcomes.back().first, true);
+  EXPECT_NE(buy("s3"), kAlready);
+  EXPECT_EQ(http->requestCount(), 4u);
+
+  // A new process with the same settings store remembers them.
+  expected = manager->purchaseArray();
+  manager.reset();
+  detail::resetProcessState();
+  start();
+  EXPECT_EQ(manager->purchaseArray(), expected);
+  EXPECT_EQ(buy("n1"), kAlready);
+}
+
+TEST_F(ReportsTest, LogLinesOptionsAndAnswers) {
+  start();
+  host.log->clear();
+  http->enqueueJson(R"([{"s":"kept"}])");
+  manager->updateSession(Value(), std::string("u1"), record());
+  host.runLoop->runUntilIdle();
+  EXPECT_EQ(outcomes.at(0),
+            std::make_pair(true, std::optional<Value>(Array{Dictionary{{"s", "kept"}}})));
+  EXPECT_EQ(body(0), Value(Dictionary{{"appId", "com.example.app"}, {"cuid", "u1"}}));
+  EXPECT_EQ(
+      host.log->lines(),
+      (std::vector<std::string>{
+          "PushManager - updateSession (cuid:u1)",
+          "=== Push Manager Network (last-session) Service Start ===", "",
+          "- url     : " + std::string(kXelt) + "mobile/last-session",
+          "- param   : " + describe(body(0)), "- timeout : 30.000000", "- method  : POST",
+          "- header  : " + describe(http->requests()[0].headers), "response", "- status  : 200",
+          "- header  : " +
+              describe(Dictionary{{"Content-Type", "application/json; charset=utf-8"}}),
+          "=== Push Manager Network (last-session) Service End ==="}));
+
+  // The option's host and timeout reach the request; its path does not, and
+  // only "cuid" goes into the body. Unusable time-outs fall back to 30 s.
+  const Dictionary option{
+      {"cuid", "u2"}, {"host", "https://other.example/"}, {"timeout", "5"}, {"path", "elsewhere"}};
+  manager->updateSessionWithOption(Value(), option, nullptr);
+  manager->updatePurchase(Value(), Dictionary{{"id", "x"}, {"cuid", "u"}, {"timeout", -4}},
+                          nullptr);
+  host.runLoop->runUntilIdle();
+  EXPECT_EQ(http->requests().at(1).url, "https://other.example/mobile/last-session");
+  EXPECT_EQ(http->requests()[1].timeoutSeconds, 5.0);
+  EXPECT_EQ(http->requests().at(2).timeoutSeconds, 30.0);
+  EXPECT_EQ(body(1), Value(Dictionary{{"appId", "com.example.app"}, {"cuid", "u2"}}));
+  EXPECT_TRUE(host.log->contains("PushManager - updateSession (option:" + describe(option) + ")"));
+  EXPECT_TRUE(host.log->contains("- error : "));  // unscripted: transport errors
+  manager->updatePurchase(Value(), std::nullopt, std::string("u"), nullptr);
+  EXPECT_TRUE(host.log->contains("PushManager - updatePurchase (id:(null) cuid:u)"));
+
+  // Answers a real client does not give, and a status outside 2xx.
+  http->enqueue(HttpResult{});
+  http->enqueue({HttpResponse{503, {}, "", "", R"({"busy":1})"}, std::nullopt});
+  http->enqueue({HttpResponse{200, {}, "", "", "{}"}, ErrorInfo{"net", 56, "reset", {}}});
+  for (int i = 0; i < 3; ++i) manager->sendxelt(Dictionary{{"path", "x"}}, Array{}, record());
+  host.runLoop->runUntilIdle();
+  ASSERT_EQ(outcomes.size(), 4u);
+  EXPECT_EQ(outcomes[1].second, failure("0", "invalid_result_data"));
+  EXPECT_EQ(outcomes[2].second, failure("503", "invalid_status_code"));
+  EXPECT_EQ(outcomes[3].second, failure("56", "reset"));
+}
+
+TEST_F(ReportsTest, AbsentValuesFailWithoutARequest) {
+  start();
+  manager->updateSession(Value(), std::nullopt, record());
+  manager->updateSessionWithOption(Value(), Dictionary{{"host", kXelt}}, record());
+  manager->updatePurchase(Value(), std::nullopt, std::string("u"), record());
+  manager->updatePurchase(Value(), Dictionary{{"id", "p"}, {"cuid", Value()}}, record());
+  manager->sendxelt(Dictionary{{"host", kXelt}}, Dictionary{{"a", 1}}, record());
+  manager->sendxelt(Dictionary{{"path", "x"}}, Value(), record());
+  manager->info()->changeProjectID("");  // no "appId" to send
+  manager->updateSession(Value(), std::string("u"), record());
+  host.runLoop->runUntilIdle();
+  ASSERT_EQ(outcomes.size(), 7u);
+  for (const auto& [success, result] : outcomes) {
+    EXPECT_FALSE(success);
+    EXPECT_EQ(result, failure("0", PushManager::kMissingReportValueMessage));
+  }
+  // A body JSON cannot hold fails with the writer's error.
+  manager->sendxelt(Dictionary{{"path", "x"}}, Dictionary{{"when", Date{1.0}}}, record());
+  host.runLoop->runUntilIdle();
+  EXPECT_EQ(outcomes.back().second->asDictionary()->get("code"),
+            Value(std::to_string(kJsonErrorNoJsonForm)));
+  EXPECT_EQ(http->requestCount(), 0u);
+  EXPECT_TRUE(manager->purchaseArray().empty());
+}
+
+TEST_F(ReportsTest, ClosedGateOpensAndTheReportRunsOnceMore) {
+  manager = PushManager::getInstance();
+  manager->exchangeInfo(std::make_shared<PushManagerInfo>(false));
+  manager->info()->changexeltHost(kXelt);
+  ASSERT_FALSE(manager->shouldExecuteInterface());
+  http->enqueueJson(R"({"ok":1})");
+  EXPECT_EQ(buy("g1"), Value(Dictionary{{"ok", 1}}));
+  EXPECT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(http->requestCount(), 1u);
+  EXPECT_EQ(host.log->count("PushManager - updatePurchase (id:g1 cuid:u1)"), 2u);
+  EXPECT_EQ(manager->purchaseArray(), Array{"g1"});
+}
+
+TEST_F(ReportsTest, ListChangesFromManyThreadsKeepTheStoreLatest) {
+  start();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < 50; ++i) manager->updatePurchaseArray(Value(t * 100 + i));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(manager->purchaseArray().size(), 10u);
+  EXPECT_EQ(host.settings->get("push_xelt_purchase_array"), Value(manager->purchaseArray()));
+}
+
+}  // namespace
+}  // namespace orvo::test
