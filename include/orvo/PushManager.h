@@ -38,6 +38,8 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
  public:
   static constexpr std::string_view kCustomReceiverServerURLKey = "KEY_CUSTOM_RECEIVER_SERVER_URL";
   static constexpr std::string_view kPurchaseArrayKey = "push_xelt_purchase_array";
+  // The purchase list keeps the newest ten identifiers, whatever was stored.
+  static constexpr std::size_t kPurchaseListLimit = 10;
 
   // The shared instance. defaultManager creates it with start-up posted to
   // the main queue; getInstance creates it without (the caller starts it).

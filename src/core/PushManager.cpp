@@ -179,7 +179,12 @@ void PushManager::initialize() {
   Array purchases;
   if (host_ && host_->settings) {
     const Value stored = host_->settings->get(kPurchaseArrayKey);
-    if (const Array* list = stored.asArray()) purchases = *list;
+    if (const Array* list = stored.asArray()) {
+      // A longer list (an older build, a hand edit) keeps its newest entries.
+      const std::size_t skip =
+          list->size() > kPurchaseListLimit ? list->size() - kPurchaseListLimit : 0;
+      purchases.assign(list->begin() + static_cast<std::ptrdiff_t>(skip), list->end());
+    }
   }
   {
     std::lock_guard lock(mutex_);

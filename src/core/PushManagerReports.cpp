@@ -10,10 +10,13 @@
 #include "orvo/DictionaryLookups.h"
 #include "orvo/Json.h"
 #include "orvo/PushManager.h"
+#include "transport/NetworkLog.h"
 #include "transport/PushNetworkManager.h"
 
 namespace orvo {
 namespace {
+
+using namespace network_log;
 
 using operations::textOf;
 
@@ -48,19 +51,6 @@ constexpr std::string_view kInvalidResultBody = "invalid_result_body";
 constexpr std::string_view kNoHttpClient = "no HTTP client";
 
 // Purchases remembered, newest last.
-constexpr std::size_t kPurchaseListLimit = 10;
-
-// Log lines of the exchange.
-constexpr std::string_view kServiceStartLine = "=== Push Manager Network (%@) Service Start ===";
-constexpr std::string_view kServiceEndLine = "=== Push Manager Network (%@) Service End ===";
-constexpr std::string_view kUrlLine = "- url     : %@";
-constexpr std::string_view kParamLine = "- param   : %@";
-constexpr std::string_view kTimeoutLine = "- timeout : %f";
-constexpr std::string_view kMethodLine = "- method  : %@";
-constexpr std::string_view kHeaderLine = "- header  : %@";
-constexpr std::string_view kResponseLine = "response";
-constexpr std::string_view kStatusLine = "- status  : %d";
-constexpr std::string_view kTransportErrorLine = "- error : %@";
 
 Value failure(std::string code, std::string_view message) {
   return Dictionary{{std::string(kCodeKey), std::move(code)},
@@ -112,18 +102,6 @@ double timeoutOf(const Dictionary& options) {
   return seconds > 0 ? static_cast<double>(seconds) : kDefaultTimeoutSeconds;
 }
 
-std::string_view lastPathComponent(std::string_view url) {
-  while (url.size() > 1 && url.back() == '/') url.remove_suffix(1);
-  const std::size_t slash = url.rfind('/');
-  return slash == std::string_view::npos ? url : url.substr(slash + 1);
-}
-
-std::string fixedSeconds(double seconds) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%f", seconds);
-  return text;
-}
-
 // A report's request options: its own path, which the option cannot change,
 // and from the application's option only what concerns the request ("host",
 // "timeout"). The option's other entries ("cuid", "id") are body values and
@@ -138,14 +116,9 @@ Dictionary requestOptions(std::string_view path, const Dictionary& option) {
 
 Value textValue(const std::optional<std::string>& text) { return text ? Value(*text) : Value(); }
 
-// A stored list may be longer than the limit (an older build, a hand edit):
-// only its newest entries count.
 bool alreadyReported(const Array& purchases, const Value& purchaseID) {
   if (purchaseID.isNull()) return false;
-  const std::size_t skip =
-      purchases.size() > kPurchaseListLimit ? purchases.size() - kPurchaseListLimit : 0;
-  return std::find(purchases.begin() + static_cast<std::ptrdiff_t>(skip), purchases.end(),
-                   purchaseID) != purchases.end();
+  return std::find(purchases.begin(), purchases.end(), purchaseID) != purchases.end();
 }
 
 // A report with every body value present; otherwise a failure and nothing
@@ -245,9 +218,9 @@ void PushManager::updatePurchaseArray(const Value& purchaseID) {
   {
     std::lock_guard lock(mutex_);
     // Room for one more, however long the list was when it was loaded.
-    if (purchaseArray_.size() >= kPurchaseListLimit) {
+    if (purchaseArray_.size() >= PushManager::kPurchaseListLimit) {
       const auto excess =
-          static_cast<std::ptrdiff_t>(purchaseArray_.size() - kPurchaseListLimit + 1);
+          static_cast<std::ptrdiff_t>(purchaseArray_.size() - PushManager::kPurchaseListLimit + 1);
       purchaseArray_.erase(purchaseArray_.begin(), purchaseArray_.begin() + excess);
     }
     purchaseArray_.push_back(purchaseID);

@@ -7,9 +7,12 @@
 #include "core/Log.h"
 #include "orvo/Json.h"
 #include "orvo/ValueViews.h"
+#include "transport/NetworkLog.h"
 
 namespace orvo {
 namespace {
+
+using namespace network_log;
 
 // Error descriptions of the transport's own domain.
 constexpr std::string_view kInvalidApi = "invalid_api";
@@ -37,18 +40,8 @@ constexpr std::string_view kFormContentType = "application/x-www-form-urlencoded
 constexpr double kRequestTimeoutSeconds = 30.0;
 
 // Log lines.
-constexpr std::string_view kServiceStartLine = "=== Push Manager Network (%@) Service Start ===";
-constexpr std::string_view kServiceEndLine = "=== Push Manager Network (%@) Service End ===";
 constexpr std::string_view kRequestLine = "reqeust";
-constexpr std::string_view kUrlLine = "- url     : %@";
-constexpr std::string_view kParamLine = "- param   : %@";
-constexpr std::string_view kTimeoutLine = "- timeout : %f";
-constexpr std::string_view kMethodLine = "- method  : %@";
-constexpr std::string_view kHeaderLine = "- header  : %@";
-constexpr std::string_view kResponseLine = "response";
-constexpr std::string_view kStatusLine = "- status  : %d";
 constexpr std::string_view kBodyLine = "- body    : %@";
-constexpr std::string_view kTransportErrorLine = "- error : %@";
 constexpr std::string_view kErrorLine = "error: %@";
 constexpr std::string_view kRetryLine = "Retry asking auth-key !!";
 
@@ -76,18 +69,6 @@ constexpr std::array<EndpointEntry, 14> kEndpoints{{
 
 ErrorInfo networkError(std::string_view description, std::int64_t code = 0) {
   return ErrorInfo{std::string(kNetworkErrorDomain), code, std::string(description), {}};
-}
-
-std::string_view lastPathComponent(std::string_view url) {
-  while (url.size() > 1 && url.back() == '/') url.remove_suffix(1);
-  std::size_t slash = url.rfind('/');
-  return slash == std::string_view::npos ? url : url.substr(slash + 1);
-}
-
-std::string formatReal(double value) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%f", value);
-  return buffer;
 }
 
 // The dictionary view of a value (see dictionaryValue), moved out of a
@@ -251,7 +232,7 @@ void PushNetworkManager::connectWithURL(const std::string& url, const std::strin
     log(kRequestLine);
     log(logging::format(kUrlLine, {request.url}));
     log(logging::format(kParamLine, {data}));
-    log(logging::format(kTimeoutLine, {formatReal(request.timeoutSeconds)}));
+    log(logging::format(kTimeoutLine, {fixedSeconds(request.timeoutSeconds)}));
     log(logging::format(kMethodLine, {request.method}));
     log(logging::format(kHeaderLine, {describe(request.headers)}));
   }
@@ -323,5 +304,21 @@ TransportOutcome PushNetworkManager::interpretResponse(const HttpResult& result)
   }
   return failure(result, networkError(kInvalidResultCode));
 }
+
+namespace network_log {
+
+std::string_view lastPathComponent(std::string_view url) {
+  while (url.size() > 1 && url.back() == '/') url.remove_suffix(1);
+  const std::size_t slash = url.rfind('/');
+  return slash == std::string_view::npos ? url : url.substr(slash + 1);
+}
+
+std::string fixedSeconds(double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", seconds);
+  return text;
+}
+
+}  // namespace network_log
 
 }  // namespace orvo

@@ -43,6 +43,7 @@ TEST_F(ReportsTest, PurchaseListRefusesRepeatsKeepsTenAndPersists) {
   for (int i = 0; i < 12; ++i) stored.push_back("s" + std::to_string(i));
   host.settings->set("push_xelt_purchase_array", stored);
   start();
+  EXPECT_EQ(manager->purchaseArray(), Array(stored.begin() + 2, stored.end()));
   const std::size_t syncs = host.settings->synchronizeCount();
 
   // Only the newest ten count; an unscripted call fails at the transport and
