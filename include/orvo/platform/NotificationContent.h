@@ -1,0 +1,91 @@
+// What the phone hands a notification service extension and takes back from
+// it: the request, the content to show, and the files attached to it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "orvo/ErrorInfo.h"
+#include "orvo/Value.h"
+
+namespace orvo {
+
+// A file shown with a notification.
+struct NotificationAttachment {
+  std::string identifier;
+  // Where the file lies: a local path, as the desktop has no file URLs.
+  std::string url;
+  Dictionary options;
+
+  friend bool operator==(const NotificationAttachment&, const NotificationAttachment&) = default;
+};
+
+// The content of a notification. Copies are independent, so a copy is what
+// the platform calls a mutable copy.
+struct NotificationContent {
+  std::string title;
+  std::string subtitle;
+  std::string body;
+  std::optional<std::int64_t> badge;
+  std::string sound;
+  Dictionary userInfo;  // the payload
+  std::vector<NotificationAttachment> attachments;
+
+  friend bool operator==(const NotificationContent&, const NotificationContent&) = default;
+};
+
+// One notification on its way to the screen.
+struct NotificationRequest {
+  std::string identifier;
+  NotificationContent content;
+};
+
+// Ends an extension's work with the content to show.
+using ContentHandler = std::function<void(const NotificationContent& content)>;
+
+// Errors of attachment creation.
+inline constexpr std::string_view kNotificationAttachmentErrorDomain =
+    "OrvoNotificationAttachmentError";
+namespace attachment_errors {
+inline constexpr std::int64_t kFileMissing = 1;
+inline constexpr std::int64_t kUnsupportedType = 2;
+inline constexpr std::string_view kFileMissingText = "The attachment file does not exist";
+inline constexpr std::string_view kUnsupportedTypeText =
+    "The attachment's file type is not supported";
+}  // namespace attachment_errors
+
+// The image files the phone can show, by name extension.
+inline constexpr std::string_view kAttachmentImageExtensions[] = {".jpg", ".jpeg", ".gif", ".png"};
+
+// Makes an attachment of an existing regular file whose name says it is an
+// image the phone can show; the phone recognises a file by its name alone.
+inline Result<NotificationAttachment> attachmentWithIdentifier(std::string identifier,
+                                                               const std::string& url,
+                                                               Dictionary options = {}) {
+  std::error_code error;
+  const std::filesystem::path file(url);
+  if (url.empty() || !std::filesystem::is_regular_file(file, error)) {
+    return ErrorInfo{std::string(kNotificationAttachmentErrorDomain),
+                     attachment_errors::kFileMissing,
+                     std::string(attachment_errors::kFileMissingText),
+                     {{"path", url}}};
+  }
+  const std::string extension = file.extension().string();
+  for (std::string_view known : kAttachmentImageExtensions) {
+    if (extension == known) {
+      return NotificationAttachment{std::move(identifier), url, std::move(options)};
+    }
+  }
+  return ErrorInfo{std::string(kNotificationAttachmentErrorDomain),
+                   attachment_errors::kUnsupportedType,
+                   std::string(attachment_errors::kUnsupportedTypeText),
+                   {{"path", url}}};
+}
+
+}  // namespace orvo
