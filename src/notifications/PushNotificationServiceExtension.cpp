@@ -317,6 +317,8 @@ void PushNotificationServiceExtension::requestAttachmentImage(const std::string&
   HttpRequest request;
   request.url = address;
   request.method = std::string(kDownloadMethod);
+  // The client stops reading at the cap instead of holding its own larger one.
+  request.maxBodyBytes = maxBytes;
   host->http->send(std::move(request),
                    [maxBytes, directory, handler = std::move(handler)](HttpResult result) {
                      finishDownload(result, maxBytes, directory, handler);

@@ -402,8 +402,7 @@ struct CurlHttpClient::Impl : std::enable_shared_from_this<Impl> {
     set(CURLOPT_HEADERDATA, static_cast<void*>(&t));
     set(CURLOPT_MAXFILESIZE_LARGE,
         static_cast<curl_off_t>(std::min<std::size_t>(
-            options.maxBodyBytes,
-            static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max()))));
+            t.maxBodyBytes, static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max()))));
     set(CURLOPT_HTTPHEADER, t.headerList);
 
     const std::string& method = request.method;
@@ -573,6 +572,9 @@ void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResult)> c
     transfer->request = std::move(request);
     transfer->completion = std::move(completion);
     transfer->maxBodyBytes = impl_->options.maxBodyBytes;
+    if (transfer->request.maxBodyBytes > 0) {
+      transfer->maxBodyBytes = std::min(transfer->maxBodyBytes, transfer->request.maxBodyBytes);
+    }
     std::unique_lock lock(impl_->mutex);
     if (impl_->stopping || !impl_->worker.joinable()) {
       lock.unlock();

@@ -195,15 +195,27 @@ TEST(CurlHttpClient, NeverBuffersPastTheBodyCap) {
   CurlHttpClientOptions options;
   options.maxBodyBytes = kCap;
   CurlHttpClient client(loop, options);
-  Answers atCap, overCap, chunkedAtCap, chunkedOverCap, huge;
+  Answers atCap, overCap, chunkedAtCap, chunkedOverCap, huge, overRequestCap, requestCapLoose;
   client.send(post(server.url("/sized"), std::to_string(kCap)), atCap.collector());
+  // A request may tighten the client's cap, never loosen it.
+  HttpRequest tight = post(server.url("/chunked"), std::to_string(kCap / 2 + 1));
+  tight.maxBodyBytes = kCap / 2;
+  client.send(tight, overRequestCap.collector());
+  HttpRequest loose = post(server.url("/sized"), std::to_string(kCap + 1));
+  loose.maxBodyBytes = kCap * 10;
+  client.send(loose, requestCapLoose.collector());
   client.send(post(server.url("/sized"), std::to_string(kCap + 1)), overCap.collector());
   client.send(post(server.url("/chunked"), std::to_string(kCap)), chunkedAtCap.collector());
   client.send(post(server.url("/chunked"), std::to_string(kCap + 1)), chunkedOverCap.collector());
   client.send(post(server.url("/chunked"), std::to_string(50 * 1024 * 1024)), huge.collector());
-  for (Answers* answers : {&atCap, &overCap, &chunkedAtCap, &chunkedOverCap, &huge}) {
+  for (Answers* answers : {&atCap, &overCap, &chunkedAtCap, &chunkedOverCap, &huge, &overRequestCap,
+                           &requestCapLoose}) {
     ASSERT_TRUE(answers->waitFor(*loop, 1));
   }
+  expectTransportError(overRequestCap.results[0], CURLE_WRITE_ERROR);
+  EXPECT_NE(overRequestCap.results[0].error->description.find(std::to_string(kCap / 2)),
+            std::string::npos);
+  expectTransportError(requestCapLoose.results[0], CURLE_FILESIZE_EXCEEDED);
 
   ASSERT_TRUE(atCap.results[0].response.has_value());
   EXPECT_EQ(atCap.results[0].response->body.size(), kCap);

@@ -214,6 +214,7 @@ TEST_F(ServiceExtensionTest, DownloadedImageBecomesAnAttachmentOrLeavesNoFile) {
   std::ifstream in(saved, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string(16, 'i'));
   EXPECT_EQ(http->requests().back().method, "GET");
+  EXPECT_EQ(http->requests().back().maxBodyBytes, 16u);  // the client stops at the cap
   EXPECT_EQ(http->requests().back().url, "https://img.example.com/a.png");
   EXPECT_EQ(filesIn(downloads.path()).size(), 1u);
   std::filesystem::remove(saved);

@@ -2,6 +2,7 @@
 // main queue.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -18,6 +19,9 @@ struct HttpRequest {
   std::string body;
   double timeoutSeconds = 30.0;
   bool handleCookies = false;
+  // A tighter cap on the response body than the client's own, for callers
+  // that run under a small memory limit; 0 keeps the client's.
+  std::size_t maxBodyBytes = 0;
 };
 
 struct HttpResponse {
