@@ -33,23 +33,17 @@ void expectTransportError(const HttpResult& result, CURLcode code) {
       << result.error->description;
 }
 
-TEST(CurlHttpClient, SendsTheRequestAsGivenAndReadsTheFinalResponse) {
+TEST(CurlHttpClient, SendsTheRequestAsGivenAndReadsTheFinalResponseOnly) {
   // An interim answer first; then repeated names in two spellings, a folded
-  // line and a charset whose quoted value holds a ";".
+  // line, a charset whose quoted value holds a ";" and a cookie.
   static constexpr std::string_view kPostReply =
       "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
-      "HTTP/1.1 201 Created\r\n"
-      "X-Twice: first\r\n"
-      "x-twice: second\r\n"
-      "X-Folded: one\r\n"
-      "\ttwo\r\n"
+      "HTTP/1.1 201 Created\r\nX-Twice: first\r\nx-twice: second\r\nX-Folded: one\r\n\ttwo\r\n"
       "Content-Type: Text/Plain; format=flowed; charset=\"ISO;8859-1\"\r\n"
-      "Content-Length: 6\r\n"
-      "Connection: close\r\n"
-      "\r\n"
+      "Set-Cookie: session=abc; Path=/\r\nContent-Length: 6\r\nConnection: close\r\n\r\n"
       "h\xC3\xA9llo";
   static constexpr std::string_view kGetReply =
-      "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n";
+      "HTTP/1.1 302 Found\r\nLocation: /target\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   std::mutex mutex;
   std::vector<std::string> requests;
   RawServer server([&](int socket) {
@@ -74,11 +68,12 @@ TEST(CurlHttpClient, SendsTheRequestAsGivenAndReadsTheFinalResponse) {
   ASSERT_TRUE(answers.waitFor(*loop, 1));
   HttpRequest get;
   get.method = "GET";
-  get.url = server.url("/empty");
+  get.url = server.url("/moved");
   client.send(get, answers.collector());
   ASSERT_TRUE(answers.waitFor(*loop, 2));
 
   {
+    // The redirect is not followed, and the cookie is not sent back.
     std::lock_guard lock(mutex);
     ASSERT_EQ(requests.size(), 2u);
     const std::string& sent = requests[0];
@@ -91,31 +86,26 @@ TEST(CurlHttpClient, SendsTheRequestAsGivenAndReadsTheFinalResponse) {
     EXPECT_EQ(head.find("Content-Length", head.find("Content-Length") + 1), std::string::npos);
     EXPECT_NE(head.find("\r\nX-Empty:"), std::string::npos);
     EXPECT_EQ(head.find("Expect"), std::string::npos);
-    EXPECT_EQ(head.find("Cookie"), std::string::npos);
-    EXPECT_EQ(requests[1].rfind("GET /empty HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(requests[1].rfind("GET /moved HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(requests[1].find("Cookie"), std::string::npos) << requests[1];
   }
 
-  ASSERT_TRUE(answers.results[0].response.has_value());
-  EXPECT_FALSE(answers.results[0].error.has_value());
+  ASSERT_TRUE(answers.results[0].response && answers.results[1].response);
+  EXPECT_FALSE(answers.results[0].error);
   const HttpResponse& echo = *answers.results[0].response;
   EXPECT_EQ(echo.statusCode, 201);
   EXPECT_EQ(echo.body, "h\xC3\xA9llo");
   EXPECT_EQ(echo.mimeType, "text/plain");
   EXPECT_EQ(echo.textEncodingName, "ISO;8859-1");
   EXPECT_FALSE(echo.headers.contains("X-Interim"));
-  ASSERT_NE(echo.headers.getString("X-Twice"), nullptr);
-  EXPECT_EQ(*echo.headers.getString("X-Twice"), "first, second");
-  ASSERT_NE(echo.headers.getString("X-Folded"), nullptr);
-  EXPECT_EQ(*echo.headers.getString("X-Folded"), "one two");
-  ASSERT_NE(echo.headers.getString("Content-Length"), nullptr);
-  EXPECT_EQ(*echo.headers.getString("Content-Length"), "6");
-
-  ASSERT_TRUE(answers.results[1].response.has_value());
-  const HttpResponse& empty = *answers.results[1].response;
-  EXPECT_EQ(empty.statusCode, 204);
-  EXPECT_EQ(empty.body, "");
-  EXPECT_EQ(empty.mimeType, "");
-  EXPECT_EQ(empty.textEncodingName, "");
+  EXPECT_EQ(echo.headers.get("X-Twice"), Value("first, second"));
+  EXPECT_EQ(echo.headers.get("X-Folded"), Value("one two"));
+  EXPECT_EQ(echo.headers.get("Set-Cookie"), Value("session=abc; Path=/"));
+  EXPECT_EQ(echo.headers.get("Content-Length"), Value("6"));
+  const HttpResponse& moved = *answers.results[1].response;
+  EXPECT_EQ(moved.statusCode, 302);
+  EXPECT_EQ(moved.headers.get("Location"), Value("/target"));
+  EXPECT_EQ(moved.body + moved.mimeType + moved.textEncodingName, "");
 
   // A header that would split the request is refused before anything is sent.
   HttpRequest injected = post(server.url("/echo"), "x");
@@ -133,43 +123,46 @@ TEST(CurlHttpClient, ReportsTransportFailuresAsErrors) {
     res.set_content("{}", "application/json");
   });
   slow.start();
-  RawServer hangsUp([](int socket) { RawServer::readRequestHead(socket); });
+  RawServer hangsUp([](int socket) { RawServer::readRequest(socket); });
   RawServer garbage([](int socket) {
-    RawServer::readRequestHead(socket);
-    const std::string reply = "this is not HTTP\r\n\r\n";
-    ::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL);
+    RawServer::readRequest(socket);
+    RawServer::sendAll(socket, "this is not HTTP\r\n\r\n");
   });
 
+  struct Case {
+    std::string url;
+    double timeoutSeconds;
+    CURLcode expected;  // CURLE_OK: some transport error, whichever libcurl names
+    Answers answers;
+  } cases[] = {
+      {slow.url("/slow"), 0.3, CURLE_OPERATION_TIMEDOUT, {}},
+      {"http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/",
+       10,
+       CURLE_COULDNT_CONNECT,
+       {}},
+      {hangsUp.url("/"), 10, CURLE_GOT_NOTHING, {}},
+      {"file:///etc/passwd", 10, CURLE_UNSUPPORTED_PROTOCOL, {}},
+      {garbage.url("/"), 10, CURLE_OK, {}},
+  };
   auto loop = std::make_shared<RunLoop>();
   CurlHttpClient client(loop);
-  Answers timedOut, refused, nothing, unsupported;
   const auto started = std::chrono::steady_clock::now();
-  client.send(post(slow.url("/slow"), "x", 0.3), timedOut.collector());
-  client.send(post("http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/", "x"),
-              refused.collector());
-  client.send(post(hangsUp.url("/"), "x"), nothing.collector());
-  client.send(post("file:///etc/passwd", ""), unsupported.collector());
-  ASSERT_TRUE(timedOut.waitFor(*loop, 1));
+  for (Case& c : cases) client.send(post(c.url, "x", c.timeoutSeconds), c.answers.collector());
+  ASSERT_TRUE(cases[0].answers.waitFor(*loop, 1));
   const auto elapsed = std::chrono::steady_clock::now() - started;
-  ASSERT_TRUE(refused.waitFor(*loop, 1));
-  ASSERT_TRUE(nothing.waitFor(*loop, 1));
-  ASSERT_TRUE(unsupported.waitFor(*loop, 1));
-  release.open();
-
-  expectTransportError(timedOut.results[0], CURLE_OPERATION_TIMEDOUT);
   EXPECT_GE(elapsed, std::chrono::milliseconds(300));
   EXPECT_LT(elapsed, std::chrono::seconds(5));
-  expectTransportError(refused.results[0], CURLE_COULDNT_CONNECT);
-  EXPECT_FALSE(refused.results[0].response.has_value());
-  expectTransportError(nothing.results[0], CURLE_GOT_NOTHING);
-  EXPECT_FALSE(nothing.results[0].response.has_value());
-  expectTransportError(unsupported.results[0], CURLE_UNSUPPORTED_PROTOCOL);
-
-  Answers bad;
-  client.send(post(garbage.url("/"), "x"), bad.collector());
-  ASSERT_TRUE(bad.waitFor(*loop, 1));
-  ASSERT_TRUE(bad.results[0].error.has_value());
-  EXPECT_EQ(bad.results[0].error->domain, kHttpTransportErrorDomain);
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    ASSERT_TRUE(c.answers.waitFor(*loop, 1));
+    const HttpResult& result = c.answers.results[0];
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->domain, kHttpTransportErrorDomain);
+    if (c.expected == CURLE_OK) continue;
+    expectTransportError(result, c.expected);
+    EXPECT_FALSE(result.response);
+  }
+  release.open();
 }
 
 TEST(CurlHttpClient, NeverBuffersPastTheBodyCap) {
@@ -191,51 +184,46 @@ TEST(CurlHttpClient, NeverBuffersPastTheBodyCap) {
   });
   server.start();
 
+  struct Case {
+    std::string path;
+    std::size_t size, requestCap;  // requestCap 0: the client's
+    CURLcode expected;             // CURLE_OK: the whole body arrives
+    Answers answers;
+  } cases[] = {
+      {"/sized", kCap, 0, CURLE_OK, {}},
+      {"/chunked", kCap, 0, CURLE_OK, {}},
+      // A declared length above the cap is refused before the body is read.
+      {"/sized", kCap + 1, 0, CURLE_FILESIZE_EXCEEDED, {}},
+      {"/chunked", kCap + 1, 0, CURLE_WRITE_ERROR, {}},
+      {"/chunked", 50 * 1024 * 1024, 0, CURLE_WRITE_ERROR, {}},
+      // A request may tighten the client's cap, never loosen it.
+      {"/chunked", kCap / 2 + 1, kCap / 2, CURLE_WRITE_ERROR, {}},
+      {"/sized", kCap + 1, kCap * 10, CURLE_FILESIZE_EXCEEDED, {}},
+  };
   auto loop = std::make_shared<RunLoop>();
   CurlHttpClientOptions options;
   options.maxBodyBytes = kCap;
   CurlHttpClient client(loop, options);
-  Answers atCap, overCap, chunkedAtCap, chunkedOverCap, huge, overRequestCap, requestCapLoose;
-  client.send(post(server.url("/sized"), std::to_string(kCap)), atCap.collector());
-  // A request may tighten the client's cap, never loosen it.
-  HttpRequest tight = post(server.url("/chunked"), std::to_string(kCap / 2 + 1));
-  tight.maxBodyBytes = kCap / 2;
-  client.send(tight, overRequestCap.collector());
-  HttpRequest loose = post(server.url("/sized"), std::to_string(kCap + 1));
-  loose.maxBodyBytes = kCap * 10;
-  client.send(loose, requestCapLoose.collector());
-  client.send(post(server.url("/sized"), std::to_string(kCap + 1)), overCap.collector());
-  client.send(post(server.url("/chunked"), std::to_string(kCap)), chunkedAtCap.collector());
-  client.send(post(server.url("/chunked"), std::to_string(kCap + 1)), chunkedOverCap.collector());
-  client.send(post(server.url("/chunked"), std::to_string(50 * 1024 * 1024)), huge.collector());
-  for (Answers* answers : {&atCap, &overCap, &chunkedAtCap, &chunkedOverCap, &huge, &overRequestCap,
-                           &requestCapLoose}) {
-    ASSERT_TRUE(answers->waitFor(*loop, 1));
+  for (Case& c : cases) {
+    HttpRequest request = post(server.url(c.path), std::to_string(c.size));
+    request.maxBodyBytes = c.requestCap;
+    client.send(request, c.answers.collector());
   }
-  expectTransportError(overRequestCap.results[0], CURLE_WRITE_ERROR);
-  EXPECT_NE(overRequestCap.results[0].error->description.find(std::to_string(kCap / 2)),
-            std::string::npos);
-  expectTransportError(requestCapLoose.results[0], CURLE_FILESIZE_EXCEEDED);
-
-  ASSERT_TRUE(atCap.results[0].response.has_value());
-  EXPECT_EQ(atCap.results[0].response->body.size(), kCap);
-  ASSERT_TRUE(chunkedAtCap.results[0].response.has_value());
-  EXPECT_EQ(chunkedAtCap.results[0].response->body.size(), kCap);
-  EXPECT_FALSE(chunkedAtCap.results[0].error.has_value());
-
-  // A declared length above the cap is refused before the body is read.
-  expectTransportError(overCap.results[0], CURLE_FILESIZE_EXCEEDED);
-  expectTransportError(chunkedOverCap.results[0], CURLE_WRITE_ERROR);
-  expectTransportError(huge.results[0], CURLE_WRITE_ERROR);
-  for (Answers* answers : {&overCap, &huge}) {
-    EXPECT_NE(answers->results[0].error->description.find(std::to_string(kCap)), std::string::npos)
-        << answers->results[0].error->description;
-  }
-  for (Answers* answers : {&overCap, &chunkedOverCap, &huge}) {
-    const HttpResult& result = answers->results[0];
-    if (result.response) {
-      EXPECT_TRUE(result.response->body.empty());
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.path + " " + std::to_string(c.size) + " " + std::to_string(c.requestCap));
+    ASSERT_TRUE(c.answers.waitFor(*loop, 1));
+    const HttpResult& result = c.answers.results[0];
+    if (c.expected == CURLE_OK) {
+      ASSERT_TRUE(result.response && !result.error);
+      EXPECT_EQ(result.response->body.size(), c.size);
+      continue;
     }
+    expectTransportError(result, c.expected);
+    // The text names the cap that applied; nothing of the body is handed on.
+    const std::size_t applied = c.requestCap ? std::min(c.requestCap, kCap) : kCap;
+    EXPECT_NE(result.error->description.find(std::to_string(applied)), std::string::npos)
+        << result.error->description;
+    EXPECT_TRUE(!result.response || result.response->body.empty());
   }
 }
 
@@ -251,112 +239,43 @@ TEST(CurlHttpClient, KeepsOneConnectionUnlessToldOtherwise) {
     res.set_content(req.body, "text/plain");
   });
   server.start();
-  auto distinctConnections = [&] {
+
+  auto loop = std::make_shared<RunLoop>();
+  // The number of connections that served the requests, one after the other.
+  auto connections = [&](CurlHttpClientOptions options, int requests) {
+    {
+      std::lock_guard lock(mutex);
+      remotePorts.clear();
+    }
+    CurlHttpClient client(loop, options);
+    Answers answers;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(requests); ++i) {
+      client.send(post(server.url("/"), std::to_string(i)), answers.collector());
+      if (!answers.waitFor(*loop, i + 1)) return std::size_t{0};
+      EXPECT_EQ(answers.results[i].response.value_or(HttpResponse{}).body, std::to_string(i));
+    }
     std::lock_guard lock(mutex);
     return remotePorts.size();
   };
-
-  auto loop = std::make_shared<RunLoop>();
-  {
-    CurlHttpClient client(loop);
-    Answers answers;
-    for (int i = 0; i < 100; ++i) {
-      client.send(post(server.url("/"), std::to_string(i)), answers.collector());
-      ASSERT_TRUE(answers.waitFor(*loop, static_cast<std::size_t>(i + 1)));
-      ASSERT_TRUE(answers.results.back().response.has_value());
-      EXPECT_EQ(answers.results.back().response->body, std::to_string(i));
-    }
-    EXPECT_EQ(distinctConnections(), 1u);
-  }
-
-  {
-    std::lock_guard lock(mutex);
-    remotePorts.clear();
-  }
+  EXPECT_EQ(connections({}, 100), 1u);
   CurlHttpClientOptions fresh;
   fresh.reuseConnections = false;
-  CurlHttpClient client(loop, fresh);
-  Answers answers;
-  for (int i = 0; i < 10; ++i) {
-    client.send(post(server.url("/"), "x"), answers.collector());
-    ASSERT_TRUE(answers.waitFor(*loop, static_cast<std::size_t>(i + 1)));
-  }
-  EXPECT_EQ(distinctConnections(), 10u);
-}
-
-TEST(CurlHttpClient, NeitherFollowsRedirectsNorKeepsCookies) {
-  std::atomic<int> targetHits{0};
-  std::mutex mutex;
-  std::vector<std::string> cookieHeaders;
-  LoopbackServer server;
-  server.server().Post("/moved", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("/target", 302);
-  });
-  server.server().Post("/target", [&](const httplib::Request&, httplib::Response& res) {
-    ++targetHits;
-    res.set_content("target", "text/plain");
-  });
-  server.server().Post("/cookie", [&](const httplib::Request& req, httplib::Response& res) {
-    {
-      std::lock_guard lock(mutex);
-      cookieHeaders.push_back(req.get_header_value("Cookie"));
-    }
-    res.set_header("Set-Cookie", "session=abc; Path=/");
-    res.set_content("ok", "text/plain");
-  });
-  server.start();
-
-  auto loop = std::make_shared<RunLoop>();
-  CurlHttpClient client(loop);
-  Answers answers;
-  client.send(post(server.url("/moved"), "x"), answers.collector());
-  ASSERT_TRUE(answers.waitFor(*loop, 1));
-  for (int i = 0; i < 2; ++i) {
-    client.send(post(server.url("/cookie"), "x"), answers.collector());
-    ASSERT_TRUE(answers.waitFor(*loop, static_cast<std::size_t>(i + 2)));
-  }
-
-  ASSERT_TRUE(answers.results[0].response.has_value());
-  EXPECT_EQ(answers.results[0].response->statusCode, 302);
-  ASSERT_NE(answers.results[0].response->headers.getString("Location"), nullptr);
-  EXPECT_EQ(*answers.results[0].response->headers.getString("Location"), "/target");
-  EXPECT_EQ(targetHits.load(), 0);
-
-  ASSERT_TRUE(answers.results[2].response.has_value());
-  EXPECT_EQ(*answers.results[2].response->headers.getString("Set-Cookie"), "session=abc; Path=/");
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(cookieHeaders, (std::vector<std::string>{"", ""}));
+  EXPECT_EQ(connections(fresh, 10), 10u);
 }
 
 TEST(CurlHttpClient, DestructionCancelsEveryCompletion) {
-  Latch release;
-  std::mutex mutex;
-  std::condition_variable changed;
-  int slowEntered = 0;
-  int fastServed = 0;
+  Latch release, slowEntered(3), fastServed(4);
   LoopbackServer server;
   server.server().Post("/slow", [&](const httplib::Request&, httplib::Response& res) {
-    {
-      std::lock_guard lock(mutex);
-      ++slowEntered;
-    }
-    changed.notify_all();
+    slowEntered.open();
     release.wait();
     res.set_content("late", "text/plain");
   });
   server.server().Post("/fast", [&](const httplib::Request&, httplib::Response& res) {
     res.set_content("soon", "text/plain");
-    {
-      std::lock_guard lock(mutex);
-      ++fastServed;
-    }
-    changed.notify_all();
+    fastServed.open();
   });
   server.start();
-  auto waitUntil = [&](auto condition) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kGenerousWait, condition);
-  };
 
   auto loop = std::make_shared<RunLoop>();
   int completions = 0;
@@ -365,11 +284,11 @@ TEST(CurlHttpClient, DestructionCancelsEveryCompletion) {
   // Requests still waiting for their server.
   auto client = std::make_unique<CurlHttpClient>(loop);
   for (int i = 0; i < 3; ++i) client->send(post(server.url("/slow"), "x"), count);
-  ASSERT_TRUE(waitUntil([&] { return slowEntered == 3; }));
+  ASSERT_TRUE(slowEntered.wait());
   // Requests that are answered while the loop is not running: their
   // completions may already be queued when the client goes.
   for (int i = 0; i < 4; ++i) client->send(post(server.url("/fast"), "x"), count);
-  ASSERT_TRUE(waitUntil([&] { return fastServed == 4; }));
+  ASSERT_TRUE(fastServed.wait());
   client.reset();
   release.open();
   loop->runUntilIdle();
@@ -377,23 +296,15 @@ TEST(CurlHttpClient, DestructionCancelsEveryCompletion) {
 
   // A completion that drops the client: the ones queued behind it never run.
   client = std::make_unique<CurlHttpClient>(loop);
-  completions = 0;
-  int afterDrop = 0;
   for (int i = 0; i < 4; ++i) {
     client->send(post(server.url("/fast"), "x"), [&](HttpResult) {
       ++completions;
-      if (completions == 1) {
-        client.reset();
-        afterDrop = 0;
-      } else {
-        ++afterDrop;
-      }
+      client.reset();
     });
   }
   ASSERT_TRUE(loop->runUntil([&] { return completions >= 1; }, kGenerousWait));
   loop->runUntilIdle();
   EXPECT_EQ(completions, 1);
-  EXPECT_EQ(afterDrop, 0);
   EXPECT_EQ(client, nullptr);
 }
 

@@ -17,17 +17,10 @@
 namespace orvo::test {
 namespace {
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertificateFree {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-
 // A self-signed certificate made here, never fetched: its own CA.
 struct TestCertificate {
-  std::unique_ptr<EVP_PKEY, KeyFree> key;
-  std::unique_ptr<X509, CertificateFree> certificate;
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key{EVP_EC_gen("P-256"), EVP_PKEY_free};
+  std::unique_ptr<X509, decltype(&X509_free)> certificate{X509_new(), X509_free};
   std::string pem;
 };
 
@@ -36,17 +29,13 @@ void addExtension(X509* certificate, int nid, const char* value) {
   X509V3_set_ctx_nodb(&context);
   X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
   X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-  if (!extension || !X509_add_ext(certificate, extension, -1)) {
-    X509_EXTENSION_free(extension);
-    throw std::runtime_error("cannot add a certificate extension");
-  }
+  const bool added = extension && X509_add_ext(certificate, extension, -1);
   X509_EXTENSION_free(extension);
+  if (!added) throw std::runtime_error("cannot add a certificate extension");
 }
 
 TestCertificate makeCertificate(const char* subjectAltName) {
   TestCertificate made;
-  made.key.reset(EVP_EC_gen("P-256"));
-  made.certificate.reset(X509_new());
   X509* certificate = made.certificate.get();
   if (!made.key || !certificate) throw std::runtime_error("cannot make a key");
   X509_set_version(certificate, 2);
@@ -67,7 +56,7 @@ TestCertificate makeCertificate(const char* subjectAltName) {
   BIO* bio = BIO_new(BIO_s_mem());
   PEM_write_bio_X509(bio, certificate);
   char* data = nullptr;
-  long length = BIO_get_mem_data(bio, &data);
+  const long length = BIO_get_mem_data(bio, &data);
   made.pem.assign(data, static_cast<std::size_t>(length));
   BIO_free(bio);
   return made;
@@ -89,38 +78,28 @@ HttpResult sendOnce(HttpClient& client, RunLoop& loop, const std::string& url) {
   request.body = "x";
   Answers answers;
   client.send(request, answers.collector());
-  if (answers.waitFor(loop, 1)) return answers.results[0];
-  ErrorInfo timedOut;
-  timedOut.description = "no answer";
-  return HttpResult{std::nullopt, timedOut};
+  EXPECT_TRUE(answers.waitFor(loop, 1)) << url;
+  return answers.results.empty() ? HttpResult{} : answers.results[0];
 }
 
-CurlHttpClientOptions withCaFile(std::string path) {
-  CurlHttpClientOptions options;
-  options.caFile = std::move(path);
-  return options;
-}
-
-void expectSecureAnswer(const HttpResult& result) {
-  ASSERT_FALSE(result.error.has_value()) << result.error->description;
-  ASSERT_TRUE(result.response.has_value());
+void expectAnswer(const HttpResult& result, const std::string& body = "secure") {
+  ASSERT_FALSE(result.error) << result.error->description;
+  ASSERT_TRUE(result.response);
   EXPECT_EQ(result.response->statusCode, 200);
-  EXPECT_EQ(result.response->body, "secure");
+  EXPECT_EQ(result.response->body, body);
 }
 
 void expectError(const HttpResult& result, CURLcode code) {
-  ASSERT_TRUE(result.error.has_value());
+  ASSERT_TRUE(result.error);
   EXPECT_EQ(result.error->domain, kHttpTransportErrorDomain);
   EXPECT_EQ(result.error->code, static_cast<std::int64_t>(code)) << result.error->description;
-  EXPECT_FALSE(result.response.has_value());
+  EXPECT_FALSE(result.response);
 }
 
 TEST(CurlHttpClientTls, TrustsTheExtraCaAndStillChecksTheHostName) {
   TempDir dir;
   const TestCertificate loopback = makeCertificate("IP:127.0.0.1,DNS:localhost");
   const TestCertificate elsewhere = makeCertificate("DNS:other.example");
-  const std::string loopbackCa = dir.write("loopback.pem", loopback.pem);
-  const std::string elsewhereCa = dir.write("elsewhere.pem", elsewhere.pem);
   auto secure = startTlsServer(loopback);
   auto misnamed = startTlsServer(elsewhere);
   LoopbackServer plain;
@@ -129,49 +108,41 @@ TEST(CurlHttpClientTls, TrustsTheExtraCaAndStillChecksTheHostName) {
   });
   plain.start();
   auto loop = std::make_shared<RunLoop>();
+  const std::string secureUrl = secure->url("/", "https");
+  auto trusting = [&](const std::string& caFile) {
+    CurlHttpClientOptions options;
+    options.caFile = caFile;
+    return std::make_unique<CurlHttpClient>(loop, options);
+  };
 
   // The system's CAs alone do not know the test certificate.
-  CurlHttpClient byDefault(loop);
-  expectError(sendOnce(byDefault, *loop, secure->url("/", "https")),
-              CURLE_PEER_FAILED_VERIFICATION);
-
-  CurlHttpClient trusting(loop, withCaFile(loopbackCa));
-  expectSecureAnswer(sendOnce(trusting, *loop, secure->url("/", "https")));
-  expectSecureAnswer(
-      sendOnce(trusting, *loop, "https://localhost:" + std::to_string(secure->port()) + "/"));
+  expectError(sendOnce(*trusting(""), *loop, secureUrl), CURLE_PEER_FAILED_VERIFICATION);
+  auto client = trusting(dir.write("loopback.pem", loopback.pem));
+  expectAnswer(sendOnce(*client, *loop, secureUrl));
+  expectAnswer(
+      sendOnce(*client, *loop, "https://localhost:" + std::to_string(secure->port()) + "/"));
 
   // A trusted certificate for another name is still refused.
-  CurlHttpClient trustingOther(loop, withCaFile(elsewhereCa));
-  expectError(sendOnce(trustingOther, *loop, misnamed->url("/", "https")),
+  expectError(sendOnce(*trusting(dir.write("elsewhere.pem", elsewhere.pem)), *loop,
+                       misnamed->url("/", "https")),
               CURLE_PEER_FAILED_VERIFICATION);
 
   // An unreadable CA file fails TLS instead of quietly trusting less; plain
   // HTTP is not affected.
-  CurlHttpClient missingCa(loop, withCaFile(dir.path() + "/missing.pem"));
-  const HttpResult refused = sendOnce(missingCa, *loop, secure->url("/", "https"));
-  ASSERT_TRUE(refused.error.has_value());
-  EXPECT_EQ(refused.error->code, static_cast<std::int64_t>(CURLE_SSL_CACERT_BADFILE))
-      << refused.error->description;
-  const HttpResult plainAnswer = sendOnce(missingCa, *loop, plain.url("/"));
-  ASSERT_TRUE(plainAnswer.response.has_value());
-  EXPECT_EQ(plainAnswer.response->body, "plain");
-}
+  client = trusting(dir.path() + "/missing.pem");
+  expectError(sendOnce(*client, *loop, secureUrl), CURLE_SSL_CACERT_BADFILE);
+  expectAnswer(sendOnce(*client, *loop, plain.url("/")), "plain");
 
-TEST(CurlHttpClientTls, TheDesktopHostSendsWithItsCaFile) {
-  TempDir dir;
-  const TestCertificate loopback = makeCertificate("IP:127.0.0.1,DNS:localhost");
-  auto secure = startTlsServer(loopback);
-  auto loop = std::make_shared<RunLoop>();
-
+  // The desktop host hands its CA file to its client.
   DesktopHostOptions options;
   options.bundleDirectory = dir.path();
   options.dataDirectory = dir.path() + "/data";
   options.keychainDirectory = dir.path() + "/keychain";
-  options.caFile = dir.write("ca.pem", loopback.pem);
+  options.caFile = dir.path() + "/loopback.pem";
   options.mainQueue = loop;
   auto host = makeDesktopHost(options);
   ASSERT_NE(host->http, nullptr);
-  expectSecureAnswer(sendOnce(*host->http, *loop, secure->url("/", "https")));
+  expectAnswer(sendOnce(*host->http, *loop, secureUrl));
 }
 
 }  // namespace

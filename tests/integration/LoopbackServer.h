@@ -14,11 +14,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <httplib.h>
@@ -76,31 +77,40 @@ class LoopbackServer {
   int port_ = 0;
 };
 
+// A TCP socket bound to an ephemeral port on 127.0.0.1, and that port.
+inline std::pair<int, int> loopbackSocket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("cannot bind a loopback socket");
+  }
+  return {fd, ntohs(address.sin_port)};
+}
+
+// A loopback port that nothing listens on: bound, then closed.
+inline int closedLoopbackPort() {
+  auto [fd, port] = loopbackSocket();
+  ::close(fd);
+  return port;
+}
+
 // A listening socket on 127.0.0.1 that a test drives by hand.
 class RawServer {
  public:
   // Each accepted connection goes to `serve` on the server's thread.
   explicit RawServer(std::function<void(int socket)> serve) : serve_(std::move(serve)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot listen on loopback");
-    }
-    port_ = ntohs(address.sin_port);
+    std::tie(listener_, port_) = loopbackSocket();
+    if (::listen(listener_, 16) != 0) throw std::runtime_error("cannot listen on loopback");
     thread_ = std::thread([this] {
       for (;;) {
-        int client = ::accept(listener_, nullptr, nullptr);
-        if (client < 0 || stopping_) {
-          if (client >= 0) ::close(client);
-          return;
-        }
-        serve_(client);
-        ::close(client);
+        const int client = ::accept(listener_, nullptr, nullptr);
+        if (client >= 0 && !stopping_) serve_(client);
+        if (client >= 0) ::close(client);
+        if (client < 0 || stopping_) return;
       }
     });
   }
@@ -113,29 +123,20 @@ class RawServer {
   RawServer(const RawServer&) = delete;
   RawServer& operator=(const RawServer&) = delete;
 
-  int port() const { return port_; }
   std::string url(const std::string& path = "/") const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
 
-  // Reads until the end of the request's header block (or the peer stops).
-  static std::string readRequestHead(int socket) {
+  // Reads the header block and a body of the declared Content-Length (or
+  // what comes until the peer stops).
+  static std::string readRequest(int socket) {
     std::string data;
     while (data.find("\r\n\r\n") == std::string::npos && readSome(socket, data)) {
     }
-    return data;
-  }
-
-  // Reads the header block and a body of the declared Content-Length.
-  static std::string readRequest(int socket) {
-    std::string data = readRequestHead(socket);
     const std::size_t headEnd = data.find("\r\n\r\n");
-    if (headEnd == std::string::npos) return data;
-    std::size_t length = 0;
     const std::size_t field = data.find("Content-Length: ");
-    if (field != std::string::npos && field < headEnd) {
-      length = std::stoul(data.substr(field + 16));
-    }
+    if (headEnd == std::string::npos || field > headEnd) return data;
+    const std::size_t length = std::stoul(data.substr(field + 16));
     while (data.size() < headEnd + 4 + length && readSome(socket, data)) {
     }
     return data;
@@ -143,7 +144,7 @@ class RawServer {
 
   static void sendAll(int socket, std::string_view data) {
     while (!data.empty()) {
-      ssize_t n = ::send(socket, data.data(), data.size(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(socket, data.data(), data.size(), MSG_NOSIGNAL);
       if (n <= 0) return;
       data.remove_prefix(static_cast<std::size_t>(n));
     }
@@ -153,13 +154,10 @@ class RawServer {
   static bool readSome(int socket, std::string& data) {
     char buffer[4096];
     ssize_t n = ::recv(socket, buffer, sizeof(buffer), 0);
-    if (n <= 0) return false;
-    data.append(buffer, static_cast<std::size_t>(n));
-    return true;
+    if (n > 0) data.append(buffer, static_cast<std::size_t>(n));
+    return n > 0;
   }
 
- public:
- private:
   std::function<void(int)> serve_;
   int listener_ = -1;
   int port_ = 0;
@@ -167,38 +165,27 @@ class RawServer {
   std::thread thread_;
 };
 
-// A loopback port that nothing listens on: bound, then closed.
-inline int closedLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
-// Something a server thread opens and the test thread waits for.
+// Something server threads open, `count` times over, and the test thread
+// waits for.
 class Latch {
  public:
+  explicit Latch(int count = 1) : count_(count) {}
   void open() {
     {
       std::lock_guard lock(mutex_);
-      open_ = true;
+      --count_;
     }
     changed_.notify_all();
   }
   bool wait(std::chrono::milliseconds timeout = kGenerousWait) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return open_; });
+    return changed_.wait_for(lock, timeout, [this] { return count_ <= 0; });
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool open_ = false;
+  int count_;
 };
 
 // Collects the answers of requests sent with it, in arrival order, on the
