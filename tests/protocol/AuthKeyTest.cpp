@@ -1,5 +1,4 @@
 #include <string>
-#include <thread>
 
 #include "protocol/ProtocolFixture.h"
 

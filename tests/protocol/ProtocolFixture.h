@@ -84,19 +84,20 @@ class ProtocolTest : public ::testing::Test {
   void setReceiverVersion(const std::string& v) { info().config()->setReceiverVersion(v); }
   void drain() { host.runLoop->runUntilIdle(); }
 
+  static void store(Outcome& o, bool success, const std::optional<ErrorInfo>& error,
+                    std::optional<Dictionary> body = {}, std::string key = {}) {
+    o = {o.calls + 1, success, error, std::move(body), std::move(key), std::this_thread::get_id()};
+  }
   static ReceiverHandler capture(Outcome& o) {
-    return [&o](bool success, const std::optional<ErrorInfo>& error) {
-      o = {o.calls + 1, success, error, std::nullopt, "", std::this_thread::get_id()};
-    };
+    return [&o](bool success, const auto& error) { store(o, success, error); };
   }
   static ReceiverBodyHandler captureBody(Outcome& o) {
-    return [&o](bool success, const auto& error, const auto& body) {
-      o = {o.calls + 1, success, error, body, "", std::this_thread::get_id()};
-    };
+    return
+        [&o](bool success, const auto& error, const auto& body) { store(o, success, error, body); };
   }
   static AuthKeyHandler captureKey(Outcome& o) {
-    return [&o](bool success, const std::string& key, const std::optional<ErrorInfo>& error) {
-      o = {o.calls + 1, success, error, std::nullopt, key, std::this_thread::get_id()};
+    return [&o](bool success, const auto& key, const auto& error) {
+      store(o, success, error, {}, key);
     };
   }
 

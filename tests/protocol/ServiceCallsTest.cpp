@@ -1,5 +1,4 @@
 #include <string>
-#include <thread>
 
 #include "orvo/Version.h"
 #include "protocol/ProtocolFixture.h"

@@ -35,16 +35,5 @@ TEST(VersionTest, ComparesPaddedComponentsByNumericValue) {
   EXPECT_EQ(versionCompare(dots, "1"), -1);
 }
 
-TEST(VersionTest, ReceiverConditionsPutTheThresholdOnTheLeft) {
-  EXPECT_TRUE(versionIsAbove("3.6.1", "3.6"));
-  EXPECT_FALSE(versionIsAbove("3.6", "3.6"));
-  EXPECT_FALSE(versionIsAbove("3.5", "3.6"));
-  EXPECT_FALSE(versionIsAbove("", "3.0"));
-  EXPECT_TRUE(versionIsAtLeast("3.6.0", "3.6"));
-  EXPECT_FALSE(versionIsAtLeast("3.5.9", "3.6"));
-  EXPECT_TRUE(versionIsExactly("3", "3.0"));
-  EXPECT_FALSE(versionIsExactly("3.0.1", "3.0"));
-}
-
 }  // namespace
 }  // namespace orvo
