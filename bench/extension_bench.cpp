@@ -28,6 +28,7 @@
 #include "ScratchDir.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
+#include "support/Manifest.h"
 
 extern char** environ;
 
@@ -40,26 +41,6 @@ constexpr const char* kProbe = ORVO_EXTENSION_PROBE;
 constexpr const char* kAckPath = "/rcv_register_sent_ack.ctl";
 constexpr double kKiBPerMiB = 1024.0;
 constexpr const char* kLoadedOnly = "--loaded-only";
-
-std::string manifest(const std::string& serverUrl) {
-  return R"(<?xml version="1.0" encoding="UTF-8"?>
-<manifest><settings><push>
-  <storage>true</storage>
-  <receiver>
-    <mode>production</mode>
-    <server><production>)" +
-         serverUrl + R"(</production></server>
-    <policy>user</policy>
-    <customer-code>CUST0001</customer-code>
-    <application-id>com.example.bench</application-id>
-    <version>4.0</version>
-    <log>false</log>
-    <log-server></log-server>
-    <granted>true</granted>
-  </receiver>
-</push></settings></manifest>
-)";
-}
 
 struct ProbeRun {
   bool ok = false;
@@ -143,7 +124,12 @@ void BM_ExtensionFreshProcessAcknowledgement(benchmark::State& state) {
   ScratchDir dir;
   const std::string bundle = dir.path() + "/bundle";
   std::filesystem::create_directories(bundle + "/res");
-  std::ofstream(bundle + "/res/Manifest.xml") << manifest(server.url("/"));
+  std::ofstream(bundle + "/res/Manifest.xml")
+      << test::manifestXml(test::ManifestOptions{.storage = true,
+                                                 .server = server.url("/"),
+                                                 .applicationID = "com.example.bench",
+                                                 .log = false,
+                                                 .logServer = ""});
   // The application has run before: its stored record exists.
   if (!runProbe({bundle, dir.path()}).ok) {
     state.SkipWithError("the probe did not hand back acknowledged content");

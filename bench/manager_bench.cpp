@@ -15,28 +15,15 @@
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/Host.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "support/Manifest.h"
 
 namespace {
 
 using namespace orvo;
 using orvo::bench::ScratchDir;
 
-constexpr const char* kManifest = R"(<?xml version="1.0" encoding="UTF-8"?>
-<manifest><settings><push>
-  <storage>true</storage>
-  <receiver>
-    <mode>production</mode>
-    <server><production>https://receiver.example.com/push/</production></server>
-    <policy>user</policy>
-    <customer-code>CUST0001</customer-code>
-    <application-id>com.example.bench</application-id>
-    <version>4.0</version>
-    <log>false</log>
-    <log-server></log-server>
-    <granted>true</granted>
-  </receiver>
-</push></settings></manifest>
-)";
+const std::string kManifest = test::manifestXml(test::ManifestOptions{
+    .storage = true, .applicationID = "com.example.bench", .log = false, .logServer = ""});
 
 // A desktop host over a scratch bundle and settings directory, with the
 // record's database already written once (the usual second launch).

@@ -11,47 +11,10 @@
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
 #include "orvo/platform/ScriptedHttpClient.h"
+#include "support/Manifest.h"
 #include "support/TestHost.h"
 
 namespace orvo::test {
-
-struct ManifestOptions {
-  bool storage = false;
-  std::string version = "4.0";
-  bool log = true;
-  bool granted = true;
-  std::string logServer = "https://log.example.com/";
-};
-
-inline std::string manifestXml(const ManifestOptions& options) {
-  auto flag = [](bool on) { return on ? "true" : "false"; };
-  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>
-<manifest><settings><push>
-  <storage>)") +
-         flag(options.storage) + R"(</storage>
-  <receiver>
-    <mode>production</mode>
-    <server><production>https://receiver.example.com/push/</production>
-      <development>https://dev.receiver.example.com/push/</development></server>
-    <policy>user</policy>
-    <customer-code>CUST0001</customer-code>
-    <application-id>com.example.app</application-id>
-    <version>)" +
-         options.version +
-         R"(</version>
-    <log>)" +
-         flag(options.log) +
-         R"(</log>
-    <log-server>)" +
-         options.logServer +
-         R"(</log-server>
-    <granted>)" +
-         flag(options.granted) +
-         R"(</granted>
-  </receiver>
-</push></settings></manifest>
-)";
-}
 
 // What the delegate was told, in order.
 struct DelegateLog {

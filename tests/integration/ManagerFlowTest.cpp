@@ -17,6 +17,7 @@
 #include "orvo/PushManager.h"
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "support/Manifest.h"
 #include "support/TestHost.h"
 
 namespace orvo::test {
@@ -26,27 +27,6 @@ struct Seen {
   std::string endpoint;  // the path's last component
   std::map<std::string, std::string> form;
 };
-
-std::string manifest(const std::string& serverUrl) {
-  return R"(<?xml version="1.0" encoding="UTF-8"?>
-<manifest><settings><push>
-  <storage>true</storage>
-  <receiver>
-    <mode>production</mode>
-    <server><production>)" +
-         serverUrl + R"(</production></server>
-    <policy>user</policy>
-    <customer-code>CUST0001</customer-code>
-    <application-id>com.example.flow</application-id>
-    <version>4.0</version>
-    <log>true</log>
-    <log-server>)" +
-         serverUrl + R"(</log-server>
-    <granted>true</granted>
-  </receiver>
-</push></settings></manifest>
-)";
-}
 
 class ManagerFlowTest : public ::testing::Test {
  protected:
@@ -67,7 +47,11 @@ class ManagerFlowTest : public ::testing::Test {
       response.set_content(writeJson(envelope).value(), "application/json; charset=utf-8");
     });
     server.start();
-    bundleDir.write("res/Manifest.xml", manifest(server.url("/")));
+    bundleDir.write("res/Manifest.xml",
+                    manifestXml(ManifestOptions{.storage = true,
+                                                .server = server.url("/"),
+                                                .applicationID = "com.example.flow",
+                                                .logServer = server.url("/")}));
 
     DesktopHostOptions options;
     options.bundleDirectory = bundleDir.path();
