@@ -63,6 +63,15 @@ void turnPermissionRequestOff(NotificationHost& notifications) {
   }
 }
 
+// The caller's user values as the record keeps them: an absent one as "".
+void keepUser(PushManagerInfo& record, const std::optional<std::string>& clientUID,
+              const std::optional<std::string>& clientName,
+              const std::optional<std::string>* phoneNumber = nullptr) {
+  record.setClientUID(clientUID.value_or(std::string()));
+  record.setClientName(clientName.value_or(std::string()));
+  if (phoneNumber) record.setPhoneNumber(phoneNumber->value_or(std::string()));
+}
+
 }  // namespace
 
 bool PushManager::passGate(const std::function<void()>& again,
@@ -158,9 +167,7 @@ void PushManager::registerUser(const Value& caller, std::optional<std::string> c
                 failed(completion))) {
     return;
   }
-  auto record = info();
-  record->setClientUID(clientUID.value_or(std::string()));
-  record->setClientName(clientName.value_or(std::string()));
+  keepUser(*info(), clientUID, clientName);
   receiver_->registerUser(successOnly(std::move(completion)));
 }
 
@@ -173,10 +180,7 @@ void PushManager::registerUser(const Value& caller, std::optional<std::string> c
                 failed(completion))) {
     return;
   }
-  auto record = info();
-  record->setClientUID(clientUID.value_or(std::string()));
-  record->setClientName(clientName.value_or(std::string()));
-  record->setPhoneNumber(phoneNumber.value_or(std::string()));
+  keepUser(*info(), clientUID, clientName, &phoneNumber);
   receiver_->registerUser(successOnly(std::move(completion)));
 }
 
@@ -273,9 +277,7 @@ void PushManager::registerServiceAndUser(const Value& caller, std::optional<std:
                 failed(completion))) {
     return;
   }
-  auto record = info();
-  record->setClientUID(clientUID.value_or(std::string()));
-  record->setClientName(clientName.value_or(std::string()));
+  keepUser(*info(), clientUID, clientName);
   registerServiceAndUser(caller, std::move(completion));
 }
 
@@ -290,9 +292,7 @@ void PushManager::registerServiceAndUserWithBody(const Value& caller,
                 })) {
     return;
   }
-  auto record = info();
-  record->setClientUID(clientUID.value_or(std::string()));
-  record->setClientName(clientName.value_or(std::string()));
+  keepUser(*info(), clientUID, clientName);
   registerServiceAndUserWithBody(caller, std::move(completion));
 }
 
@@ -311,9 +311,7 @@ void PushManager::registerServiceAndUserWithInfo(const Value& caller,
                 })) {
     return;
   }
-  auto record = info();
-  record->setClientUID(clientUID.value_or(std::string()));
-  record->setClientName(clientName.value_or(std::string()));
+  keepUser(*info(), clientUID, clientName);
   registerServiceAndUserWithInfo(caller, std::move(completion));
 }
 
@@ -328,10 +326,7 @@ void PushManager::registerServiceAndUser(const Value& caller, std::optional<std:
           failed(completion))) {
     return;
   }
-  auto record = info();
-  record->setClientUID(clientUID.value_or(std::string()));
-  record->setClientName(clientName.value_or(std::string()));
-  record->setPhoneNumber(phoneNumber.value_or(std::string()));
+  keepUser(*info(), clientUID, clientName, &phoneNumber);
   registerServiceAndUser(caller, std::move(completion));
 }
 
