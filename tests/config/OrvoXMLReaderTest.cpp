@@ -11,6 +11,7 @@
 namespace orvo {
 namespace {
 
+using namespace std::string_literals;
 using R = OrvoXMLReader;
 using D = Dictionary;
 Value text(std::string_view s) { return D{{"text", s}}; }
@@ -20,16 +21,6 @@ std::string nested(std::size_t depth) {
   std::string open, close;
   for (std::size_t i = 0; i < depth; ++i) open += "<n>", close += "</n>";
   return open + "leaf" + close;
-}
-
-std::string billionLaughs() {
-  std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE m [\n<!ENTITY l0 \"lol\">\n";
-  for (int i = 1; i <= 9; ++i) {
-    xml += "<!ENTITY l" + std::to_string(i) + " \"";
-    for (int k = 0; k < 10; ++k) xml += "&l" + std::to_string(i - 1) + ";";
-    xml += "\">\n";
-  }
-  return xml + "]>\n<m>&l9;</m>";
 }
 
 TEST(OrvoXMLReaderTest, RawAndFlattenedRules) {
@@ -80,14 +71,12 @@ TEST(OrvoXMLReaderTest, ExtractXMLOnBuiltTrees) {
   // clang-format on
 }
 
+// Entity amplification, external entities and huge depth are the parser's
+// own tests; here the reader's depth limit and how errors reach the caller.
 TEST(OrvoXMLReaderTest, BadDocumentsAreAbsentAndReported) {
-  // clang-format off
-  const std::string bad[] = {"<manifest><settings></manifest>", "<manifest><settings>", "",
-                             "<manifest>caf\xE9</manifest>", "not xml", "<a/><b/>",
-                             billionLaughs(), nested(100000),
-                             nested(R::kMaxDepth + 1)};
-  // clang-format on
-  for (const auto& xml : bad) {
+  for (const std::string& xml :
+       {"<manifest><settings></manifest>"s, "<manifest><settings>"s, ""s,
+        "<manifest>caf\xE9</manifest>"s, "not xml"s, "<a/><b/>"s, nested(R::kMaxDepth + 1)}) {
     SCOPED_TRACE(xml.substr(0, 40));
     ErrorInfo error = kUntouched, extError = kUntouched;
     EXPECT_FALSE(R::dictionaryForXMLData(xml, &error));
@@ -96,9 +85,7 @@ TEST(OrvoXMLReaderTest, BadDocumentsAreAbsentAndReported) {
     EXPECT_FALSE(R::dictionaryForXMLData(xml));
     EXPECT_FALSE(R::extDictionaryForXMLData(xml, &extError));
     EXPECT_EQ(extError.domain, platform::kXmlErrorDomain);
-    if (xml.size() > 100000) {
-      EXPECT_EQ(error.code, platform::kXmlErrorTooDeep);
-    }
+    EXPECT_EQ(error.code == platform::kXmlErrorTooDeep, xml.starts_with("<n>"));
   }
   ErrorInfo error = kUntouched;
   EXPECT_TRUE(R::extDictionaryForXMLData(nested(R::kMaxDepth), &error));
@@ -108,14 +95,6 @@ TEST(OrvoXMLReaderTest, BadDocumentsAreAbsentAndReported) {
   R reader(&error);
   EXPECT_FALSE(reader.objectWithData("<a><b>"));
   EXPECT_EQ(reader.objectWithData("<c/>"), (D{{"c", D{}}}));
-
-  std::string many = "<r>";
-  Array entries;
-  for (int i = 0; i < 20000; ++i) {
-    many += "\n  <e>" + std::to_string(i) + "</e>";
-    entries.push_back(std::to_string(i));
-  }
-  EXPECT_EQ(R::extDictionaryForXMLData(many + "\n</r>"), (D{{"r", D{{"e", entries}}}}));
 }
 
 TEST(OrvoXMLReaderTest, Files) {

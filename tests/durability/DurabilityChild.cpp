@@ -1,19 +1,21 @@
 // Writes the client record's identity fields round after round into a real
-// settings database, and reports each write on stdout ("N field") once its
-// setter has returned. Usage: orvo_durability_child <database> <bundle directory>
+// settings database, from the given round on, and reports each write on stdout
+// as "4N+F" (round N, field F) once its setter has returned. The text fields
+// hold their tag ('u', 'p', 's') and N; the last date holds N seconds.
+// Usage: orvo_durability_child <database> <bundle directory> <first round>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
-#include "DurabilityRecord.h"
 #include "orvo/PushManagerInfo.h"
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/Host.h"
 
 int main(int argc, char** argv) {
   using namespace orvo;
-  if (argc != 3) return 2;
+  if (argc != 4) return 2;
   auto log = std::make_shared<CapturingLogSink>();
   auto settings = std::make_shared<SqliteSettingsStore>(argv[1], log);
   if (!settings->isPersistent()) return 3;
@@ -28,21 +30,19 @@ int main(int argc, char** argv) {
   Host::setCurrent(host);
 
   PushManagerInfo info(true);
-  // Continue after the last round this database holds; bounded, so that a
-  // child nobody kills still ends. A single short write to a pipe is atomic.
-  std::int64_t n = durability::roundOf(durability::kClientUIDPrefix, info.clientUID()).value_or(0);
-  auto report = [&n](int field) {
-    return dprintf(STDOUT_FILENO, "%lld %d\n", static_cast<long long>(n), field) > 0;
-  };
-  while (++n <= 1'000'000) {
-    info.setClientUID(durability::fieldValue(durability::kClientUIDPrefix, n));
-    if (!report(0)) return 4;
-    info.setPhoneNumber(durability::fieldValue(durability::kPhoneNumberPrefix, n));
-    if (!report(1)) return 4;
-    info.setPushServiceID(durability::fieldValue(durability::kPushServiceIDPrefix, n));
-    if (!report(2)) return 4;
+  // Bounded, so that a child nobody kills still ends. A single short write to
+  // a pipe is atomic.
+  const long long first = std::atoll(argv[3]);
+  for (long long n = first; n < first + 1'000'000; ++n) {
+    const std::string round = std::to_string(n);
+    info.setClientUID("u" + round);
+    if (dprintf(STDOUT_FILENO, "%lld\n", 4 * n) <= 0) return 4;
+    info.setPhoneNumber("p" + round);
+    if (dprintf(STDOUT_FILENO, "%lld\n", 4 * n + 1) <= 0) return 4;
+    info.setPushServiceID("s" + round);
+    if (dprintf(STDOUT_FILENO, "%lld\n", 4 * n + 2) <= 0) return 4;
     info.setPushServiceLastDate(Date{static_cast<double>(n)});
-    if (!report(3)) return 4;
+    if (dprintf(STDOUT_FILENO, "%lld\n", 4 * n + 3) <= 0) return 4;
   }
   return 0;
 }

@@ -15,7 +15,9 @@ std::string hex(const std::optional<Container>& bytes) {
   return out;
 }
 
-TEST(CryptoTest, AesKnownAnswersPaddingAndFailures) {
+// Round trips, padding sizes and bad cipher text are covered through the
+// storage cipher's tests; these pin the primitives to published vectors.
+TEST(CryptoTest, KnownAnswersAndRefusals) {
   // FIPS-197 appendix C. A full block gains a block of padding: the encryption
   // of sixteen 0x10 bytes (checked against an independent implementation).
   const std::string plain("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xcc\xdd\xee\xff", 16);
@@ -25,39 +27,20 @@ TEST(CryptoTest, AesKnownAnswersPaddingAndFailures) {
   EXPECT_EQ(hex(aesEcbEncrypt(key16, plain)),
             "69c4e0d86a7b0430d8cdb78070b4c55a954f64f2e4e86e9eee82d20216684899");
   EXPECT_EQ(hex(aesEcbEncrypt(key32, plain)).substr(0, 32), "8ea2b7ca516745bfeafc49904b496089");
-
-  // Output is the next multiple of 16 above the input length.
-  for (const std::string& key : {key16, key32}) {
-    for (std::size_t length : {0u, 1u, 15u, 16u, 17u, 100u}) {
-      const std::string input(length, 'x');
-      auto cipher = aesEcbEncrypt(key, input);
-      ASSERT_TRUE(cipher);
-      EXPECT_EQ(cipher->size(), (length / 16 + 1) * 16) << length;
-      EXPECT_EQ(aesEcbDecrypt(key, toString(*cipher)), toBytes(input));
-    }
-  }
-  // Keys of any other size are refused in both directions.
-  for (std::size_t size : {0u, 15u, 17u, 24u, 31u, 33u}) {
+  // Keys of any other size are refused in both directions (no AES-192).
+  for (std::size_t size : {0u, 15u, 24u, 33u}) {
     EXPECT_FALSE(aesEcbEncrypt(std::string(size, 'k'), "data")) << size;
     EXPECT_FALSE(aesEcbDecrypt(std::string(size, 'k'), std::string(16, '\0'))) << size;
   }
-  // Cipher text that is empty, not whole blocks, or badly padded (the bare
-  // FIPS block decrypts to a block ending in 0xff).
-  EXPECT_FALSE(aesEcbDecrypt(key16, ""));
-  EXPECT_FALSE(aesEcbDecrypt(key16, std::string(15, 'a')));
-  EXPECT_FALSE(aesEcbDecrypt(
-      key32, toString(*aesEcbEncrypt(key32, "two blocks of plain text")).substr(0, 31)));
+  // The bare FIPS block decrypts to a block ending in 0xff: bad padding.
   EXPECT_FALSE(
       aesEcbDecrypt(key16, "\x69\xc4\xe0\xd8\x6a\x7b\x04\x30\xd8\xcd\xb7\x80\x70\xb4\xc5\x5a"));
-}
 
-TEST(CryptoTest, Md5Rfc1321Vectors) {
+  // RFC 1321: the empty input, a multi-block input, and NUL bytes as input.
   EXPECT_EQ(hex(md5Digest("")), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(hex(md5Digest("abc")), "900150983cd24fb0d6963f7d28e17f72");
   EXPECT_EQ(hex(md5Digest("1234567890123456789012345678901234567890"
                           "1234567890123456789012345678901234567890")),
             "57edf4a22be3c955ac49da2e2107b67a");
-  // Embedded NUL bytes are part of the input.
   EXPECT_NE(hex(md5Digest(std::string("a\0b", 3))), hex(md5Digest("ab")));
 }
 

