@@ -69,6 +69,13 @@ std::optional<ErrorInfo> refusal(const PushManagerInfo& info, bool checkVersion)
   return std::nullopt;
 }
 
+// No record yet, or why the record may not send.
+std::optional<ErrorInfo> sendRefusal(const std::shared_ptr<PushManagerInfo>& info,
+                                     bool checkVersion) {
+  if (!info) return accessError();
+  return refusal(*info, checkVersion);
+}
+
 // The keys every form shares; a receiver of exactly 3.5 takes the short set,
 // which names the service ID only when the target is this registration.
 Dictionary messageParameters(const PushManagerInfo& info, std::string_view target,
@@ -103,14 +110,9 @@ void ReceiverProtocol::send(ReceiverHandler completion, std::optional<std::strin
                             std::optional<std::string> serviceCode,
                             std::optional<std::string> ext) {
   auto info = currentInfo();
-  if (!info) {
-    if (completion) completion(false, accessError());
-    return;
-  }
-  if (auto refused = refusal(*info, /*checkVersion=*/false)) {
-    logAlways(kSendErrorLine, {refused->description});
-    if (completion) completion(false, refused);
-    return;
+  if (auto refused = sendRefusal(info, /*checkVersion=*/false)) {
+    if (info) logAlways(kSendErrorLine, {refused->description});
+    return failWith(completion)(*refused);
   }
   if (!versionIsAtLeast(info->receiverVersion(), kVersionBadge)) {
     // Older receivers take no badge: the message goes without it.
@@ -138,14 +140,9 @@ void ReceiverProtocol::send(ReceiverHandler completion, std::optional<std::strin
                             std::optional<std::string> serviceCode,
                             std::optional<std::string> ext) {
   auto info = currentInfo();
-  if (!info) {
-    if (completion) completion(false, accessError());
-    return;
-  }
-  if (auto refused = refusal(*info, /*checkVersion=*/true)) {
-    logAlways(kSendErrorLine, {refused->description});
-    if (completion) completion(false, refused);
-    return;
+  if (auto refused = sendRefusal(info, /*checkVersion=*/true)) {
+    if (info) logAlways(kSendErrorLine, {refused->description});
+    return failWith(completion)(*refused);
   }
   authorized(
       info, kSendErrorLine, failWith(completion),
@@ -164,14 +161,9 @@ void ReceiverProtocol::send(ReceiverHandler completion, std::optional<std::strin
                             std::optional<std::string> serviceCode,
                             std::optional<std::string> ext) {
   auto info = currentInfo();
-  if (!info) {
-    if (completion) completion(false, accessError());
-    return;
-  }
-  if (auto refused = refusal(*info, /*checkVersion=*/true)) {
-    logAlways(kSendErrorLine, {refused->description});
-    if (completion) completion(false, refused);
-    return;
+  if (auto refused = sendRefusal(info, /*checkVersion=*/true)) {
+    if (info) logAlways(kSendErrorLine, {refused->description});
+    return failWith(completion)(*refused);
   }
   authorized(
       info, kSendErrorLine, failWith(completion),
@@ -191,14 +183,9 @@ void ReceiverProtocol::send(ReceiverBodyHandler completion, std::optional<std::s
                             std::optional<std::string> reserveDate,
                             std::optional<std::string> ext) {
   auto info = currentInfo();
-  if (!info) {
-    if (completion) completion(false, accessError(), std::nullopt);
-    return;
-  }
-  if (auto refused = refusal(*info, /*checkVersion=*/true)) {
-    logAlways(kSendErrorLine, {refused->description});
-    if (completion) completion(false, refused, std::nullopt);
-    return;
+  if (auto refused = sendRefusal(info, /*checkVersion=*/true)) {
+    if (info) logAlways(kSendErrorLine, {refused->description});
+    return failWith(completion)(*refused);
   }
   authorized(info, kSendErrorLine, failWith(completion),
              [clientUID = std::move(clientUID), message = std::move(message),
