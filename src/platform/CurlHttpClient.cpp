@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <mutex>
+#include <span>
 #include <sstream>
 #include <string_view>
 #include <thread>
@@ -35,9 +37,6 @@ constexpr std::string_view kCannotConfigure = "could not configure the transfer"
 
 // Header blocks beyond this are not a real server's answer.
 constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
-// How long the worker sleeps when curl has nothing scheduled; a new request
-// wakes it at once.
-constexpr int kIdlePollMilliseconds = 1000;
 constexpr double kDefaultTimeoutSeconds = 30.0;
 constexpr std::size_t kIdleHandleLimit = 8;
 
@@ -140,7 +139,7 @@ struct CompletionGate {
   bool open = true;
 };
 
-// One request on its way through the worker.
+// One request on its way through curl.
 struct Transfer {
   HttpRequest request;
   std::function<void(HttpResult)> completion;
@@ -254,7 +253,10 @@ ErrorInfo transportError(CURLcode code, std::string_view detail) {
 
 }  // namespace
 
-struct CurlHttpClient::Impl : std::enable_shared_from_this<Impl> {
+// Transfers are driven by a run loop: the main queue's own when it is one, so
+// that an answer reaches its completion without a hand-over between threads;
+// otherwise a loop of the client's own on a worker thread.
+struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> {
   std::shared_ptr<MainQueue> mainQueue;
   CurlHttpClientOptions options;
   std::shared_ptr<CompletionGate> gate = std::make_shared<CompletionGate>();
@@ -265,25 +267,32 @@ struct CurlHttpClient::Impl : std::enable_shared_from_this<Impl> {
   std::string caBundle;
   bool useCaBundle = false;
 
-  CURLM* multi = nullptr;
-  std::thread worker;
+  std::shared_ptr<RunLoop> loop;
+  std::thread worker;  // runs `loop` when it is the client's own
 
   std::mutex mutex;  // guards the two below
   std::vector<std::unique_ptr<Transfer>> incoming;
   bool stopping = false;
 
-  // Owned by the worker thread alone.
+  // Everything below is touched only with `drive` held: by the loop while it
+  // serves this source, and by the shutdown.
+  std::mutex drive;
+  CURLM* multi = nullptr;
   std::vector<std::unique_ptr<Transfer>> active;
   // Finished handles, reset, for the next requests: sparing their set-up
-  // keeps the worker's share of a kept-alive exchange small.
+  // keeps a kept-alive exchange cheap.
   std::vector<CURL*> idleHandles;
+  // The sockets curl wants watched, and when it wants to be called back.
+  std::vector<pollfd> watched;
+  std::chrono::steady_clock::time_point timerDue = std::chrono::steady_clock::time_point::max();
+  // Answers, posted once `drive` is released: a main queue that runs tasks
+  // at once may destroy the client from a completion.
+  std::vector<std::pair<std::function<void(HttpResult)>, HttpResult>> answered;
 
   Impl(std::shared_ptr<MainQueue> queue, CurlHttpClientOptions opts)
       : mainQueue(std::move(queue)), options(std::move(opts)) {}
 
-  ~Impl() {
-    if (multi) curl_multi_cleanup(multi);
-  }
+  ~Impl() override { releaseCurl(); }
 
   void prepareCaBundle() {
     if (options.caFile.empty()) return;
@@ -298,12 +307,25 @@ struct CurlHttpClient::Impl : std::enable_shared_from_this<Impl> {
     useCaBundle = true;
   }
 
-  // Without a worker every request is answered with an error.
-  void start() {
+  // False when no request can be served: each is then answered with an error.
+  bool start() {
     initializeCurlOnce();
     prepareCaBundle();
     multi = curl_multi_init();
-    if (multi) worker = std::thread([self = shared_from_this()] { self->run(); });
+    if (!multi) return false;
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Impl::onSocket);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, static_cast<void*>(this));
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Impl::onTimer);
+    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, static_cast<void*>(this));
+    loop = std::dynamic_pointer_cast<RunLoop>(mainQueue);
+    if (loop) {
+      loop->addSource(shared_from_this());
+      return true;
+    }
+    loop = std::make_shared<RunLoop>();
+    loop->addSource(shared_from_this());
+    worker = std::thread([ownLoop = loop] { ownLoop->run(); });
+    return true;
   }
 
   void shutdown() {
@@ -315,17 +337,135 @@ struct CurlHttpClient::Impl : std::enable_shared_from_this<Impl> {
     {
       std::lock_guard lock(mutex);
       stopping = true;
-      // Under the lock: the worker cannot have left its loop yet.
-      if (multi && worker.joinable()) curl_multi_wakeup(multi);
+      incoming.clear();
+    }
+    if (loop) loop->removeSource(this);
+    {
+      std::lock_guard lock(drive);
+      releaseCurl();
+      answered.clear();
     }
     if (!worker.joinable()) return;
+    loop->stop();
     if (worker.get_id() == std::this_thread::get_id()) {
-      // A completion run inline on the worker dropped the client: the
-      // worker holds the state and ends on its own.
       worker.detach();
     } else {
       worker.join();
     }
+  }
+
+  // Requests still in flight are dropped unanswered.
+  void releaseCurl() {
+    if (!multi) return;
+    for (auto& transfer : active) {
+      curl_multi_remove_handle(multi, transfer->easy);
+      curl_easy_cleanup(transfer->easy);
+    }
+    active.clear();
+    for (CURL* easy : idleHandles) curl_easy_cleanup(easy);
+    idleHandles.clear();
+    curl_multi_cleanup(multi);
+    multi = nullptr;
+    watched.clear();
+  }
+
+  static int onSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
+    auto* self = static_cast<Impl*>(user);
+    auto it = std::find_if(self->watched.begin(), self->watched.end(),
+                           [socket](const pollfd& p) { return p.fd == socket; });
+    if (what == CURL_POLL_REMOVE) {
+      if (it != self->watched.end()) self->watched.erase(it);
+      return 0;
+    }
+    const short events = static_cast<short>(((what & CURL_POLL_IN) ? POLLIN : 0) |
+                                            ((what & CURL_POLL_OUT) ? POLLOUT : 0));
+    try {
+      if (it == self->watched.end()) {
+        self->watched.push_back(pollfd{socket, events, 0});
+      } else {
+        it->events = events;
+      }
+    } catch (...) {
+      return -1;
+    }
+    return 0;
+  }
+
+  static int onTimer(CURLM*, long timeoutMs, void* user) {
+    auto* self = static_cast<Impl*>(user);
+    self->timerDue = timeoutMs < 0
+                         ? std::chrono::steady_clock::time_point::max()
+                         : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    return 0;
+  }
+
+  void prepare(std::vector<pollfd>& fds, std::chrono::steady_clock::time_point& deadline) override {
+    {
+      std::lock_guard lock(drive);
+      if (!multi) return;
+      std::vector<std::unique_ptr<Transfer>> fresh;
+      {
+        std::lock_guard incomingLock(mutex);
+        fresh.swap(incoming);
+      }
+      try {
+        for (auto& transfer : fresh) begin(std::move(transfer));
+        // A new transfer starts here rather than after a wait: on a
+        // kept-alive connection the request leaves at once.
+        runTimerIfDue();
+        fds.insert(fds.end(), watched.begin(), watched.end());
+      } catch (...) {
+        // Out of memory: the transfers concerned end by their timeouts.
+      }
+      deadline = std::min(deadline, timerDue);
+    }
+    postAnswers();
+  }
+
+  void dispatch(std::span<const pollfd> fds) override {
+    {
+      std::lock_guard lock(drive);
+      if (!multi) return;
+      try {
+        for (const pollfd& p : fds) {
+          if (p.revents == 0) continue;
+          int flags = 0;
+          if (p.revents & (POLLIN | POLLHUP)) flags |= CURL_CSELECT_IN;
+          if (p.revents & POLLOUT) flags |= CURL_CSELECT_OUT;
+          if (p.revents & (POLLERR | POLLNVAL)) flags |= CURL_CSELECT_ERR;
+          int running = 0;
+          curl_multi_socket_action(multi, p.fd, flags, &running);
+        }
+        runTimerIfDue();
+        collectFinished();
+      } catch (...) {
+      }
+    }
+    postAnswers();
+  }
+
+  void runTimerIfDue() {
+    if (timerDue > std::chrono::steady_clock::now()) return;
+    timerDue = std::chrono::steady_clock::time_point::max();
+    int running = 0;
+    curl_multi_socket_action(multi, CURL_SOCKET_TIMEOUT, 0, &running);
+    collectFinished();
+  }
+
+  void collectFinished() {
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
+    }
+  }
+
+  void postAnswers() {
+    std::vector<std::pair<std::function<void(HttpResult)>, HttpResult>> ready;
+    {
+      std::lock_guard lock(drive);
+      ready.swap(answered);
+    }
+    for (auto& [completion, result] : ready) deliver(std::move(completion), std::move(result));
   }
 
   void deliver(std::function<void(HttpResult)> completion, HttpResult result) {
@@ -338,8 +478,14 @@ struct CurlHttpClient::Impl : std::enable_shared_from_this<Impl> {
         });
   }
 
+  // With `drive` held: the answer waits until it is released.
+  void answerLater(std::function<void(HttpResult)> completion, HttpResult result) {
+    if (completion) answered.emplace_back(std::move(completion), std::move(result));
+  }
+
   void fail(Transfer& transfer, CURLcode code, std::string_view detail) {
-    deliver(std::move(transfer.completion), HttpResult{std::nullopt, transportError(code, detail)});
+    answerLater(std::move(transfer.completion),
+                HttpResult{std::nullopt, transportError(code, detail)});
   }
 
   // Configures a handle for the transfer; a failure is reported and the
@@ -505,41 +651,7 @@ struct CurlHttpClient::Impl : std::enable_shared_from_this<Impl> {
         result.response->body.clear();
       }
     }
-    deliver(std::move(transfer.completion), std::move(result));
-  }
-
-  void run() {
-    for (;;) {
-      std::vector<std::unique_ptr<Transfer>> fresh;
-      {
-        std::lock_guard lock(mutex);
-        if (stopping) break;
-        fresh.swap(incoming);
-      }
-      try {
-        for (auto& transfer : fresh) begin(std::move(transfer));
-        int running = 0;
-        curl_multi_perform(multi, &running);
-        int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-          if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
-        }
-      } catch (...) {
-        // Allocation failures mid-transfer: the transfers concerned end by
-        // their own timeouts; the worker keeps serving the rest.
-      }
-      curl_multi_poll(multi, nullptr, 0, kIdlePollMilliseconds, nullptr);
-    }
-    // Requests still in flight or queued are dropped unanswered.
-    for (auto& transfer : active) {
-      curl_multi_remove_handle(multi, transfer->easy);
-      curl_easy_cleanup(transfer->easy);
-    }
-    active.clear();
-    for (CURL* easy : idleHandles) curl_easy_cleanup(easy);
-    idleHandles.clear();
-    std::lock_guard lock(mutex);
-    incoming.clear();
+    answerLater(std::move(transfer.completion), std::move(result));
   }
 };
 
@@ -547,13 +659,13 @@ CurlHttpClient::CurlHttpClient(std::shared_ptr<MainQueue> mainQueue,
                                CurlHttpClientOptions options) {
   try {
     impl_ = std::make_shared<Impl>(std::move(mainQueue), std::move(options));
-    impl_->start();
+    if (impl_->start()) return;
   } catch (...) {
-    // send() reports the failure to every caller.
-    if (impl_) {
-      std::lock_guard lock(impl_->mutex);
-      impl_->stopping = true;
-    }
+  }
+  // send() reports the failure to every caller.
+  if (impl_) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stopping = true;
   }
 }
 
@@ -575,14 +687,18 @@ void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResult)> c
     if (transfer->request.maxBodyBytes > 0) {
       transfer->maxBodyBytes = std::min(transfer->maxBodyBytes, transfer->request.maxBodyBytes);
     }
-    std::unique_lock lock(impl_->mutex);
-    if (impl_->stopping || !impl_->worker.joinable()) {
-      lock.unlock();
-      impl_->fail(*transfer, CURLE_FAILED_INIT, kCannotStart);
-      return;
+    {
+      std::unique_lock lock(impl_->mutex);
+      if (impl_->stopping) {
+        lock.unlock();
+        impl_->deliver(std::move(transfer->completion),
+                       HttpResult{std::nullopt, transportError(CURLE_FAILED_INIT, kCannotStart)});
+        return;
+      }
+      impl_->incoming.push_back(std::move(transfer));
     }
-    impl_->incoming.push_back(std::move(transfer));
-    curl_multi_wakeup(impl_->multi);
+    // Picked up the next time the loop waits; a loop asleep is woken.
+    impl_->loop->wakeUp();
   } catch (...) {
     // Out of memory before the request could be queued: nothing more can
     // be done safely than to drop it.

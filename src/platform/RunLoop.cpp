@@ -1,4 +1,9 @@
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <ctime>
 #include <utility>
 
 #include "orvo/platform/MainQueue.h"
@@ -35,13 +40,43 @@ class RunnerScope {
 
 }  // namespace
 
+RunLoop::RunLoop() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+RunLoop::~RunLoop() {
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+// Interrupts the threads that wait. Called with the lock held.
+void RunLoop::signal() {
+  if (waiters_ == 0 || wakeFd_ < 0) return;
+  const std::uint64_t one = 1;
+  // A full counter already wakes the waiters; nothing else can fail here.
+  [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
 void RunLoop::post(std::function<void()> task) {
   if (!task) return;
-  {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-  }
-  wake_.notify_all();
+  std::lock_guard lock(mutex_);
+  tasks_.push_back(std::move(task));
+  signal();
+}
+
+void RunLoop::addSource(std::shared_ptr<RunLoopSource> source) {
+  if (!source) return;
+  std::lock_guard lock(mutex_);
+  sources_.push_back(std::move(source));
+  signal();
+}
+
+void RunLoop::removeSource(const RunLoopSource* source) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(sources_, [source](const auto& s) { return s.get() == source; });
+  signal();
+}
+
+void RunLoop::wakeUp() {
+  std::lock_guard lock(mutex_);
+  signal();
 }
 
 // Takes the first task and runs it with the lock released, so that the task
@@ -61,51 +96,120 @@ bool RunLoop::runOne(std::unique_lock<std::mutex>& lock) {
   return true;
 }
 
+// The tasks queued now; those they post wait for the next batch. Only run()
+// heeds a stop, which ends it after the task in progress.
+std::size_t RunLoop::runBatch(std::unique_lock<std::mutex>& lock, bool heedStop) {
+  std::size_t ran = 0;
+  for (std::size_t queued = tasks_.size(); ran < queued; ++ran) {
+    if ((heedStop && stopRequested_) || !runOne(lock)) break;
+  }
+  return ran;
+}
+
+// Sleeps until a post, a source's descriptor or `until`, then lets the
+// sources see what happened. Called and returns with the lock held.
+void RunLoop::waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
+  std::vector<std::shared_ptr<RunLoopSource>> sources = sources_;
+  ++waiters_;
+  lock.unlock();
+
+  std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}};
+  std::vector<std::size_t> ends;
+  ends.reserve(sources.size());
+  Clock::time_point deadline = until;
+  for (const auto& source : sources) {
+    try {
+      source->prepare(fds, deadline);
+    } catch (...) {
+    }
+    ends.push_back(fds.size());
+  }
+  // Without an eventfd a post cannot interrupt the wait: it is kept short.
+  const auto now = Clock::now();
+  if (wakeFd_ < 0) deadline = std::min(deadline, now + std::chrono::milliseconds(5));
+  timespec timeout{};
+  timespec* timeoutOrNone = nullptr;
+  if (deadline != Clock::time_point::max()) {
+    const auto left = std::max(Clock::duration::zero(), deadline - now);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    timeout.tv_sec = static_cast<time_t>(seconds.count());
+    timeout.tv_nsec = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+    timeoutOrNone = &timeout;
+  }
+  if (::ppoll(fds.data(), fds.size(), timeoutOrNone, nullptr) > 0 && (fds[0].revents & POLLIN)) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+  }
+
+  lock.lock();
+  --waiters_;
+  lock.unlock();
+  std::size_t begin = 1;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    try {
+      sources[i]->dispatch(std::span<const pollfd>(fds.data() + begin, ends[i] - begin));
+    } catch (...) {
+    }
+    begin = ends[i];
+  }
+  sources.clear();  // a removed source may end here, outside the lock
+  lock.lock();
+}
+
 void RunLoop::run() {
   RunnerScope scope(runner_, mutex_);
   std::unique_lock lock(mutex_);
   // A stop that came before run() started still counts: a thread that
   // starts the loop and one that stops it may race.
   while (!stopRequested_) {
-    if (!runOne(lock)) wake_.wait(lock, [this] { return stopRequested_ || !tasks_.empty(); });
+    runBatch(lock, true);
+    if (stopRequested_) break;
+    if (tasks_.empty()) {
+      waitForWork(lock, Clock::time_point::max());
+    } else if (!sources_.empty()) {
+      waitForWork(lock, Clock::now());
+    }
   }
   stopRequested_ = false;
 }
 
 void RunLoop::stop() {
-  {
-    std::lock_guard lock(mutex_);
-    stopRequested_ = true;
-  }
-  wake_.notify_all();
+  std::lock_guard lock(mutex_);
+  stopRequested_ = true;
+  signal();
 }
 
 std::size_t RunLoop::runUntilIdle() {
   RunnerScope scope(runner_, mutex_);
   std::unique_lock lock(mutex_);
   std::size_t ran = 0;
-  while (runOne(lock)) ++ran;
-  return ran;
+  for (;;) {
+    ran += runBatch(lock, false);
+    if (!sources_.empty()) waitForWork(lock, Clock::now());
+    if (tasks_.empty()) return ran;
+  }
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   RunnerScope scope(runner_, mutex_);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = Clock::now() + timeout;
   std::unique_lock lock(mutex_);
   for (;;) {
-    while (runOne(lock)) {
-    }
+    runBatch(lock, false);
     lock.unlock();
     const bool finished = done && done();
     lock.lock();
     if (finished) return true;
-    if (!tasks_.empty()) continue;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    if (!tasks_.empty()) {
+      if (!sources_.empty()) waitForWork(lock, now);
+      continue;
+    }
     // Bounded waits so that a condition that turns true without a post
     // (another thread's state) is still noticed.
-    auto wakeAt =
-        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(5));
-    wake_.wait_until(lock, wakeAt, [this] { return !tasks_.empty(); });
+    waitForWork(lock, std::min(deadline, now + std::chrono::milliseconds(5)));
   }
 }
 

@@ -241,13 +241,22 @@ TEST(CurlHttpClient, KeepsOneConnectionUnlessToldOtherwise) {
   server.start();
 
   auto loop = std::make_shared<RunLoop>();
+  // A main queue that is not a run loop: the client drives its transfers on
+  // a thread of its own, and still answers through the queue.
+  struct ForwardingQueue : MainQueue {
+    std::shared_ptr<RunLoop> target;
+    void post(std::function<void()> task) override { target->post(std::move(task)); }
+  };
+  auto forwarding = std::make_shared<ForwardingQueue>();
+  forwarding->target = loop;
   // The number of connections that served the requests, one after the other.
-  auto connections = [&](CurlHttpClientOptions options, int requests) {
+  auto connections = [&](CurlHttpClientOptions options, int requests,
+                         std::shared_ptr<MainQueue> queue) {
     {
       std::lock_guard lock(mutex);
       remotePorts.clear();
     }
-    CurlHttpClient client(loop, options);
+    CurlHttpClient client(queue, options);
     Answers answers;
     for (std::size_t i = 0; i < static_cast<std::size_t>(requests); ++i) {
       client.send(post(server.url("/"), std::to_string(i)), answers.collector());
@@ -257,23 +266,24 @@ TEST(CurlHttpClient, KeepsOneConnectionUnlessToldOtherwise) {
     std::lock_guard lock(mutex);
     return remotePorts.size();
   };
-  EXPECT_EQ(connections({}, 100), 1u);
+  EXPECT_EQ(connections({}, 100, loop), 1u);
+  EXPECT_EQ(connections({}, 20, forwarding), 1u);
   CurlHttpClientOptions fresh;
   fresh.reuseConnections = false;
-  EXPECT_EQ(connections(fresh, 10), 10u);
+  EXPECT_EQ(connections(fresh, 10, loop), 10u);
 }
 
 TEST(CurlHttpClient, DestructionCancelsEveryCompletion) {
-  Latch release, slowEntered(3), fastServed(4);
+  Latch release;
+  std::atomic<int> slowEntered{0};
   LoopbackServer server;
   server.server().Post("/slow", [&](const httplib::Request&, httplib::Response& res) {
-    slowEntered.open();
+    ++slowEntered;
     release.wait();
     res.set_content("late", "text/plain");
   });
   server.server().Post("/fast", [&](const httplib::Request&, httplib::Response& res) {
     res.set_content("soon", "text/plain");
-    fastServed.open();
   });
   server.start();
 
@@ -281,17 +291,15 @@ TEST(CurlHttpClient, DestructionCancelsEveryCompletion) {
   int completions = 0;
   auto count = [&completions](HttpResult) { ++completions; };
 
-  // Requests still waiting for their server.
+  // Requests still waiting for their server when the client goes, and
+  // requests that never left.
   auto client = std::make_unique<CurlHttpClient>(loop);
   for (int i = 0; i < 3; ++i) client->send(post(server.url("/slow"), "x"), count);
-  ASSERT_TRUE(slowEntered.wait());
-  // Requests that are answered while the loop is not running: their
-  // completions may already be queued when the client goes.
+  ASSERT_TRUE(loop->runUntil([&] { return slowEntered == 3; }, kGenerousWait));
   for (int i = 0; i < 4; ++i) client->send(post(server.url("/fast"), "x"), count);
-  ASSERT_TRUE(fastServed.wait());
   client.reset();
   release.open();
-  loop->runUntilIdle();
+  loop->runUntil([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_EQ(completions, 0);
 
   // A completion that drops the client: the ones queued behind it never run.

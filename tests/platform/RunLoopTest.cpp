@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <optional>
 #include <set>
+#include <string>
+#include <thread>
 
 #include "Helpers.h"
 #include "orvo/platform/MainQueue.h"
@@ -113,6 +119,93 @@ TEST(RunLoopTest, RunServesItsThreadUntilStoppedFromAnyThread) {
   // A stop that races ahead of run() is not lost.
   loop.stop();
   std::thread([&] { loop.run(); }).join();
+}
+
+// A pipe the loop watches: each byte that arrives is handed to `onByte` on
+// the loop's thread; an optional deadline calls `onDeadline` once.
+struct PipeSource : RunLoopSource {
+  int fds[2] = {-1, -1};
+  std::atomic<int> prepared{0};
+  std::function<void(char)> onByte;
+  std::optional<std::chrono::steady_clock::time_point> due;
+  std::function<void()> onDeadline;
+
+  PipeSource() { EXPECT_EQ(::pipe(fds), 0); }
+  ~PipeSource() override {
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  void write(char c) { EXPECT_EQ(::write(fds[1], &c, 1), 1); }
+  void prepare(std::vector<pollfd>& out, std::chrono::steady_clock::time_point& deadline) override {
+    ++prepared;
+    out.push_back({fds[0], POLLIN, 0});
+    if (due) deadline = std::min(deadline, *due);
+  }
+  void dispatch(std::span<const pollfd> ready) override {
+    ASSERT_EQ(ready.size(), 1u);
+    if (ready[0].revents & POLLIN) {
+      char c = 0;
+      if (::read(fds[0], &c, 1) == 1 && onByte) onByte(c);
+    }
+    if (due && std::chrono::steady_clock::now() >= *due) {
+      due.reset();
+      if (onDeadline) onDeadline();
+    }
+  }
+};
+
+// Runs the loop on a thread of its own; false when it was still running
+// after `limit` (it is stopped then, so that the test ends).
+bool runsToItsStop(RunLoop& loop, std::chrono::milliseconds limit) {
+  auto finished = std::async(std::launch::async, [&] { loop.run(); });
+  if (finished.wait_for(limit) == std::future_status::ready) return true;
+  loop.stop();
+  return false;
+}
+
+TEST(RunLoopTest, SourcesAreServedWhileTheLoopWaitsAndWhileItIsBusy) {
+  RunLoop loop;
+  auto source = std::make_shared<PipeSource>();
+  std::string bytes;  // only touched on the loop
+  source->onByte = [&](char c) {
+    bytes += c;
+    if (c == '!') loop.post([&] { loop.stop(); });
+  };
+  loop.addSource(source);
+
+  // Ready before the loop looks: runUntilIdle takes it without waiting.
+  source->write('a');
+  loop.runUntilIdle();
+  EXPECT_EQ(bytes, "a");
+
+  // A descriptor that turns ready wakes a loop that has nothing else to do.
+  std::thread writer([&] {
+    std::this_thread::sleep_for(20ms);
+    source->write('!');
+  });
+  EXPECT_TRUE(runsToItsStop(loop, 5s));
+  writer.join();
+  EXPECT_EQ(bytes, "a!");
+
+  // A source's deadline ends the wait on time.
+  const auto start = std::chrono::steady_clock::now();
+  source->due = start + 30ms;
+  source->onDeadline = [&] { loop.stop(); };
+  EXPECT_TRUE(runsToItsStop(loop, 5s));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+
+  // Tasks that never run out do not starve the source.
+  std::function<void()> busy = [&] { loop.post(busy); };
+  loop.post(busy);
+  source->write('!');
+  EXPECT_TRUE(runsToItsStop(loop, 5s));
+  EXPECT_EQ(bytes, "a!!");
+
+  // Removed: not asked again.
+  loop.removeSource(source.get());
+  const int asked = source->prepared;
+  loop.runUntil([] { return false; }, 20ms);
+  EXPECT_EQ(source->prepared, asked);
 }
 
 }  // namespace

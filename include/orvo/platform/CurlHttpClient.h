@@ -1,4 +1,6 @@
-// The desktop HTTP client: libcurl's multi interface on one worker thread.
+// The desktop HTTP client: libcurl's multi interface, driven without blocking
+// by the run loop that serves the main queue (or, when the main queue is not
+// a RunLoop, by a loop of the client's own on a worker thread).
 #pragma once
 
 #include <cstddef>
@@ -22,8 +24,10 @@ struct CurlHttpClientOptions {
 
 // Peer and host verification stay on; only http and https; redirects are not
 // followed; cookies are never sent or stored. Completions are posted to the
-// main queue. Destroying the client with requests in flight cancels them:
-// no completion runs afterwards.
+// main queue. On a RunLoop main queue, requests progress while that loop runs
+// (run(), runUntil() or runUntilIdle()), as its completions do. Destroying
+// the client with requests in flight cancels them: no completion runs
+// afterwards.
 class CurlHttpClient : public HttpClient {
  public:
   CurlHttpClient(std::shared_ptr<MainQueue> mainQueue, CurlHttpClientOptions options = {});
