@@ -1,6 +1,6 @@
 // One thousand receiver requests against a server on 127.0.0.1: through the
-// whole transport (request built, sent by the libcurl client on its worker,
-// envelope parsed, completion run on the main queue), beside a bare libcurl
+// whole transport (request built, sent by the libcurl client from the main
+// run loop, envelope parsed, completion run on the main queue), beside a bare libcurl
 // keep-alive loop posting the same bodies, and the transport again with a
 // new connection per request.
 #include <benchmark/benchmark.h>

@@ -12,6 +12,8 @@ namespace orvo {
 
 namespace {
 
+constexpr auto kBusySourceInterval = std::chrono::milliseconds(1);
+
 // Marks the calling thread as the loop's runner for the duration of a run;
 // nested runs (a task draining the loop) keep the outer runner.
 class RunnerScope {
@@ -155,6 +157,13 @@ void RunLoop::waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point 
   }
   sources.clear();  // a removed source may end here, outside the lock
   lock.lock();
+  sourcesServed_ = Clock::now();
+}
+
+// Between batches of tasks the sources get a look now and then, not after
+// every batch: a task's chain of posts should not pay a poll per link.
+bool RunLoop::sourcesOverdue(Clock::time_point now) const {
+  return !sources_.empty() && now - sourcesServed_ >= kBusySourceInterval;
 }
 
 void RunLoop::run() {
@@ -167,8 +176,8 @@ void RunLoop::run() {
     if (stopRequested_) break;
     if (tasks_.empty()) {
       waitForWork(lock, Clock::time_point::max());
-    } else if (!sources_.empty()) {
-      waitForWork(lock, Clock::now());
+    } else if (const auto now = Clock::now(); sourcesOverdue(now)) {
+      waitForWork(lock, now);
     }
   }
   stopRequested_ = false;
@@ -204,7 +213,7 @@ bool RunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseco
     const auto now = Clock::now();
     if (now >= deadline) return false;
     if (!tasks_.empty()) {
-      if (!sources_.empty()) waitForWork(lock, now);
+      if (sourcesOverdue(now)) waitForWork(lock, now);
       continue;
     }
     // Bounded waits so that a condition that turns true without a post

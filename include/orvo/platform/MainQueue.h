@@ -38,8 +38,9 @@ class RunLoopSource {
 
 // A FIFO run loop. The application's main thread calls run(); tests drain it
 // with runUntilIdle(). Tasks posted while a task runs run after it, in order.
-// Attached sources are served whenever the loop waits, and between batches
-// of tasks, so that a steady stream of tasks does not starve them.
+// Attached sources are served whenever the loop waits, and at least every
+// millisecond between batches of tasks, so that a steady stream of tasks
+// does not starve them.
 class RunLoop : public MainQueue {
  public:
   RunLoop();
@@ -78,11 +79,13 @@ class RunLoop : public MainQueue {
   std::size_t runBatch(std::unique_lock<std::mutex>& lock, bool heedStop);
   void waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point until);
   void signal();
+  bool sourcesOverdue(Clock::time_point now) const;
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> tasks_;
   std::vector<std::shared_ptr<RunLoopSource>> sources_;
   bool stopRequested_ = false;
+  Clock::time_point sourcesServed_{};
   int waiters_ = 0;
   int wakeFd_ = -1;  // an eventfd; -1 when none could be made
   std::optional<std::thread::id> runner_;
