@@ -348,6 +348,8 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
     if (!worker.joinable()) return;
     loop->stop();
     if (worker.get_id() == std::this_thread::get_id()) {
+      // A main queue that runs tasks at once dropped the client from a
+      // completion on the worker: the loop there ends on its own.
       worker.detach();
     } else {
       worker.join();

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "integration/LoopbackServer.h"
 #include "orvo/platform/CurlHttpClient.h"
@@ -314,6 +317,25 @@ TEST(CurlHttpClient, DestructionCancelsEveryCompletion) {
   loop->runUntilIdle();
   EXPECT_EQ(completions, 1);
   EXPECT_EQ(client, nullptr);
+
+  // A main queue that runs tasks at once: the completion runs on the
+  // client's own thread and drops the client there.
+  struct InlineQueue : MainQueue {
+    void post(std::function<void()> task) override { task(); }
+  };
+  std::atomic<int> inlineCompletions{0};
+  std::promise<void> dropped;
+  auto* inlineClient = new CurlHttpClient(std::make_shared<InlineQueue>());
+  for (int i = 0; i < 4; ++i) {
+    inlineClient->send(post(server.url("/fast"), "x"), [&](HttpResult) {
+      if (++inlineCompletions > 1) return;
+      delete inlineClient;
+      dropped.set_value();
+    });
+  }
+  ASSERT_EQ(dropped.get_future().wait_for(kGenerousWait), std::future_status::ready);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(inlineCompletions, 1);
 }
 
 }  // namespace
