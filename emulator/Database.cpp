@@ -1,0 +1,138 @@
+#include "Database.h"
+
+namespace orvo::emulator {
+
+bool Database::open(const std::string& path, std::string& error) {
+  if (sqlite3_open_v2(path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    error = db_ ? sqlite3_errmsg(db_) : "cannot open the state file";
+    return false;
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  if (path != ":memory:") {
+    // A kept state must survive a crash of the emulator or of the machine.
+    if (!exec("PRAGMA journal_mode=WAL", &error) || !exec("PRAGMA synchronous=FULL", &error))
+      return false;
+  }
+  return exec("PRAGMA foreign_keys=ON", &error);
+}
+
+Database::~Database() {
+  for (auto& [sql, statement] : cache_) sqlite3_finalize(statement);
+  if (db_) sqlite3_close(db_);
+}
+
+bool Database::exec(const std::string& sql, std::string* error) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
+  lastError_ = message ? message : "unknown SQLite error";
+  sqlite3_free(message);
+  if (error) *error = lastError_;
+  return false;
+}
+
+sqlite3_stmt* Database::prepare(const std::string& sql) {
+  if (auto found = cache_.find(sql); found != cache_.end()) {
+    sqlite3_reset(found->second);
+    sqlite3_clear_bindings(found->second);
+    return found->second;
+  }
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &statement, nullptr) !=
+      SQLITE_OK) {
+    lastError_ = sqlite3_errmsg(db_);
+    return nullptr;
+  }
+  cache_.emplace(sql, statement);
+  return statement;
+}
+
+bool Database::bindAll(sqlite3_stmt* statement, const std::vector<Json>& params) {
+  int index = 1;
+  for (const auto& value : params) {
+    int rc = SQLITE_OK;
+    if (value.is_null()) {
+      rc = sqlite3_bind_null(statement, index);
+    } else if (value.is_boolean()) {
+      rc = sqlite3_bind_int64(statement, index, value.get<bool>() ? 1 : 0);
+    } else if (value.is_number_integer()) {
+      rc = sqlite3_bind_int64(statement, index, value.get<long long>());
+    } else if (value.is_number()) {
+      rc = sqlite3_bind_double(statement, index, value.get<double>());
+    } else if (value.is_string()) {
+      const auto& text = value.get_ref<const std::string&>();
+      rc = sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                             SQLITE_TRANSIENT);
+    } else {
+      const std::string text = value.dump();
+      rc = sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                             SQLITE_TRANSIENT);
+    }
+    if (rc != SQLITE_OK) {
+      lastError_ = sqlite3_errmsg(db_);
+      return false;
+    }
+    ++index;
+  }
+  return true;
+}
+
+std::vector<Json> Database::query(const std::string& sql, const std::vector<Json>& params) {
+  std::vector<Json> rows;
+  sqlite3_stmt* statement = prepare(sql);
+  if (!statement || !bindAll(statement, params)) return rows;
+  const int columns = sqlite3_column_count(statement);
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    Json row = Json::object();
+    for (int i = 0; i < columns; ++i) {
+      const char* name = sqlite3_column_name(statement, i);
+      switch (sqlite3_column_type(statement, i)) {
+        case SQLITE_INTEGER:
+          row[name] = static_cast<long long>(sqlite3_column_int64(statement, i));
+          break;
+        case SQLITE_FLOAT:
+          row[name] = sqlite3_column_double(statement, i);
+          break;
+        case SQLITE_NULL:
+          row[name] = nullptr;
+          break;
+        default: {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
+          row[name] = std::string(text ? text : "",
+                                  static_cast<std::size_t>(sqlite3_column_bytes(statement, i)));
+        }
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  if (rc != SQLITE_DONE) lastError_ = sqlite3_errmsg(db_);
+  sqlite3_reset(statement);
+  return rows;
+}
+
+long long Database::run(const std::string& sql, const std::vector<Json>& params) {
+  sqlite3_stmt* statement = prepare(sql);
+  if (!statement || !bindAll(statement, params)) return -1;
+  const int rc = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    lastError_ = sqlite3_errmsg(db_);
+    return -1;
+  }
+  return sqlite3_changes(db_);
+}
+
+long long Database::lastInsertId() const { return sqlite3_last_insert_rowid(db_); }
+
+std::vector<std::string> Database::tables() {
+  std::vector<std::string> names;
+  for (const auto& row :
+       query("SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%' "
+             "ORDER BY name"))
+    names.push_back(row["name"].get<std::string>());
+  return names;
+}
+
+}  // namespace orvo::emulator

@@ -1,0 +1,45 @@
+// A thin RAII layer over one SQLite connection: statements are prepared once
+// and cached by their text, values go in and out as nlohmann::json.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace orvo::emulator {
+
+using Json = nlohmann::json;
+
+class Database {
+ public:
+  // ":memory:" or a file path; a file is opened in WAL mode with synchronous=FULL.
+  bool open(const std::string& path, std::string& error);
+  ~Database();
+
+  // Runs statements that return nothing (schema, pragmas, transactions).
+  bool exec(const std::string& sql, std::string* error = nullptr);
+
+  // One statement with positional parameters; rows come back as objects keyed
+  // by column name. Integers stay integers, NULL is null.
+  std::vector<Json> query(const std::string& sql, const std::vector<Json>& params = {});
+  // The same for statements that change rows; returns the changed row count, -1 on error.
+  long long run(const std::string& sql, const std::vector<Json>& params = {});
+  long long lastInsertId() const;
+  const std::string& lastError() const { return lastError_; }
+
+  std::vector<std::string> tables();
+
+ private:
+  sqlite3_stmt* prepare(const std::string& sql);
+  bool bindAll(sqlite3_stmt* statement, const std::vector<Json>& params);
+
+  sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> cache_;
+  std::string lastError_;
+};
+
+}  // namespace orvo::emulator

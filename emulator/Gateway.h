@@ -1,0 +1,87 @@
+// The platform's role: device tokens, and payloads queued per device and
+// streamed to it. A message becomes one delivery per target device; the
+// delivery's state goes queued -> sent (written to the device's stream) ->
+// delivered (acknowledged) -> read.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "State.h"
+
+namespace orvo::emulator {
+
+struct OutgoingMessage {
+  std::string appId;       // empty: every application (only for "all")
+  std::string targetKind;  // "CUID", "PSID", "GROUP" or "ALL"
+  std::string target;
+  std::string message;
+  std::string ext;
+  std::string sender;  // "SENDERCODE" of the request, or "admin"
+  std::string senderPsid;
+  std::string serviceCode;
+  std::optional<std::int64_t> badge;  // explicit badge; otherwise the device's count + 1
+  bool silent = false;
+  std::optional<std::int64_t> reserveAt;  // ms on the emulator clock
+};
+
+struct SendOutcome {
+  std::int64_t seqno = 0;
+  std::string messageKey;
+  int targets = 0;
+  bool reserved = false;
+};
+
+struct StreamEvent {
+  std::int64_t id = 0;
+  std::string payload;
+};
+
+class Gateway {
+ public:
+  explicit Gateway(State& state) : state_(state) {}
+
+  // The token a device of this name holds; a new name gets a new random one.
+  std::string issueToken(const std::string& name);
+
+  // Stores the message and, unless it is reserved for later, queues one
+  // delivery per target device. The caller holds state.mutex; wake() after
+  // releasing it lets the streams see the new deliveries.
+  SendOutcome send(const OutgoingMessage& message);
+  // Fans out the reserved messages whose time has come; returns how many.
+  int releaseDue();
+  void wake();
+
+  // For a device's stream: deliveries still queued or after `after`, oldest
+  // first, marked sent. Waits up to `wait` for one to appear.
+  std::vector<StreamEvent> next(const std::string& token, std::int64_t after,
+                                std::chrono::milliseconds wait);
+  bool knownToken(const std::string& token);
+
+  void stop();
+  bool stopping() const { return stopping_.load(); }
+  std::atomic<long long> deliveriesQueued{0};
+  std::atomic<long long> eventsStreamed{0};
+  std::atomic<int> openStreams{0};
+
+ private:
+  int fanOut(std::int64_t seqno, const std::string& messageKey, const OutgoingMessage& message,
+             std::int64_t now);
+  std::vector<StreamEvent> take(const std::string& token, std::int64_t after);
+
+  State& state_;
+  std::mutex waitMutex_;
+  std::condition_variable changed_;
+  std::uint64_t generation_ = 0;
+  std::atomic<bool> stopping_{false};
+};
+
+std::string randomHex(std::size_t bytes);
+
+}  // namespace orvo::emulator
