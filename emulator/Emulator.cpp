@@ -508,20 +508,22 @@ void Emulator::Impl::serveStream(const httplib::Request& request, httplib::Respo
           {"notes", Json::array()},
           {"duration_ms", 0.0}});
   ++gateway.openStreams;
+  const auto stream = gateway.claimStream(token);
   auto cursor = std::make_shared<std::int64_t>(after);
   auto greeted = std::make_shared<bool>(false);
   response.set_header("Cache-Control", "no-cache");
   response.set_chunked_content_provider(
       "text/event-stream",
-      [this, token, cursor, greeted](std::size_t, httplib::DataSink& sink) {
+      [this, token, stream, cursor, greeted](std::size_t, httplib::DataSink& sink) {
         if (!*greeted) {
           *greeted = true;
           // Lets the device know it is connected before anything is sent.
           static const std::string hello = ": connected\n\n";
           return sink.write(hello.data(), hello.size());
         }
-        auto events = gateway.next(token, *cursor, options.heartbeat);
-        if (gateway.stopping()) {
+        bool superseded = false;
+        auto events = gateway.next(token, stream, *cursor, options.heartbeat, superseded);
+        if (gateway.stopping() || superseded) {
           sink.done();
           return true;
         }
@@ -529,10 +531,16 @@ void Emulator::Impl::serveStream(const httplib::Request& request, httplib::Respo
           static const std::string ping = ": ping\n\n";
           return sink.write(ping.data(), ping.size());
         }
-        for (const auto& event : events) {
+        for (std::size_t i = 0; i < events.size(); ++i) {
+          const auto& event = events[i];
           const std::string text = "id: " + std::to_string(event.id) +
                                    "\nevent: notification\ndata: " + event.payload + "\n\n";
-          if (!sink.write(text.data(), text.size())) return false;
+          if (!sink.write(text.data(), text.size())) {
+            std::vector<std::int64_t> unsent;
+            for (std::size_t j = i; j < events.size(); ++j) unsent.push_back(events[j].id);
+            gateway.requeue(unsent);
+            return false;
+          }
           *cursor = event.id;
           ++gateway.eventsStreamed;
         }

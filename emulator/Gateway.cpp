@@ -163,21 +163,51 @@ std::vector<StreamEvent> Gateway::take(const std::string& token, std::int64_t af
   return events;
 }
 
-std::vector<StreamEvent> Gateway::next(const std::string& token, std::int64_t after,
-                                       std::chrono::milliseconds wait) {
+std::uint64_t Gateway::claimStream(const std::string& token) {
+  std::uint64_t stream;
+  {
+    std::lock_guard lock(waitMutex_);
+    stream = ++nextStream_;
+    streamOwner_[token] = stream;
+    ++generation_;
+  }
+  changed_.notify_all();
+  return stream;
+}
+
+std::vector<StreamEvent> Gateway::next(const std::string& token, std::uint64_t stream,
+                                       std::int64_t after, std::chrono::milliseconds wait,
+                                       bool& superseded) {
   std::uint64_t seen;
+  auto owned = [&] {
+    const auto found = streamOwner_.find(token);
+    return found != streamOwner_.end() && found->second == stream;
+  };
   {
     std::lock_guard lock(waitMutex_);
     seen = generation_;
+    superseded = !owned();
   }
+  if (superseded || stopping_) return {};
   auto events = take(token, after);
-  if (!events.empty() || stopping_) return events;
+  if (!events.empty()) return events;
   {
     std::unique_lock lock(waitMutex_);
     changed_.wait_for(lock, wait, [&] { return generation_ != seen || stopping_.load(); });
+    superseded = !owned();
   }
-  if (stopping_) return {};
+  if (superseded || stopping_) return {};
   return take(token, after);
+}
+
+void Gateway::requeue(const std::vector<std::int64_t>& ids) {
+  {
+    std::lock_guard lock(state_.mutex);
+    for (const auto id : ids)
+      state_.db.run(
+          "UPDATE deliveries SET state='queued', sent_at=NULL WHERE id=? AND state='sent'", {id});
+  }
+  wake();
 }
 
 void Gateway::stop() {

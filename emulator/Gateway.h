@@ -58,10 +58,17 @@ class Gateway {
   int releaseDue();
   void wake();
 
+  // A device has one stream at a time: a new one for the same token ends the
+  // older, which may be a dead connection the server has not noticed yet and
+  // would otherwise take the device's payloads.
+  std::uint64_t claimStream(const std::string& token);
   // For a device's stream: deliveries still queued or after `after`, oldest
-  // first, marked sent. Waits up to `wait` for one to appear.
-  std::vector<StreamEvent> next(const std::string& token, std::int64_t after,
-                                std::chrono::milliseconds wait);
+  // first, marked sent. Waits up to `wait` for one to appear. Sets
+  // `superseded` when another stream took over the token.
+  std::vector<StreamEvent> next(const std::string& token, std::uint64_t stream, std::int64_t after,
+                                std::chrono::milliseconds wait, bool& superseded);
+  // Payloads whose write failed go back to the queue.
+  void requeue(const std::vector<std::int64_t>& ids);
   bool knownToken(const std::string& token);
 
   void stop();
@@ -79,6 +86,8 @@ class Gateway {
   std::mutex waitMutex_;
   std::condition_variable changed_;
   std::uint64_t generation_ = 0;
+  std::uint64_t nextStream_ = 0;
+  std::map<std::string, std::uint64_t> streamOwner_;
   std::atomic<bool> stopping_{false};
 };
 

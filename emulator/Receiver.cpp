@@ -130,8 +130,17 @@ std::string malformation(const std::string& key, const std::string& value) {
   if (key == "TARGET" && value != "CUID" && value != "PSID") return "CUID or PSID expected";
   if (key == "RESERVEDATE" && !value.empty() && !parseDate(value, ms))
     return "a date yyyyMMddHHmmss expected";
-  if ((key == "APP_ID" || key == "CUID") && value.empty()) return "a non-empty value expected";
+  if (key == "APP_ID" && value.empty()) return "a non-empty value expected";
   return {};
+}
+
+// Calls whose CUID names a user; an acknowledgement may carry an empty one
+// (the service extension's does) and is matched by its PSID.
+bool namesUser(const std::string& endpoint) {
+  return endpoint == "rcv_register_user.ctl" ||
+         endpoint == "new_rcv_register_service_and_user.ctl" ||
+         endpoint == "rcv_register_usergroup_user.ctl" ||
+         endpoint == "rcv_delete_usergroup_user.ctl" || endpoint == "rcv_register_message.ctl";
 }
 
 std::string shown(const std::string& value) {
@@ -344,18 +353,42 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
     if (auto problem = malformation(key, value); !problem.empty())
       return call.fail(result::kBadRequest,
                        "malformed " + key + " " + shown(value) + " (" + problem + ")");
+  if (namesUser(endpoint) && call.has("CUID") && call.get("CUID").empty())
+    return call.fail(result::kBadRequest, "malformed CUID \"\" (a non-empty value expected)");
 
   if (!call.appId.empty())
     db.run("INSERT OR IGNORE INTO apps(app_id, receiver_version) VALUES(?, NULL)", {call.appId});
 
   // --- the calls ---
   if (endpoint == "asking_authorization.ctl") {
+    // One key per device registration (application and PSID; application
+    // and client UID before the device has a PSID): asking again renews it
+    // and binds it to the client UID presented. A call refused for an
+    // expired key is resent with the same form, so renewing that very key is
+    // what lets the resend through.
+    const Json app = call.appId.empty() ? Json(nullptr) : Json(call.appId);
+    const std::string psid = call.get("PSID");
+    const auto existing =
+        psid.empty() ? db.query(
+                           "SELECT key FROM auth_keys WHERE app_id IS ? AND psid='' AND cuid=? "
+                           "ORDER BY issued_at DESC LIMIT 1",
+                           {app, call.get("CUID")})
+                     : db.query(
+                           "SELECT key FROM auth_keys WHERE app_id IS ? AND psid=? "
+                           "ORDER BY issued_at DESC LIMIT 1",
+                           {app, psid});
+    const auto expires = now + options_.authTtl.count();
+    if (!existing.empty()) {
+      const std::string key = existing[0]["key"].get<std::string>();
+      db.run("UPDATE auth_keys SET expires_at=?, cuid=? WHERE key=?",
+             {expires, call.get("CUID"), key});
+      return call.succeed({{"AUTHKEY", key}});
+    }
     const std::string key = randomHex(16);
     db.run(
         "INSERT INTO auth_keys(key, app_id, cuid, psid, issued_at, expires_at) "
         "VALUES(?,?,?,?,?,?)",
-        {key, call.appId.empty() ? Json(nullptr) : Json(call.appId), call.get("CUID"),
-         call.get("PSID"), now, now + options_.authTtl.count()});
+        {key, app, call.get("CUID"), call.get("PSID"), now, expires});
     return call.succeed({{"AUTHKEY", key}});
   }
 

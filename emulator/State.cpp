@@ -28,6 +28,7 @@ CREATE TABLE IF NOT EXISTS alive(
   PRIMARY KEY(app_id, device_id, day));
 CREATE TABLE IF NOT EXISTS auth_keys(
   key TEXT PRIMARY KEY, app_id TEXT, cuid TEXT, psid TEXT, issued_at INTEGER, expires_at INTEGER);
+CREATE INDEX IF NOT EXISTS auth_binding ON auth_keys(psid, cuid);
 CREATE TABLE IF NOT EXISTS messages(
   seqno INTEGER PRIMARY KEY AUTOINCREMENT, message_key TEXT, app_id TEXT, sender TEXT,
   sender_psid TEXT, target_kind TEXT, target TEXT, message TEXT, ext TEXT, badge INTEGER,
@@ -39,6 +40,7 @@ CREATE TABLE IF NOT EXISTS deliveries(
   queued_at INTEGER, sent_at INTEGER, delivered_at INTEGER, read_at INTEGER);
 CREATE INDEX IF NOT EXISTS deliveries_token ON deliveries(token, id);
 CREATE INDEX IF NOT EXISTS deliveries_message ON deliveries(seqno, token);
+CREATE INDEX IF NOT EXISTS deliveries_state ON deliveries(state);
 CREATE TABLE IF NOT EXISTS reports(
   id INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT, app_id TEXT, cuid TEXT, purchase_id TEXT,
   body TEXT, at INTEGER);
