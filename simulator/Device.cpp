@@ -240,9 +240,13 @@ void Simulator::deliverRich(const Json& payload, const std::string& imageUrl) {
     request.content.body = describeValue(payload["aps"]["alert"]);
   print({{"event", "extension"}, {"image", imageUrl}},
         "service extension: downloading " + imageUrl);
-  extension_->requestAttachmentImage(
-      imageUrl, [this, request](const std::optional<ErrorInfo>& error,
-                                const std::optional<NotificationAttachment>& attachment) {
+  // The phone starts the extension afresh for every notification.
+  auto extension = std::make_shared<PushNotificationServiceExtension>();
+  extension->setTemporaryDirectory((fs::path(folder_) / "attachments").string());
+  extension->requestAttachmentImage(
+      imageUrl,
+      [this, request, extension](const std::optional<ErrorInfo>& error,
+                                 const std::optional<NotificationAttachment>& attachment) {
         NotificationContent content = request.content;
         if (attachment) {
           content.attachments.push_back(*attachment);
@@ -252,10 +256,10 @@ void Simulator::deliverRich(const Json& payload, const std::string& imageUrl) {
           print({{"event", "attachment"}, {"error", error ? error->description : "?"}},
                 "service extension: no attachment: " + (error ? error->description : "?"));
         }
-        extension_->setBestAttemptContent(content);
-        extension_->didReceiveNotificationRequest(
+        extension->setBestAttemptContent(content);
+        extension->didReceiveNotificationRequest(
             NotificationRequest{request.identifier, content},
-            [this, attachment](const NotificationContent& shown) {
+            [this, attachment, extension](const NotificationContent& shown) {
               Json json = toJson(Value(shown.userInfo));
               print(
                   {{"event", "extension_done"},

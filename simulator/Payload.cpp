@@ -32,9 +32,11 @@ std::optional<nlohmann::json> checkPayload(const std::string& text, std::string&
   } catch (const nlohmann::json::parse_error& parseError) {
     // The library's byte is one past the offending character.
     const std::size_t offset = parseError.byte > 0 ? parseError.byte - 1 : 0;
+    // The parser's text is "[...] parse error at line L, column C: REASON".
     std::string reason = parseError.what();
-    if (const auto colon = reason.rfind(": "); colon != std::string::npos)
-      reason = reason.substr(colon + 2);
+    if (const auto at = reason.find("parse error"); at != std::string::npos)
+      if (const auto colon = reason.find(": ", at); colon != std::string::npos)
+        reason = reason.substr(colon + 2);
     error = "not JSON at " + where(text, offset) + ": " + reason;
     return std::nullopt;
   }

@@ -424,6 +424,29 @@ void Scenario::expect(const std::string& what, const Json& step) {
     });
     return;
   }
+  if (what == "device_status") {
+    waitFor(within, [&]() -> std::string {
+      const Json status = device(name, {{"command", "status"}});
+      for (const char* key : {"registered", "cuid", "state", "badge", "held"}) {
+        if (step.contains(key) && status[key] != step[key])
+          return "expected " + name + "'s " + key + " " + step[key].dump() + "; it is " +
+                 status[key].dump();
+      }
+      note_ = "PSID " + status["psid"].get<std::string>().substr(0, 12) + "..., user " +
+              status["cuid"].get<std::string>();
+      return "";
+    });
+    return;
+  }
+  if (what == "psid_differs") {
+    const std::string other = step.value("other", "");
+    const std::string mine = device(name, {{"command", "status"}})["psid"].get<std::string>();
+    const std::string theirs = device(other, {{"command", "status"}})["psid"].get<std::string>();
+    if (mine.empty() || mine == theirs)
+      throw StepFailure{name + " and " + other + " share the PSID \"" + mine + "\""};
+    note_ = mine.substr(0, 8) + "... and " + theirs.substr(0, 8) + "...";
+    return;
+  }
   throw StepFailure{"unknown expectation \"" + what + "\""};
 }
 

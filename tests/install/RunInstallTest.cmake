@@ -46,3 +46,13 @@ run_step("run consumer (pkg-config)" ${WORK_DIR}/consumer-pc)
 if(NOT step_output MATCHES "consumer ok")
   message(FATAL_ERROR "consumer (pkg-config) printed: ${step_output}")
 endif()
+
+# 3. The examples an application developer copies, and the tools beside the library.
+run_step("configure examples" ${CMAKE_COMMAND} -S ${EXAMPLES_DIR} -B ${WORK_DIR}/examples-build
+  -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX})
+run_step("build examples" ${CMAKE_COMMAND} --build ${WORK_DIR}/examples-build)
+foreach(tool orvo-emulator orvo-sim)
+  if(NOT EXISTS ${prefix}/bin/${tool})
+    message(FATAL_ERROR "install did not put ${tool} in ${prefix}/bin")
+  endif()
+endforeach()
