@@ -20,8 +20,9 @@ const std::vector<std::pair<char, std::string_view>>& escapeMap();
 // { | }) as "%" and two upper-case hexadecimal digits.
 std::string addingPercentEscapes(std::string_view text);
 
-// Both steps: the URL escaping, then every character of the escape map
-// replaced. Only UTF-8 is supported as the encoding.
+// Both steps, on the text's bytes in the encoding (U+00E9 in ISO Latin 1
+// is "%E9"): the URL escaping, then every character of the escape map
+// replaced. A text the encoding cannot hold is escaped as its UTF-8 bytes.
 std::string stringByAddingFullEscapesUsingEncoding(std::string_view text,
                                                    TextEncoding encoding = TextEncoding::UTF8);
 

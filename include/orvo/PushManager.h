@@ -242,6 +242,11 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   void finishTokenRequest(const std::optional<std::string>& token,
                           const std::optional<ErrorInfo>& error);
   void tellDelegateLoaded();
+  // Makes `record` current; loadMutex_ held. A later record inherits the
+  // current one's mode and token choice; the first gets what start-up gives
+  // it (purchase list, banner, mode).
+  void installRecord(const std::shared_ptr<PushManagerInfo>& record);
+  Array storedPurchases() const;
   // True when the gate is open. Otherwise asks it, then runs `again` (the same
   // operation with the same arguments) or `refused`, and answers false.
   bool passGate(const std::function<void()>& again, const std::function<void()>& refused);

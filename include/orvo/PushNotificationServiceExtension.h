@@ -32,15 +32,12 @@ inline constexpr std::int64_t kNoHttpClient = 1;
 inline constexpr std::int64_t kEmptyImageAddress = 2;
 inline constexpr std::int64_t kHttpStatus = 3;
 inline constexpr std::int64_t kImageTooLarge = 4;
-inline constexpr std::int64_t kImageNotSaved = 5;
 inline constexpr std::string_view kNoHttpClientText = "No HTTP client to download the image with";
 inline constexpr std::string_view kEmptyImageAddressText = "The image address is empty";
 // "%@" is the status code.
 inline constexpr std::string_view kHttpStatusFormat = "The image server answered with status %@";
 // "%@" is the limit in bytes.
 inline constexpr std::string_view kImageTooLargeFormat = "The image is larger than %@ bytes";
-// "%@" is the reason.
-inline constexpr std::string_view kImageNotSavedFormat = "The image could not be saved: %@";
 }  // namespace extension_errors
 
 class PushNotificationServiceExtension {

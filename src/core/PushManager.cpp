@@ -159,39 +159,13 @@ std::optional<std::string> PushManager::getBundlePath() {
 }
 
 void PushManager::initialize() {
-  std::shared_ptr<PushManagerInfo> record;
   {
     std::lock_guard load(loadMutex_);
     if (info()) return;
     auto custom = customHost();
-    record = custom ? std::make_shared<PushManagerInfo>(false, std::move(custom))
-                    : std::make_shared<PushManagerInfo>(false);
-    std::lock_guard lock(mutex_);
-    info_ = record;
+    installRecord(custom ? std::make_shared<PushManagerInfo>(false, std::move(custom))
+                         : std::make_shared<PushManagerInfo>(false));
   }
-  if (logging::isOn()) {
-    logging::trace(logging::format(kBannerTop, {kLibraryVersion}));
-    logging::trace(logging::format(kBannerHost, {record->host()}));
-    logging::trace(logging::format(kBannerReceiverVersion, {record->receiverDebugVersion()}));
-    logging::trace(logging::format(kBannerApplicationID, {record->applicationID()}));
-    logging::trace(kBannerBottom);
-  }
-  Array purchases;
-  if (host_ && host_->settings) {
-    const Value stored = host_->settings->get(kPurchaseArrayKey);
-    if (const Array* list = stored.asArray()) {
-      // A longer list (an older build, a hand edit) keeps its newest entries.
-      const std::size_t skip =
-          list->size() > kPurchaseListLimit ? list->size() - kPurchaseListLimit : 0;
-      purchases.assign(list->begin() + static_cast<std::ptrdiff_t>(skip), list->end());
-    }
-  }
-  {
-    std::lock_guard lock(mutex_);
-    purchaseArray_ = std::move(purchases);
-  }
-  record->setMode(std::string(PushManagerConfig::sharedConfig()->isSandboxApp() ? kModeSandbox
-                                                                                : kModeProduction));
   requestAccessInterface([](bool) {});
 }
 
@@ -330,7 +304,8 @@ void PushManager::loadEncryptedInfo(const ResultHandler& completion) {
     const bool wantStorage = PushManagerConfig::sharedConfig()->useStorage();
     // A storage-backed record is never replaced by an in-memory one.
     if (!record || (!record->useStorage() && wantStorage)) {
-      exchangeInfo(std::make_shared<PushManagerInfo>(wantStorage));
+      logging::trace(kExchangeLine);
+      installRecord(std::make_shared<PushManagerInfo>(wantStorage));
     }
   }
   tellDelegateLoaded();
@@ -340,12 +315,50 @@ void PushManager::loadEncryptedInfo(const ResultHandler& completion) {
 void PushManager::exchangeInfo(std::shared_ptr<PushManagerInfo> info) {
   logging::trace(kExchangeLine);
   if (!info) return;
-  if (auto old = this->info()) {
-    info->setMode(old->mode());
-    info->setUseCachedPushToken(old->useCachedPushToken());
+  std::lock_guard load(loadMutex_);
+  installRecord(info);
+}
+
+void PushManager::installRecord(const std::shared_ptr<PushManagerInfo>& record) {
+  auto old = info();
+  if (old) {
+    record->setMode(old->mode());
+    record->setUseCachedPushToken(old->useCachedPushToken());
+    std::lock_guard lock(mutex_);
+    info_ = record;
+    return;
   }
-  std::lock_guard lock(mutex_);
-  info_ = std::move(info);
+  // The first record gets what start-up gives it, whoever makes it: a gate
+  // or report that runs before the posted start-up must not lose the
+  // reported purchases nor the build's mode.
+  Array purchases = storedPurchases();
+  {
+    std::lock_guard lock(mutex_);
+    info_ = record;
+    purchaseArray_ = std::move(purchases);
+  }
+  if (logging::isOn()) {
+    logging::trace(logging::format(kBannerTop, {kLibraryVersion}));
+    logging::trace(logging::format(kBannerHost, {record->host()}));
+    logging::trace(logging::format(kBannerReceiverVersion, {record->receiverDebugVersion()}));
+    logging::trace(logging::format(kBannerApplicationID, {record->applicationID()}));
+    logging::trace(kBannerBottom);
+  }
+  record->setMode(std::string(PushManagerConfig::sharedConfig()->isSandboxApp() ? kModeSandbox
+                                                                                : kModeProduction));
+}
+
+Array PushManager::storedPurchases() const {
+  Array purchases;
+  if (!host_ || !host_->settings) return purchases;
+  const Value stored = host_->settings->get(kPurchaseArrayKey);
+  if (const Array* list = stored.asArray()) {
+    // A longer list (an older build, a hand edit) keeps its newest entries.
+    const std::size_t skip =
+        list->size() > kPurchaseListLimit ? list->size() - kPurchaseListLimit : 0;
+    purchases.assign(list->begin() + static_cast<std::ptrdiff_t>(skip), list->end());
+  }
+  return purchases;
 }
 
 void PushManager::tellDelegateLoaded() {

@@ -110,33 +110,26 @@ void reportDownloadFailure(const AttachmentHandler& handler, const ErrorInfo& er
 }
 
 // Writes the image to a new file of its own name in `directory`; a file that
-// cannot be written whole is removed again.
-Result<std::string> saveImage(const std::string& directory, std::string_view extension,
-                              std::string_view bytes) {
-  auto notSaved = [](int code) {
-    return extensionError(extension_errors::kImageNotSaved,
-                          logging::format(extension_errors::kImageNotSavedFormat,
-                                          {std::generic_category().message(code)}));
-  };
+// cannot be written whole is removed again. Absent when nothing was saved.
+std::optional<std::string> saveImage(const std::string& directory, std::string_view extension,
+                                     std::string_view bytes) {
   std::string path = (std::filesystem::path(directory) / kImageFileTemplate).string();
   path += extension;
   const int fd = ::mkstemps(path.data(), static_cast<int>(extension.size()));
-  if (fd < 0) return notSaved(errno);
+  if (fd < 0) return std::nullopt;
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
-      const int code = written < 0 ? errno : EIO;
       ::close(fd);
       ::unlink(path.c_str());
-      return notSaved(code);
+      return std::nullopt;
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
   if (::close(fd) != 0) {
-    const int code = errno;
     ::unlink(path.c_str());
-    return notSaved(code);
+    return std::nullopt;
   }
   return path;
 }
@@ -167,15 +160,13 @@ void finishDownload(const HttpResult& result, std::size_t maxBytes, const std::s
     return;
   }
   const std::string extension = PushNotificationServiceExtension::determineType(response.mimeType);
-  Result<std::string> saved = saveImage(directory, extension, response.body);
-  if (!saved) {
-    reportDownloadFailure(handler, saved.error());
-    return;
-  }
+  // An image that could not be saved is not reported by itself: the
+  // attachment of no file fails, and that is the error.
+  const std::string saved = saveImage(directory, extension, response.body).value_or("");
   Result<NotificationAttachment> attachment =
-      attachmentWithIdentifier(std::string(kAttachmentIdentifier), saved.value());
+      attachmentWithIdentifier(std::string(kAttachmentIdentifier), saved);
   if (!attachment) {
-    ::unlink(saved.value().c_str());
+    if (!saved.empty()) ::unlink(saved.c_str());
     if (logging::isOn()) {
       logging::trace(logging::format(kAttachmentErrorLine, {attachment.error().description}));
     }

@@ -407,23 +407,25 @@ void PushManagerInfo::resetPushServiceLastDate() { setPushServiceLastDate(std::n
 void PushManagerInfo::resetPushToken() { setPushServiceID(std::nullopt); }
 
 void PushManagerInfo::migrationFromInfo(PushManagerInfo& old) {
+  if (!isEncrypted() || &old == this) return;
   // The old record is read call by call and never locked together with this
   // one, so two migrations in opposite directions cannot deadlock.
-  if (!isEncrypted() || &old == this || !old.hasData()) return;
-  std::string clientUID = old.clientUID();
-  std::string clientName = old.clientName();
-  std::string groupSequenceNumber = old.groupSequenceNumber();
-  std::string pushServiceID = old.pushServiceID();
-  std::string phoneNumber = old.phoneNumber();
-  const Date lastDate = old.pushServiceLastDate();
-  setClientUID(std::move(clientUID));
-  setClientName(std::move(clientName));
-  setGroupSequenceNumber(std::move(groupSequenceNumber));
-  setPushServiceID(std::move(pushServiceID));
-  setPhoneNumber(std::move(phoneNumber));
-  setPushServiceLastDate(lastDate);
-  // Once migrated, data kept under another key is cleared. Without data there
-  // is nothing to clear, and the shared last date is left alone.
+  if (old.hasData()) {
+    std::string clientUID = old.clientUID();
+    std::string clientName = old.clientName();
+    std::string groupSequenceNumber = old.groupSequenceNumber();
+    std::string pushServiceID = old.pushServiceID();
+    std::string phoneNumber = old.phoneNumber();
+    const Date lastDate = old.pushServiceLastDate();
+    setClientUID(std::move(clientUID));
+    setClientName(std::move(clientName));
+    setGroupSequenceNumber(std::move(groupSequenceNumber));
+    setPushServiceID(std::move(pushServiceID));
+    setPhoneNumber(std::move(phoneNumber));
+    setPushServiceLastDate(lastDate);
+  }
+  // Whatever the old record still holds under another version's keys goes,
+  // client UID or not; the shared last date goes with it.
   if (old.encryptVersion() != encryptVersion()) old.resetStorageData();
 }
 

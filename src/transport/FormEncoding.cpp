@@ -1,6 +1,7 @@
 #include "orvo/FormEncoding.h"
 
 #include <array>
+#include <optional>
 
 #include "core/Log.h"
 
@@ -132,11 +133,14 @@ std::string addingPercentEscapes(std::string_view text) {
   return out;
 }
 
-std::string stringByAddingFullEscapesUsingEncoding(std::string_view text, TextEncoding) {
-  // The text is UTF-8 already; that is the one encoding the receiver reads.
+std::string stringByAddingFullEscapesUsingEncoding(std::string_view text, TextEncoding encoding) {
+  // A text the encoding cannot hold goes as its UTF-8 bytes, the default
+  // encoding's, rather than not at all.
+  const std::optional<std::string> encoded = encodeText(text, encoding);
+  const std::string_view bytes = encoded ? std::string_view(*encoded) : text;
   std::string out;
-  out.reserve(escapedSizeHint(text.size()));
-  appendEscaped(out, text, kFullEscapes);
+  out.reserve(escapedSizeHint(bytes.size()));
+  appendEscaped(out, bytes, kFullEscapes);
   return out;
 }
 

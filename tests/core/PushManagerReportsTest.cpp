@@ -1,3 +1,4 @@
+#include <functional>
 #include <thread>
 
 #include "core/ManagerFixture.h"
@@ -174,6 +175,68 @@ TEST_F(ReportsTest, ClosedGateOpensAndTheReportRunsOnceMore) {
   EXPECT_EQ(http->requestCount(), 1u);
   EXPECT_EQ(host.log->count("PushManager - updatePurchase (id:g1 cuid:u1)"), 2u);
   EXPECT_EQ(manager->purchaseArray(), Array{"g1"});
+}
+
+// A report or receiver call that reaches the gate before the posted start-up
+// has run makes the record itself; it must be the record start-up makes.
+TEST_F(ReportsTest, ACallBeforeStartUpLeavesTheRecordAsStartUpWould) {
+  host.bundleDir.write("embedded.mobileprovision",
+                       "<plist version=\"1.0\"><dict><key>Entitlements</key><dict>"
+                       "<key>aps-environment</key><string>development</string></dict></dict>"
+                       "</plist>");
+  struct Row {
+    const char* name;
+    std::function<void(PushManager&)> call;
+    Array listAfter;
+    std::size_t requests;
+    std::vector<std::string> modesSent;  // APNS_MODE of every request
+  };
+  const Array stored{"p1", "p2"};
+  const Row rows[] = {
+      {"repeated purchase",
+       [&](PushManager& m) { m.updatePurchase(Value(), std::string("p1"), "u1", record()); },
+       stored,
+       0,
+       {}},
+      {"new purchase",
+       [&](PushManager& m) { m.updatePurchase(Value(), std::string("p3"), "u1", record()); },
+       Array{"p1", "p2", "p3"},
+       1,
+       {}},
+      {"session", [&](PushManager& m) { m.updateSession(Value(), "u1", record()); }, stored, 1, {}},
+      {"receiver call",
+       [&](PushManager& m) {
+         http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k"}});
+         http->enqueueEnvelope(Dictionary{});
+         m.registerServiceWithHandler(Value(), "0abc", nullptr);
+       },
+       stored,
+       2,
+       {"DEV"}}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    detail::resetProcessState();
+    host.settings->set("push_xelt_purchase_array", stored);
+    host.log->clear();
+    outcomes.clear();
+    const std::size_t sent = http->requestCount();
+
+    manager = PushManager::defaultManager();  // start-up posted, not run
+    row.call(*manager);
+    host.runLoop->runUntilIdle();
+    ASSERT_NE(manager->info(), nullptr);
+    EXPECT_EQ(manager->info()->mode(), "DEV");
+    EXPECT_EQ(manager->purchaseArray(), row.listAfter);
+    EXPECT_EQ(host.settings->get("push_xelt_purchase_array"), Value(row.listAfter));
+    EXPECT_EQ(host.log->count("------------ Push Library Version 5.1.6 ------------"), 1u);
+    EXPECT_EQ(http->requestCount() - sent, row.requests);
+    std::vector<std::string> modes;
+    for (std::size_t i = sent; i < http->requestCount(); ++i) {
+      const Value mode = ScriptedHttpClient::decodeForm(http->requests()[i].body).get("APNS_MODE");
+      if (!mode.isNull()) modes.push_back(mode.stringOr("?"));
+    }
+    EXPECT_EQ(modes, row.modesSent);
+  }
 }
 
 TEST_F(ReportsTest, ListChangesFromManyThreadsKeepTheStoreLatest) {

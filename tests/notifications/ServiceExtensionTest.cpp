@@ -260,9 +260,14 @@ TEST_F(ServiceExtensionTest, DownloadedImageBecomesAnAttachmentOrLeavesNoFile) {
                                    unsaved.error = error;
                                    unsaved.attachment = attachment;
                                  });
+  host.log->clear();
   host.runLoop->runUntilIdle();
+  // Not saved shows as an attachment of no file.
   ASSERT_TRUE(unsaved.error);
-  EXPECT_EQ(unsaved.error->code, extension_errors::kImageNotSaved);
+  EXPECT_EQ(unsaved.error->domain, kNotificationAttachmentErrorDomain);
+  EXPECT_EQ(unsaved.error->code, attachment_errors::kFileMissing);
+  EXPECT_EQ(host.log->lines(), std::vector<std::string>{"Error with the rich push attachment: " +
+                                                        unsaved.error->description});
 
   EXPECT_TRUE(filesIn(downloads.path()).empty());
 }

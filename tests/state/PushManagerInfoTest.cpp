@@ -321,12 +321,16 @@ TEST(PushManagerInfoTest, Migration) {
   EXPECT_FALSE(old.hasData());
   EXPECT_EQ(same.clientUID(), "uid-old") << "other keys are untouched";
 
-  // An old record without a client UID has nothing to give and loses nothing.
+  // An old record without a client UID gives nothing, yet what it holds under
+  // another version is cleared all the same; under the same version it stays.
   emptyOld.setGroupSequenceNumber("5");
+  I sameAsEmpty(PushEncryptor("ponmlkjihgfedcba", "enc-8"));
+  sameAsEmpty.migrationFromInfo(emptyOld);
+  EXPECT_EQ(sameAsEmpty.groupSequenceNumber() + "|" + emptyOld.groupSequenceNumber(), "|5");
   fresh.setPushServiceLastDate(Date{9.0});
   fresh.migrationFromInfo(emptyOld);
-  EXPECT_EQ(fresh.groupSequenceNumber() + "|" + emptyOld.groupSequenceNumber(), "|5");
-  EXPECT_EQ(fresh.pushServiceLastDate(), Date{9.0});
+  EXPECT_EQ(fresh.groupSequenceNumber() + "|" + emptyOld.groupSequenceNumber(), "|");
+  EXPECT_EQ(fresh.pushServiceLastDate(), Date{0.0});
 }
 
 TEST(PushManagerInfoTest, JsonObject) {

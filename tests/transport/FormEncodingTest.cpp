@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "orvo/platform/ScriptedHttpClient.h"
@@ -52,6 +53,20 @@ TEST(FormEncoding, EveryByteAndTheEscapeMap) {
       {"a&b&c==d  e++", "a%26b%26c%3D%3Dd%20%20e%2B%2B"},
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(full(input), expected) << input;
+
+  // The bytes in the given encoding; a text it cannot hold goes as UTF-8.
+  const std::tuple<TextEncoding, std::string, std::string> encoded[] = {
+      {TextEncoding::ISOLatin1, "caf\xC3\xA9 +", "caf%E9%20%2B"},
+      {encodingValue("EUC-KR"), "\xEA\xB0\x80&", "%B0%A1%26"},
+      {TextEncoding::UTF16BigEndian, "A=", "%00A%00%3D"},
+      {TextEncoding::ISOLatin1, "\xE4\xB8\xAD", "%E4%B8%AD"},
+      {TextEncoding::ASCII, "caf\xC3\xA9", "caf%C3%A9"},
+      {TextEncoding::ISOLatin1, "bad\xFF", "bad%FF"},  // not UTF-8 at all
+      {encodingValue("ISO-2022-JP"), "\xE3\x81\x82", "%1B%24B%24%22%1B(B"}};
+  for (const auto& [encoding, input, expected] : encoded) {
+    EXPECT_EQ(stringByAddingFullEscapesUsingEncoding(input, encoding), expected)
+        << encoding.charset() << " " << input;
+  }
 }
 
 TEST(FormEncoding, QueryStringJoinsEscapedPairs) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <tuple>
+
 #include "support/TestHost.h"
 
 namespace orvo {
@@ -30,24 +33,45 @@ TEST(ValueViews, DictionaryAndArrayViews) {
 TEST(ValueViews, EncodingValueMatchesIanaNamesAndAliases) {
   test::TestHost host;
   host.setLogging(true);
-  using enum TextEncoding;
+  using E = TextEncoding;
   const std::pair<TextEncoding, std::vector<const char*>> names[] = {
-      {UTF8, {"utf-8", "UTF-8", "utf8"}},
-      {ASCII, {"us-ascii", "ASCII"}},
-      {ISOLatin1, {"ISO-8859-1", "latin1"}},
-      {WindowsCP1252, {"Windows-1252", "cp1252"}},
-      {UTF16, {"utf-16"}},
-      {UTF16BigEndian, {"UTF-16BE"}},
-      {UTF16LittleEndian, {"utf-16le"}}};
+      {E::UTF8, {"utf-8", "UTF-8", "utf8", "unicode-1-1-utf-8"}},
+      {E::ASCII, {"us-ascii", "ASCII"}},
+      {E::ISOLatin1, {"ISO-8859-1", "latin1"}},
+      {E::WindowsCP1252, {"Windows-1252", "cp1252", "x-cp1252"}},
+      {E::UTF16, {"utf-16", "csUnicode"}},
+      {E::UTF16BigEndian, {"UTF-16BE"}},
+      {E::UTF16LittleEndian, {"utf-16le"}}};
   for (const auto& [encoding, aliases] : names) {
     for (const char* name : aliases) EXPECT_EQ(encodingValue(name), encoding) << name;
   }
+  // Any set the converter knows, and IANA aliases it knows under another
+  // name; each must read its own text.
+  const std::tuple<const char*, std::string, std::string> others[] = {
+      {"EUC-KR", "\xB0\xA1", "\xEA\xB0\x80"},
+      {"ks_c_5601-1987", "\xB0\xA1", "\xEA\xB0\x80"},
+      {"csKSC56011987", "\x81\x41", "\xEA\xB0\x82"},  // beyond EUC-KR: the Windows page
+      {"Shift_JIS", "\x82\xA0", "\xE3\x81\x82"},
+      {"csBig5", "\xA4\x40", "\xE4\xB8\x80"},
+      {"ISO-8859-2", "\xB1", "\xC4\x85"},
+      {"windows-1251", "\xC0", "\xD0\x90"},
+      {"UTF-32", std::string("\0\0\0A", 4), "A"},
+      {"csUTF32LE", std::string("A\0\0\0", 4), "A"}};
+  for (const auto& [name, bytes, text] : others) {
+    const TextEncoding encoding = encodingValue(name);
+    EXPECT_NE(encoding, kDefaultCStringEncoding) << name;
+    EXPECT_EQ(decodeText(bytes, encoding), text) << name;
+  }
+  EXPECT_EQ(encodingValue("euc-kr"), encodingValue("EUC-KR"));
   EXPECT_TRUE(host.log->lines().empty());
 
+  // Names no set bears, and what the converter would take but no IANA name
+  // is: blanks, the locale's own set, conversion suffixes.
   const std::string unknownLine = "not found match NSStringEncoding.return default encoding [4]";
-  EXPECT_EQ(encodingValue("x-no-such-charset"), kDefaultCStringEncoding);
-  EXPECT_EQ(encodingValue("utf-8 "), kDefaultCStringEncoding);
-  EXPECT_EQ(host.log->lines(), (std::vector<std::string>{unknownLine, unknownLine}));
+  const char* unknown[] = {"x-no-such-charset",    "utf-8 ",       "UTF 8", "", "UTF-8//IGNORE",
+                           "ISO-8859-1//TRANSLIT", "UTF-16,IGNORE"};
+  for (const char* name : unknown) EXPECT_EQ(encodingValue(name), kDefaultCStringEncoding) << name;
+  EXPECT_EQ(host.log->lines(), std::vector<std::string>(std::size(unknown), unknownLine));
 
   host.log->clear();
   host.setLogging(false);
@@ -62,7 +86,13 @@ TEST(ValueViews, DecodeTextReplacesWhatTheEncodingCannotHold) {
     TextEncoding encoding;
     std::string expected;
   };
-  using enum TextEncoding;
+  const TextEncoding UTF8 = TextEncoding::UTF8, ASCII = TextEncoding::ASCII,
+                     ISOLatin1 = TextEncoding::ISOLatin1, UTF16 = TextEncoding::UTF16,
+                     WindowsCP1252 = TextEncoding::WindowsCP1252,
+                     UTF16BigEndian = TextEncoding::UTF16BigEndian,
+                     UTF16LittleEndian = TextEncoding::UTF16LittleEndian;
+  const TextEncoding eucKR = encodingValue("EUC-KR"), shiftJIS = encodingValue("Shift_JIS"),
+                     utf32 = encodingValue("UTF-32");
   const Case cases[] = {
       {"plain \xC3\xA9\xF0\x9F\x98\x80", UTF8, "plain \xC3\xA9\xF0\x9F\x98\x80"},
       {"a\xFF\x62", UTF8, "a" + fffd + "b"},
@@ -82,10 +112,16 @@ TEST(ValueViews, DecodeTextReplacesWhatTheEncodingCannotHold) {
       {std::string("\xD8\x3D\0A", 4), UTF16BigEndian, fffd + "A"},  // lone high surrogate
       {std::string("\xDE\x00\0A", 4), UTF16BigEndian, fffd + "A"},  // lone low surrogate
       {std::string("\0A\0", 3), UTF16BigEndian, "A" + fffd},        // odd length
-      {"", UTF16, ""}};
+      {"", UTF16, ""},
+      // Through the converter: a bad byte is skipped alone in a byte set, a
+      // whole unit in UTF-32, and a cut-short pair ends in one replacement.
+      {"\xB0\xA1\xFF\xB0\xA1", eucKR, "\xEA\xB0\x80" + fffd + "\xEA\xB0\x80"},
+      {"a\x82", shiftJIS, "a" + fffd},
+      {std::string("\0\x11\0\0\0\0\0A", 8), utf32, fffd + "A"},
+      {std::string("\xFF\xFE\0\0A\0\0\0", 8), utf32, "A"}};
   for (const auto& c : cases) {
     EXPECT_EQ(decodeText(c.bytes, c.encoding), c.expected)
-        << "encoding " << static_cast<std::uint32_t>(c.encoding) << ", case " << &c - cases;
+        << "encoding " << c.encoding.charset() << ", case " << &c - cases;
   }
 }
 
