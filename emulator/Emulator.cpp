@@ -300,11 +300,15 @@ void Emulator::Impl::serve(const httplib::Request& request, httplib::Response& r
     const auto found = form.find(key);
     return found == form.end() ? std::string() : found->second;
   };
+  // The journal keeps every request, so it keeps only the head of a long value.
+  Json shownForm = Json::object();
+  for (const auto& [key, value] : form)
+    shownForm[key] = value.size() > kAnswerShown ? value.substr(0, kAnswerShown) + "..." : value;
   Json entry = {{"time", isoDate(state.nowMs())},
                 {"method", request.method},
                 {"path", request.path},
                 {"endpoint", endpoint},
-                {"form", form},
+                {"form", shownForm},
                 {"client", request.remote_addr + ":" + std::to_string(request.remote_port)}};
   Answer answer;
   bool answered = true;
