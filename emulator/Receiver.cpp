@@ -331,11 +331,25 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
     const auto rows = db.query("SELECT * FROM auth_keys WHERE key=?", {key});
     if (key.empty()) return call.fail(result::kAuthRefused, "empty AUTHKEY");
     if (rows.empty()) return call.fail(result::kAuthRefused, "unknown AUTHKEY " + shown(key));
-    if (rows[0]["expires_at"].get<std::int64_t>() <= now)
-      return call.fail(result::kAuthRefused,
-                       "expired AUTHKEY " + shown(key) + " (expired " +
-                           isoDate(rows[0]["expires_at"].get<std::int64_t>()) + ")");
     const auto boundPsid = rows[0]["psid"].is_string() ? rows[0]["psid"].get<std::string>() : "";
+    const auto expiresAt = rows[0]["expires_at"].get<std::int64_t>();
+    if (expiresAt <= now) {
+      // After "40100" the library asks for a new key and sends the refused
+      // form again unchanged, old key included: a key renewed since it
+      // expired is good for that resend.
+      const bool renewed =
+          !boundPsid.empty() &&
+          !db.query(
+                 "SELECT 1 FROM auth_keys WHERE psid=? AND app_id IS ? AND issued_at>=? "
+                 "AND expires_at>? LIMIT 1",
+                 {boundPsid, rows[0]["app_id"], expiresAt, now})
+               .empty();
+      if (!renewed)
+        return call.fail(result::kAuthRefused,
+                         "expired AUTHKEY " + shown(key) + " (expired " + isoDate(expiresAt) + ")");
+      call.note("expired AUTHKEY " + shown(key) +
+                " accepted: its device was issued a new key since (the resend after 40100)");
+    }
     if (call.has("PSID") && boundPsid != call.get("PSID"))
       call.note("AUTHKEY was issued for PSID " + shown(boundPsid) + ", not " +
                 shown(call.get("PSID")) + " (accepted)");
