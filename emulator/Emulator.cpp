@@ -20,6 +20,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -120,6 +121,14 @@ bool parseJsonBody(const httplib::Request& request, httplib::Response& response,
     return false;
   }
   return true;
+}
+
+// The record after "log=" leaves "&", "+" and "=" unescaped, so the whole
+// rest of the body is the value; form parsing would cut it at the last "=".
+std::optional<std::string> wholeLog(const std::string& body) {
+  static const std::string prefix = "log=";
+  if (body.rfind(prefix, 0) != 0) return std::nullopt;
+  return httplib::detail::decode_url(body.substr(prefix.size()), false);
 }
 
 std::string escapeLabel(const std::string& text) {
@@ -578,6 +587,7 @@ void Emulator::Impl::routes() {
                     duplicates.push_back(key);
                 }
                 if (endpoint == "putAppLog.ctl") {
+                  if (auto log = wholeLog(request.body)) form["log"] = *log;
                   serve(request, response, endpoint, form, [&] { return handleLog(form); });
                   return;
                 }
