@@ -104,11 +104,14 @@ void ServerLog::send(const std::string& errorText, std::int32_t retryCount) cons
   std::string body = std::string(kBodyPrefix) + addingPercentEscapes(json.value());
   HttpRequest request =
       PushNetworkManager::createRequest(endpointURL(logServerHost, kLogEndpoint), body);
-  // The copy of this object carries the retries; the caller need not live on.
-  host_->http->send(std::move(request),
-                    [self = *this, errorText, retryCount](const HttpResult& result) {
-                      if (!delivered(result)) self.send(errorText, retryCount + 1);
-                    });
+  // The completion carries the retries; the caller need not live on. It holds
+  // the host weakly: the host owns the HTTP client that holds the completion,
+  // and a strong hold would keep both alive until the request ended.
+  host_->http->send(std::move(request), [host = std::weak_ptr<const Host>(host_), info = info_,
+                                         errorText, retryCount](const HttpResult& result) {
+    if (delivered(result)) return;
+    if (auto alive = host.lock()) ServerLog(std::move(alive), info).send(errorText, retryCount + 1);
+  });
 }
 
 }  // namespace orvo

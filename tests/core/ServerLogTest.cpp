@@ -133,3 +133,35 @@ TEST_F(ServerLogTest, PostsTheRecordAsPrettyJsonWithOnlyUrlEscaping) {
 
 }  // namespace
 }  // namespace orvo
+
+namespace orvo {
+namespace {
+
+// Keeps every completion, as a client with requests in flight does.
+class PendingHttpClient : public HttpClient {
+ public:
+  void send(HttpRequest, std::function<void(HttpResult)> completion) override {
+    pending.push_back(std::move(completion));
+  }
+  std::vector<std::function<void(HttpResult)>> pending;
+};
+
+TEST(ServerLogLifetimeTest, AnUploadInFlightDoesNotKeepTheHostAlive) {
+  auto host = std::make_shared<Host>();
+  auto http = std::make_shared<PendingHttpClient>();
+  host->http = http;
+  auto info = std::make_shared<PushManagerInfo>(false);
+  info->config()->setLogServerHost("https://log.example/");
+  ServerLog(host, [info] { return info; }).send("boom", 0);
+  ASSERT_EQ(http->pending.size(), 1u);
+
+  std::weak_ptr<Host> watched = host;
+  host.reset();
+  EXPECT_TRUE(watched.expired()) << "the pending completion holds the host";
+  // Answered after the host went: no retry, nothing to reach.
+  http->pending[0](HttpResult{std::nullopt, ErrorInfo{"t", 1, "down", {}}});
+  EXPECT_EQ(http->pending.size(), 1u);
+}
+
+}  // namespace
+}  // namespace orvo
