@@ -322,6 +322,26 @@ def faults(test):
     check("bad" not in newest.get_attribute("class").split(), "the successful call is marked failed")
     check("bad" in older.get_attribute("class").split(), "the failed call does not stand out")
     check("fault: status" in older.text, "the failed call's row: " + older.text)
+    # The filters, alone and together.
+    endpoint, code = Select(test.one("#requests-endpoint")), Select(test.one("#requests-code"))
+    problems = test.one("#requests-problems")
+    for by_endpoint, by_code, only_problems, expected in (
+            ("rcv_init_badgeNo.ctl", "", False, 2), ("rcv_init_badgeNo.ctl", "", True, 1),
+            ("", "0000", False, None), ("mobile/last-session", "0000", False, 0)):
+        endpoint.select_by_value(by_endpoint)
+        code.select_by_value(by_code)
+        if problems.is_selected() != only_problems:
+            problems.click()
+        rows = test.find("tr.request")
+        shown = {(row.get_attribute("data-endpoint"), row.find_elements(By.TAG_NAME, "td")[5].text)
+                 for row in rows}
+        check(all((not by_endpoint or e == by_endpoint) and (not by_code or c == by_code)
+                  for e, c in shown), f"filter {by_endpoint!r} {by_code!r} shows {shown}")
+        check(expected is None or len(rows) == expected,
+              f"filter {by_endpoint!r} {by_code!r} {only_problems}: {len(rows)} rows, not {expected}")
+    endpoint.select_by_value("")
+    code.select_by_value("")
+    older = test.find('tr.request[data-endpoint="rcv_init_badgeNo.ctl"]')[1]
     older.click()
     test.wait(lambda: test.find("tr.request-detail"), "the failed row expands")
     test.shot("requests")
