@@ -24,6 +24,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Console.h"
 #include "Faults.h"
 #include "Gateway.h"
 #include "Receiver.h"
@@ -172,6 +173,11 @@ struct Emulator::Impl {
   long long journalNextId = 1;
   long long journalDropped = 0;
   std::map<std::pair<std::string, std::string>, long long> requestCounts;
+  std::condition_variable journalGrew;  // wakes the journal streams
+  long long journalClears = 0;
+  // Application state as the simulated devices report it, by push service ID;
+  // guarded by state.mutex.
+  std::map<std::string, std::string> appStates;
   std::mutex outputMutex;
 
   bool start(std::string& error);
@@ -183,6 +189,8 @@ struct Emulator::Impl {
   Answer handleReport(const std::string& path, const std::string& body);
   void serveImage(const httplib::Request& request, httplib::Response& response);
   void serveStream(const httplib::Request& request, httplib::Response& response);
+  void serveJournalStream(const httplib::Request& request, httplib::Response& response);
+  void clearJournal();
   void admin();
   Json deliveriesOf(long long seqno);
 };
@@ -261,6 +269,10 @@ void Emulator::stop() {
     std::lock_guard lock(impl.stopMutex);
     impl.stopped.notify_all();
   }
+  {
+    std::lock_guard lock(impl.journalMutex);
+    impl.journalGrew.notify_all();
+  }
   impl.server.stop();
   if (impl.serving.joinable()) impl.serving.join();
   if (impl.scheduler.joinable()) impl.scheduler.join();
@@ -299,6 +311,85 @@ void Emulator::Impl::record(Json entry) {
     journal.pop_front();
     ++journalDropped;
   }
+  journalGrew.notify_all();
+}
+
+void Emulator::Impl::clearJournal() {
+  std::lock_guard lock(journalMutex);
+  journal.clear();
+  journalDropped = 0;
+  ++journalClears;
+  journalGrew.notify_all();
+}
+
+// The journal as it grows: one "request" event per entry, "cleared" when it is
+// emptied. A client that reconnects with Last-Event-ID gets what it missed.
+void Emulator::Impl::serveJournalStream(const httplib::Request& request,
+                                        httplib::Response& response) {
+  const std::string last = request.has_header("Last-Event-ID")
+                               ? request.get_header_value("Last-Event-ID")
+                               : request.get_param_value("after");
+  long long asked = -1;
+  if (!last.empty()) {
+    char* end = nullptr;
+    asked = std::strtoll(last.c_str(), &end, 10);
+    if (*end != '\0' || asked < 0)
+      return sendError(response, 400, "Last-Event-ID must be a journal entry id");
+  }
+  auto cursor = std::make_shared<long long>(0);
+  auto clears = std::make_shared<long long>(0);
+  auto greeting = std::make_shared<std::string>(": connected\n\n");
+  {
+    std::lock_guard lock(journalMutex);
+    *clears = journalClears;
+    *cursor = journalNextId - 1;
+    if (asked > *cursor) {
+      // An id this run never gave: the client's list is of an emulator that
+      // was restarted, so it starts again from this run's first entry.
+      *greeting += "event: cleared\ndata: {}\n\n";
+      *cursor = 0;
+    } else if (asked >= 0) {
+      *cursor = asked;
+    }
+  }
+  response.set_header("Cache-Control", "no-cache");
+  response.set_chunked_content_provider(
+      "text/event-stream", [this, cursor, clears, greeting](std::size_t, httplib::DataSink& sink) {
+        std::string text;
+        if (!greeting->empty()) {
+          // Headers go out with the first bytes; a browser counts the stream
+          // open only then.
+          text.swap(*greeting);
+          return sink.write(text.data(), text.size());
+        }
+        {
+          std::unique_lock lock(journalMutex);
+          journalGrew.wait_for(lock, options.heartbeat, [&] {
+            return stopping || journalClears != *clears ||
+                   (!journal.empty() && journal.back()["id"].get<long long>() > *cursor);
+          });
+          if (stopping) {
+            lock.unlock();
+            sink.done();
+            return true;
+          }
+          if (journalClears != *clears) {
+            *clears = journalClears;
+            text += "event: cleared\ndata: {}\n\n";
+          }
+          auto from = journal.end();
+          while (from != journal.begin() && (*std::prev(from))["id"].get<long long>() > *cursor)
+            --from;
+          for (auto it = from; it != journal.end(); ++it) {
+            *cursor = (*it)["id"].get<long long>();
+            // Form values are the client's bytes; bad UTF-8 must not end the stream.
+            text += "id: " + std::to_string(*cursor) + "\nevent: request\ndata: " +
+                    it->dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
+          }
+        }
+        if (text.empty()) text = ": ping\n\n";
+        return sink.write(text.data(), text.size());
+      });
 }
 
 void Emulator::Impl::serve(const httplib::Request& request, httplib::Response& response,
@@ -628,6 +719,18 @@ void Emulator::Impl::routes() {
              [this](const httplib::Request& request, httplib::Response& response) {
                serveStream(request, response);
              });
+  server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+    const auto page = consoleFile("index.html");
+    response.set_header("Cache-Control", "no-cache");
+    response.set_content(page->body.data(), page->body.size(), std::string(page->contentType));
+  });
+  server.Get(R"(/console/([A-Za-z0-9_.-]+))", [](const httplib::Request& request,
+                                                 httplib::Response& response) {
+    const auto file = consoleFile(std::string(request.matches[1]));
+    if (!file) return sendError(response, 404, "no such console file");
+    response.set_header("Cache-Control", "no-cache");
+    response.set_content(file->body.data(), file->body.size(), std::string(file->contentType));
+  });
   server.Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
     sendJson(response, {{"status", "ok"}});
   });
@@ -723,10 +826,11 @@ void Emulator::Impl::admin() {
                                    {"capacity", options.journalCapacity}});
              });
   server.Delete("/__admin/requests", [this](const Request&, Response& response) {
-    std::lock_guard lock(journalMutex);
-    journal.clear();
-    journalDropped = 0;
+    clearJournal();
     sendJson(response, {{"cleared", true}});
+  });
+  server.Get("/__admin/requests/stream", [this](const Request& request, Response& response) {
+    serveJournalStream(request, response);
   });
   server.Post("/__admin/requests/count",
               [this, matches](const Request& request, Response& response) {
@@ -753,8 +857,25 @@ void Emulator::Impl::admin() {
                           {row["app_id"], row["device_id"]}))
         days.push_back(day["day"]);
       row["alive_days"] = days;
+      const auto reported =
+          appStates.find(row["psid"].is_string() ? row["psid"].get<std::string>() : std::string());
+      row["app_state"] = reported == appStates.end() ? Json(nullptr) : Json(reported->second);
     }
     sendJson(response, {{"devices", rows}});
+  });
+  // The library does not tell the server its application state; a simulated
+  // device does, here, so the console can show it.
+  server.Post("/__admin/devices/state", [this](const Request& request, Response& response) {
+    Json body;
+    if (!parseJsonBody(request, response, body)) return;
+    if (!body.is_object() || !body.contains("psid") || !body["psid"].is_string() ||
+        !body.contains("state") || !body["state"].is_string())
+      return sendError(response, 400, "expected {\"psid\": text, \"state\": text}");
+    if (!gateway.knownToken(body["psid"]))
+      return sendError(response, 404, "no device with that psid");
+    std::lock_guard lock(state.mutex);
+    appStates[body["psid"]] = body["state"];
+    sendJson(response, body);
   });
   server.Get("/__admin/tokens", [this](const Request&, Response& response) {
     std::lock_guard lock(state.mutex);
@@ -944,12 +1065,12 @@ void Emulator::Impl::admin() {
   });
   server.Post("/__admin/reset", [this](const Request&, Response& response) {
     state.reset();
-    faults.clear();
     {
-      std::lock_guard lock(journalMutex);
-      journal.clear();
-      journalDropped = 0;
+      std::lock_guard lock(state.mutex);
+      appStates.clear();
     }
+    faults.clear();
+    clearJournal();
     sendJson(response, {{"reset", true}});
   });
   server.Get("/__admin/snapshot",

@@ -155,8 +155,8 @@ int serve(std::vector<std::string> args) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   Emulator emulator(options);
   if (!emulator.start(error)) return fail(error);
-  std::cout << "orvo-emulator listening on " << emulator.url() << "  (admin API: " << emulator.url()
-            << "/__admin/)" << std::endl;
+  std::cout << "orvo-emulator listening on " << emulator.url() << "  (console: " << emulator.url()
+            << "/  admin API: " << emulator.url() << "/__admin/)" << std::endl;
   int signal = 0;
   sigwait(&signals, &signal);
   emulator.stop();

@@ -106,6 +106,7 @@ class Simulator {
   void deliverRich(const Json& payload, const std::string& imageUrl);
   void command(const Json& request, std::function<void(Json)> reply);
   void streamGateway();
+  void reportState();
   // The newest error line the library logged since `since` (a logMark()).
   std::string lastError(long long since);
   long long logMark();
@@ -341,6 +342,7 @@ void Simulator::command(const Json& request, std::function<void(Json)> reply) {
     phone_->setApplicationState(state == "foreground" ? ApplicationState::Active
                                                       : ApplicationState::Background);
     print({{"event", "state"}, {"state", state}}, "application " + state);
+    reportState();
     if (state != "terminated") {
       auto held = std::move(held_);
       held_.clear();
@@ -388,6 +390,17 @@ void Simulator::command(const Json& request, std::function<void(Json)> reply) {
     return;
   }
   reply({{"ok", false}, {"error", "unknown command " + name}});
+}
+
+// The library does not tell the server the application's state; the
+// emulator's console shows what the device says here. Best effort: an
+// emulator that does not know the route only answers 404.
+void Simulator::reportState() {
+  httplib::Client client(options_.emulatorUrl);
+  client.set_connection_timeout(1);
+  client.set_read_timeout(1);
+  client.Post("/__admin/devices/state", Json{{"psid", token_}, {"state", state_}}.dump(),
+              "application/json");
 }
 
 // The device's connection to the gateway: server-sent events, reconnecting
@@ -579,6 +592,7 @@ int Simulator::run() {
          {"token", token_},
          {"control", controlSocket(options_.stateRoot, options_.name)}},
         "started (" + state_ + "), gateway token " + token_.substr(0, 12) + "...");
+  reportState();
 
   // SIGINT and SIGTERM end the device as "stop" does.
   std::thread signals([this] {
