@@ -11,6 +11,8 @@ namespace orvo::platform {
 namespace {
 
 constexpr std::string_view kTooDeepMessage = "elements nested too deeply";
+constexpr std::string_view kTooLargeMessage = "document too large";
+constexpr std::string_view kTooManyElementsMessage = "too many elements";
 constexpr std::string_view kHandlerFailedMessage = "event handler failed";
 constexpr std::string_view kNoParserMessage = "could not create an XML parser";
 
@@ -43,6 +45,14 @@ class ExpatSession {
           std::string(kXmlErrorDomain), XML_ERROR_NO_MEMORY, std::string(kNoParserMessage), {}});
       return false;
     }
+    if (bytes.size() > options_.maxBytes) {
+      report(ErrorInfo{std::string(kXmlErrorDomain),
+                       kXmlErrorTooLarge,
+                       std::string(kTooLargeMessage) + " (" + std::to_string(bytes.size()) +
+                           " bytes, at most " + std::to_string(options_.maxBytes) + ")",
+                       {}});
+      return false;
+    }
     std::size_t offset = 0;
     do {
       std::size_t length = std::min(kChunkSize, bytes.size() - offset);
@@ -66,6 +76,10 @@ class ExpatSession {
     if (s.stopped_) return;
     if (++s.depth_ > s.options_.maxDepth) {
       s.stop(kXmlErrorTooDeep, kTooDeepMessage);
+      return;
+    }
+    if (++s.elements_ > s.options_.maxElements) {
+      s.stop(kXmlErrorTooLarge, kTooManyElementsMessage);
       return;
     }
     s.guard([&] {
@@ -156,6 +170,7 @@ class ExpatSession {
   XmlParseOptions options_;
   XML_Parser parser_;
   std::size_t depth_ = 0;
+  std::size_t elements_ = 0;
   bool inCdata_ = false;
   bool stopped_ = false;
   bool failed_ = false;

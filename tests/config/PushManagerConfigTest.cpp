@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/ProcessState.h"
+#include "orvo/OrvoXMLReader.h"
 #include "support/TestHost.h"
 
 namespace orvo {
@@ -87,12 +88,17 @@ TEST(PushManagerConfigTest, KeyTableRules) {
       {full.substr(0, full.size() / 2), broken},
       {"", broken},
       {manifest(el("policy", "d\xE9vice")), broken},
+      {manifest(prod, std::string(OrvoXMLReader::kMaxSize, ' ')), broken},
   };
   for (const auto& [contents, expected] : cases) {
     SCOPED_TRACE(contents.substr(0, 300));
     test::TestHost host;
     host.bundleDir.write(kRes, contents);
     EXPECT_EQ(summary(PushManagerConfig()), expected);
+    // Logged with the switch off: why the defaults apply.
+    EXPECT_EQ(host.log->count("PushManagerConfig - Manifest " + host.bundleDir.path() + "/" + kRes +
+                              " not used, defaults apply: "),
+              expected == broken ? 1u : 0u);
   }
 }
 
@@ -167,6 +173,9 @@ TEST(PushManagerConfigTest, ProvisioningProfile) {
   const std::string kRead = "PushManagerConfig - Error reading embedded mobileprovision ";
   const std::string kConvert = "Error while converting assumed plist to dict ";
   const std::string kEnv = "APNS Environment in profile: ";
+  std::string deepBehindComments;
+  for (int i = 0; i < 200'000; ++i) deepBehindComments += "<array><!--</array>-->";
+  for (int i = 0; i < 200'000; ++i) deepBehindComments += "</array>";
   // The profile, whether the app is a production one, and the start of a
   // line that must be logged ("" for no failure line).
   // clang-format off
@@ -178,7 +187,10 @@ TEST(PushManagerConfigTest, ProvisioningProfile) {
       {apsProfile("development"), false, kEnv + "development"},
       {apsProfile("production"), true, kEnv + "production"}, {apsProfile(""), true, kEnv},
       {signedPlist(entitlements("")), true, kEnv + "(null)"},
-      {"<plist version=\"1.0\">" + entitlements(apsEnvironment("development")), false, ""}};
+      {"<plist version=\"1.0\">" + entitlements(apsEnvironment("development")), false, ""},
+      // Closing tags in comments once let libplist build (and crash freeing)
+      // a tree far deeper than allowed.
+      {signedPlist(deepBehindComments), true, kConvert + "The property list is nested too deeply"}};
   // clang-format on
   for (const auto& [profile, production, line] : cases) {
     SCOPED_TRACE(profile.value_or("no profile").substr(0, 60));
