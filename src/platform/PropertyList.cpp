@@ -64,6 +64,7 @@ class XmlGate : public XmlEventHandler {
     XmlParseOptions options;
     // The plist element and a leaf element around kMaxDepth containers.
     options.maxDepth = kMaxDepth + 2;
+    options.transcodeUnknownEncodings = false;
     if (parseXml(text, *this, options)) return std::nullopt;
     if (error_ && error_->code == kXmlErrorTooDeep) return makeError(kNestedTooDeeply, kTooDeep);
     ErrorInfo error = makeError(kInvalid, kNotAPropertyList);

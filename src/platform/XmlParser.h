@@ -44,6 +44,10 @@ struct XmlParseOptions {
   // before their events cost memory out of proportion.
   std::size_t maxBytes = SIZE_MAX;
   std::size_t maxElements = SIZE_MAX;
+  // A document declaring an encoding expat does not know itself is converted
+  // to UTF-8 with iconv and read again. Off where another reader takes the
+  // same bytes as they are and must see the same markup.
+  bool transcodeUnknownEncodings = true;
 };
 
 // Parses the whole document. No external entities are loaded and expat's

@@ -29,6 +29,9 @@ std::string manifest(const std::string& receiver, const std::string& push = "") 
          push + "      <receiver>\n" + receiver + "      </receiver>\n    </push>\n" +
          "  </settings>\n</manifest>\n";
 }
+std::string declaring(const std::string& encoding, std::string manifest) {
+  return manifest.replace(manifest.find("UTF-8"), 5, encoding);
+}
 std::string el(const std::string& name, const std::string& text) {
   return "        <" + name + ">" + text + "</" + name + ">\n";
 }
@@ -89,6 +92,12 @@ TEST(PushManagerConfigTest, KeyTableRules) {
       {"", broken},
       {manifest(el("policy", "d\xE9vice")), broken},
       {manifest(prod, std::string(OrvoXMLReader::kMaxSize, ' ')), broken},
+      // Read through iconv: U+D55C U+AD6D; U+00E9 U+20AC. An unknown name falls back.
+      {declaring("EUC-KR", manifest(el("application-id", "\xC7\xD1\xB1\xB9"))),
+       "|*|user|\xED\x95\x9C\xEA\xB5\xAD||3.6|3.6|||1011|1"},
+      {declaring("windows-1252", manifest(el("customer-code", "caf\xE9 \x80"))),
+       "|*|user||caf\xC3\xA9 \xE2\x82\xAC|3.6|3.6|||1011|1"},
+      {declaring("X-NOPE-9", manifest(el("application-id", "a"))), broken},
   };
   for (const auto& [contents, expected] : cases) {
     SCOPED_TRACE(contents.substr(0, 300));
