@@ -156,7 +156,8 @@ class ExpatSession {
       return;
     }
     if (++s.elements_ > s.options_.maxElements) {
-      s.stop(kXmlErrorTooLarge, kTooManyElementsMessage);
+      s.stop(kXmlErrorTooLarge, std::string(kTooManyElementsMessage) + " (more than " +
+                                    std::to_string(s.options_.maxElements) + ")");
       return;
     }
     s.guard([&] {
