@@ -954,8 +954,10 @@ void Emulator::Impl::admin() {
     if (body.contains("auth_ttl_ms")) {
       if (!body["auth_ttl_ms"].is_number_integer() || body["auth_ttl_ms"].get<long long>() < 0)
         return sendError(response, 400, "auth_ttl_ms must be a whole number of milliseconds");
+      std::lock_guard lock(state.mutex);
       receiver.setAuthTtl(std::chrono::milliseconds(body["auth_ttl_ms"].get<long long>()));
     }
+    std::lock_guard lock(state.mutex);
     sendJson(response, {{"auth_ttl_ms", receiver.options().authTtl.count()},
                         {"receiver_version", options.receiverVersion}});
   });

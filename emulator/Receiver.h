@@ -55,6 +55,7 @@ class Receiver {
   // The version that requests of this application are checked against.
   std::string versionFor(const std::string& appId);
   void setVersion(const std::string& appId, const std::string& version);
+  // Both under the state's mutex, as handle() reads them there.
   const ReceiverOptions& options() const { return options_; }
   void setAuthTtl(std::chrono::milliseconds ttl) { options_.authTtl = ttl; }
 

@@ -19,7 +19,8 @@ class OrvoXMLReader {
                                                         ErrorInfo* error = nullptr);
   static std::optional<Dictionary> dictionaryForXMLString(std::string_view string,
                                                           ErrorInfo* error = nullptr);
-  // Absent, with *error untouched, when the file cannot be read.
+  // Absent, with *error untouched, when the file cannot be read; a file over
+  // kMaxSize is rejected with an error like data that is.
   static std::optional<Dictionary> dictionaryForXMLFile(const std::string& path,
                                                         ErrorInfo* error = nullptr);
 
@@ -42,6 +43,11 @@ class OrvoXMLReader {
 
   // Documents nested deeper than this are rejected with an error.
   static constexpr std::size_t kMaxDepth = 256;
+  // A manifest is a few kilobytes; its tree costs about thirty times its
+  // size, so larger documents, or ones with more elements, are rejected with
+  // an error.
+  static constexpr std::size_t kMaxSize = std::size_t{1} << 20;
+  static constexpr std::size_t kMaxElements = 50'000;
 
  private:
   ErrorInfo* error_;

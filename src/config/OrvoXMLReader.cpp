@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <utility>
@@ -17,13 +18,12 @@ namespace {
 
 constexpr std::string_view kTextKey = "text";
 
-// Manifests are small; anything beyond this is treated as unreadable.
-constexpr std::uintmax_t kMaxFileSize = std::uintmax_t{64} << 20;
-
 using text::trim;
 
 bool isTextOnly(const Dictionary& dict) { return dict.size() == 1 && dict.contains(kTextKey); }
 
+// At most one byte over the reader's limit: enough for the parser to refuse
+// the file with its error, without holding all of a huge one.
 std::optional<std::string> readFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -33,8 +33,9 @@ std::optional<std::string> readFile(const std::string& path) {
   } closer{fd};
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  if (static_cast<std::uintmax_t>(info.st_size) > kMaxFileSize) return std::nullopt;
-  std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t wanted = std::min(static_cast<std::uintmax_t>(info.st_size),
+                                std::uintmax_t{OrvoXMLReader::kMaxSize} + 1);
+  std::string bytes(wanted, '\0');
   std::size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
@@ -109,6 +110,8 @@ std::optional<Dictionary> OrvoXMLReader::objectWithData(std::string_view data) {
     RawFormBuilder builder;
     platform::XmlParseOptions options;
     options.maxDepth = kMaxDepth;
+    options.maxBytes = kMaxSize;
+    options.maxElements = kMaxElements;
     bool ok = platform::parseXml(data, builder, options);
     if (!ok) {
       if (error_ && builder.error()) *error_ = *builder.error();

@@ -65,6 +65,11 @@ constexpr std::string_view kLogPlistNotDictionary =
     "Error while converting assumed plist to dict %@";
 constexpr std::string_view kLogApsEnvironment = "APNS Environment in profile: %@";
 constexpr std::string_view kNullDescription = "(null)";
+// Written whatever the log switch says: no record exists yet to turn it on,
+// and otherwise a rejected manifest would leave no trace of why the defaults
+// apply.
+constexpr std::string_view kLogManifestRejected =
+    "PushManagerConfig - Manifest %@ not used, defaults apply: %@";
 
 constexpr std::string_view kFileErrorDomain = "OrvoFileError";
 constexpr std::string_view kFileTooLarge = "File too large";
@@ -238,10 +243,15 @@ void PushManagerConfig::loadConfig() {
 }
 
 Dictionary PushManagerConfig::dictionaryWithConfigFile(const std::string& path) const {
-  // The reader's error is deliberately not examined: a broken manifest reads
-  // as an empty one.
-  ErrorInfo ignored;
-  std::optional<Dictionary> raw = OrvoXMLReader::dictionaryForXMLFile(path, &ignored);
+  // A broken manifest reads as an empty one; the reader's error only goes to
+  // the log.
+  ErrorInfo error;
+  std::optional<Dictionary> raw = OrvoXMLReader::dictionaryForXMLFile(path, &error);
+  if (!raw) {
+    logging::always(
+        logging::format(kLogManifestRejected,
+                        {path, error.description.empty() ? kNullDescription : error.description}));
+  }
   Dictionary result = raw ? std::move(*raw) : Dictionary();
   OrvoXMLReader::extractXML(result);
   return result;

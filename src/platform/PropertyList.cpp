@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/XmlParser.h"
+
 namespace orvo::platform {
 namespace {
 
@@ -47,34 +49,32 @@ struct FreeDeleter {
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
 
-bool startsWithWord(std::string_view text, std::size_t at, std::string_view word) {
-  if (text.substr(at, word.size()) != word) return false;
-  std::size_t next = at + word.size();
-  if (next >= text.size()) return false;
-  char c = text[next];
-  return c == '>' || c == '/' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+// Refuses what libplist must not see: elements nested deeper than its
+// recursive free can take, counted by expat so that markup inside comments
+// and CDATA cannot lower the count, and NUL characters, on which its key
+// reader aborts. Expat also refuses what is not well formed.
+class XmlGate : public XmlEventHandler {
+ public:
+  void startElement(std::string_view, const XmlAttributes&) override {}
+  void characters(std::string_view) override {}
+  void endElement(std::string_view) override {}
+  void parseError(const ErrorInfo& error) override { error_ = error; }
 
-// Counts open <array> and <dict> tags. Markup inside comments is counted too,
-// which can only make the estimate higher.
-bool xmlDepthWithinLimit(std::string_view text) {
-  std::size_t depth = 0;
-  for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at + 1)) {
-    std::size_t name = at + 1;
-    bool closing = name < text.size() && text[name] == '/';
-    if (closing) ++name;
-    if (!startsWithWord(text, name, "array") && !startsWithWord(text, name, "dict")) continue;
-    if (closing) {
-      if (depth > 0) --depth;
-      continue;
-    }
-    std::size_t end = text.find('>', name);
-    if (end == std::string_view::npos) break;
-    if (text[end - 1] == '/') continue;
-    if (++depth > kMaxDepth) return false;
+  std::optional<ErrorInfo> run(std::string_view text) {
+    XmlParseOptions options;
+    // The plist element and a leaf element around kMaxDepth containers.
+    options.maxDepth = kMaxDepth + 2;
+    options.transcodeUnknownEncodings = false;
+    if (parseXml(text, *this, options)) return std::nullopt;
+    if (error_ && error_->code == kXmlErrorTooDeep) return makeError(kNestedTooDeeply, kTooDeep);
+    ErrorInfo error = makeError(kInvalid, kNotAPropertyList);
+    if (error_) error.description += ": " + error_->description;
+    return error;
   }
-  return true;
-}
+
+ private:
+  std::optional<ErrorInfo> error_;
+};
 
 // Reads the binary layout just far enough to bound its nesting: the trailer,
 // the offset table and the child references of arrays, sets and
@@ -103,6 +103,43 @@ class BinaryDepthCheck {
  private:
   std::optional<ErrorInfo> invalid() const { return makeError(kInvalid, kNotAPropertyList); }
 
+  // Marker type and element count of an object, and where its content starts.
+  struct Header {
+    std::uint8_t type;
+    std::uint64_t count;
+    std::size_t content;
+  };
+
+  std::optional<Header> header(std::uint64_t index) const {
+    std::uint64_t offset = readBigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
+    if (offset >= tableOffset_) return std::nullopt;
+    std::uint8_t marker = byte(offset);
+    Header result{static_cast<std::uint8_t>(marker >> 4), marker & 0x0Fu, offset + 1};
+    if (result.count == 0x0F && (result.type == 0x5 || result.type == 0x6 || result.type == 0xA ||
+                                 result.type == 0xC || result.type == 0xD)) {
+      std::size_t at = result.content;
+      if (at >= tableOffset_ || (byte(at) >> 4) != 0x1) return std::nullopt;
+      std::size_t intSize = std::size_t{1} << (byte(at) & 0x0F);
+      if (intSize > 8 || at + 1 + intSize > tableOffset_) return std::nullopt;
+      result.count = readBigEndian(at + 1, intSize);
+      result.content = at + 1 + intSize;
+    }
+    return result;
+  }
+
+  // libplist aborts on a key that holds U+0000, so such keys are refused.
+  bool keyHasNul(std::uint64_t index) const {
+    std::optional<Header> key = header(index);
+    if (!key || (key->type != 0x5 && key->type != 0x6)) return false;
+    std::size_t unit = key->type == 0x6 ? 2 : 1;
+    if (key->count > (tableOffset_ - key->content) / unit) return false;
+    for (std::uint64_t i = 0; i < key->count; ++i) {
+      std::size_t at = key->content + i * unit;
+      if (byte(at) == 0 && (unit == 1 || byte(at + 1) == 0)) return true;
+    }
+    return false;
+  }
+
   std::uint8_t byte(std::size_t at) const { return static_cast<std::uint8_t>(data_[at]); }
 
   std::uint64_t readBigEndian(std::size_t at, std::size_t size) const {
@@ -113,20 +150,12 @@ class BinaryDepthCheck {
 
   // Children of object index, or nullopt when the object is malformed.
   std::optional<std::vector<std::uint64_t>> children(std::uint64_t index) const {
-    std::uint64_t offset = readBigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
-    if (offset >= tableOffset_) return std::nullopt;
-    std::uint8_t marker = byte(offset);
-    std::uint8_t type = marker >> 4;
+    std::optional<Header> object = header(index);
+    if (!object) return std::nullopt;
+    std::uint8_t type = object->type;
     if (type != 0xA && type != 0xC && type != 0xD) return std::vector<std::uint64_t>{};
-    std::uint64_t n = marker & 0x0F;
-    std::size_t at = offset + 1;
-    if (n == 0x0F) {
-      if (at >= tableOffset_ || (byte(at) >> 4) != 0x1) return std::nullopt;
-      std::size_t intSize = std::size_t{1} << (byte(at) & 0x0F);
-      if (intSize > 8 || at + 1 + intSize > tableOffset_) return std::nullopt;
-      n = readBigEndian(at + 1, intSize);
-      at += 1 + intSize;
-    }
+    std::uint64_t n = object->count;
+    std::size_t at = object->content;
     std::uint64_t refs = type == 0xD ? n * 2 : n;
     if (n > tableOffset_ || refs > (tableOffset_ - at) / refSize_) return std::nullopt;
     std::vector<std::uint64_t> result;
@@ -134,6 +163,7 @@ class BinaryDepthCheck {
     for (std::uint64_t i = 0; i < refs; ++i) {
       std::uint64_t ref = readBigEndian(at + i * refSize_, refSize_);
       if (ref >= count_) return std::nullopt;
+      if (type == 0xD && i < n && keyHasNul(ref)) return std::nullopt;
       result.push_back(ref);
     }
     return result;
@@ -202,11 +232,11 @@ class BinaryDepthCheck {
   std::uint64_t tableOffset_ = 0;
 };
 
+// By length: a string may hold U+0000, on which plist_get_string_val aborts.
 std::string takeString(plist_t node) {
-  char* raw = nullptr;
-  plist_get_string_val(node, &raw);
-  CString owned(raw);
-  return owned ? std::string(owned.get()) : std::string();
+  std::uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  return text ? std::string(text, length) : std::string();
 }
 
 Result<Value> convert(plist_t node, std::size_t depth) {
@@ -236,6 +266,7 @@ Result<Value> convert(plist_t node, std::size_t depth) {
     case PLIST_STRING:
       return Value(takeString(node));
     case PLIST_KEY: {
+      // The gates in parsePropertyList keep NUL out of keys.
       char* raw = nullptr;
       plist_get_key_val(node, &raw);
       CString owned(raw);
@@ -298,8 +329,8 @@ Result<Value> parsePropertyList(std::string_view bytes) {
     }
     if (bytes.substr(0, kBinaryMagic.size()) == kBinaryMagic) {
       if (auto error = BinaryDepthCheck(bytes).run()) return *error;
-    } else if (!xmlDepthWithinLimit(bytes)) {
-      return makeError(kNestedTooDeeply, kTooDeep);
+    } else if (auto error = XmlGate().run(bytes)) {
+      return *error;
     }
     plist_t raw = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);

@@ -1,18 +1,25 @@
 #include "platform/XmlParser.h"
 
 #include <expat.h>
+#include <iconv.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace orvo::platform {
 namespace {
 
 constexpr std::string_view kTooDeepMessage = "elements nested too deeply";
+constexpr std::string_view kTooLargeMessage = "document too large";
+constexpr std::string_view kTooManyElementsMessage = "too many elements";
 constexpr std::string_view kHandlerFailedMessage = "event handler failed";
 constexpr std::string_view kNoParserMessage = "could not create an XML parser";
+constexpr std::string_view kUnknownEncodingMessage = "unknown encoding";
+constexpr std::string_view kBadBytesMessage = "bytes not valid in the declared encoding";
 
 // Expat takes int lengths; large inputs go in pieces.
 constexpr std::size_t kChunkSize = std::size_t{1} << 20;
@@ -21,15 +28,7 @@ class ExpatSession {
  public:
   ExpatSession(XmlEventHandler& handler, XmlParseOptions options)
       : handler_(handler), options_(options), parser_(XML_ParserCreate(nullptr)) {
-    if (!parser_) return;
-    XML_SetUserData(parser_, this);
-    // No external entity is ever fetched: parameter entities stay unparsed
-    // and no external-entity handler is installed, so references to external
-    // entities are skipped.
-    XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
-    XML_SetElementHandler(parser_, &ExpatSession::onStart, &ExpatSession::onEnd);
-    XML_SetCharacterDataHandler(parser_, &ExpatSession::onCharacters);
-    XML_SetCdataSectionHandler(parser_, &ExpatSession::onCdataStart, &ExpatSession::onCdataEnd);
+    if (parser_) setUp();
   }
   ~ExpatSession() {
     if (parser_) XML_ParserFree(parser_);
@@ -43,6 +42,51 @@ class ExpatSession {
           std::string(kXmlErrorDomain), XML_ERROR_NO_MEMORY, std::string(kNoParserMessage), {}});
       return false;
     }
+    if (bytes.size() > options_.maxBytes) {
+      report(ErrorInfo{std::string(kXmlErrorDomain),
+                       kXmlErrorTooLarge,
+                       std::string(kTooLargeMessage) + " (" + std::to_string(bytes.size()) +
+                           " bytes, at most " + std::to_string(options_.maxBytes) + ")",
+                       {}});
+      return false;
+    }
+    if (feed(bytes)) return !failed_;
+    if (declaredEncoding_.empty() || XML_GetErrorCode(parser_) != XML_ERROR_UNKNOWN_ENCODING) {
+      finishWithError();
+      return false;
+    }
+    // Expat stops at the declaration, before any event: the document is read
+    // again as UTF-8, which overrides the encoding it declares.
+    std::string utf8;
+    if (!transcode(bytes, utf8)) return false;
+    if (XML_ParserReset(parser_, "UTF-8") != XML_TRUE) {
+      report(ErrorInfo{
+          std::string(kXmlErrorDomain), XML_ERROR_NO_MEMORY, std::string(kNoParserMessage), {}});
+      return false;
+    }
+    setUp();
+    if (feed(utf8)) return !failed_;
+    finishWithError();
+    return false;
+  }
+
+ private:
+  void setUp() {
+    XML_SetUserData(parser_, this);
+    // No external entity is ever fetched: parameter entities stay unparsed
+    // and no external-entity handler is installed, so references to external
+    // entities are skipped.
+    XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
+    XML_SetElementHandler(parser_, &ExpatSession::onStart, &ExpatSession::onEnd);
+    XML_SetCharacterDataHandler(parser_, &ExpatSession::onCharacters);
+    XML_SetCdataSectionHandler(parser_, &ExpatSession::onCdataStart, &ExpatSession::onCdataEnd);
+    if (options_.transcodeUnknownEncodings) {
+      XML_SetUnknownEncodingHandler(parser_, &ExpatSession::onUnknownEncoding, this);
+    }
+  }
+
+  // False when expat stopped; the caller reports why.
+  bool feed(std::string_view bytes) {
     std::size_t offset = 0;
     do {
       std::size_t length = std::min(kChunkSize, bytes.size() - offset);
@@ -50,15 +94,58 @@ class ExpatSession {
       XML_Status status =
           XML_Parse(parser_, bytes.data() + offset, static_cast<int>(length), last ? 1 : 0);
       offset += length;
-      if (status != XML_STATUS_OK) {
-        finishWithError();
-        return false;
-      }
+      if (status != XML_STATUS_OK) return false;
     } while (offset < bytes.size());
-    return !failed_;
+    return true;
   }
 
- private:
+  // Only notes the name: expat then stops with XML_ERROR_UNKNOWN_ENCODING and
+  // run() converts the whole document with iconv.
+  static int XMLCALL onUnknownEncoding(void* data, const XML_Char* name, XML_Encoding*) {
+    static_cast<ExpatSession*>(data)->declaredEncoding_ = name ? name : "";
+    return XML_STATUS_ERROR;
+  }
+
+  bool transcode(std::string_view bytes, std::string& utf8) {
+    iconv_t converter = iconv_open("UTF-8", declaredEncoding_.c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+      fail(XML_ERROR_UNKNOWN_ENCODING,
+           std::string(kUnknownEncodingMessage) + " \"" + declaredEncoding_ + "\"");
+      return false;
+    }
+    struct Closer {
+      iconv_t converter;
+      ~Closer() { iconv_close(converter); }
+    } closer{converter};
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    utf8.resize(bytes.size() * 2 + 16);
+    std::size_t done = 0;
+    while (true) {
+      char* out = utf8.data() + done;
+      std::size_t outLeft = utf8.size() - done;
+      // A last call without input ends the shift state of stateful encodings.
+      bool flushing = inLeft == 0;
+      std::size_t result = flushing ? iconv(converter, nullptr, nullptr, &out, &outLeft)
+                                    : iconv(converter, &in, &inLeft, &out, &outLeft);
+      done = utf8.size() - outLeft;
+      if (result != static_cast<std::size_t>(-1)) {
+        if (flushing) break;
+        continue;
+      }
+      if (errno == E2BIG) {
+        utf8.resize(utf8.size() * 2);
+        continue;
+      }
+      // EILSEQ, or EINVAL for a sequence cut off at the end.
+      fail(XML_ERROR_INCORRECT_ENCODING, std::string(kBadBytesMessage) + " \"" + declaredEncoding_ +
+                                             "\" at byte " + std::to_string(bytes.size() - inLeft));
+      return false;
+    }
+    utf8.resize(done);
+    return true;
+  }
+
   static ExpatSession& self(void* userData) { return *static_cast<ExpatSession*>(userData); }
 
   static void XMLCALL onStart(void* userData, const XML_Char* name, const XML_Char** atts) {
@@ -66,6 +153,11 @@ class ExpatSession {
     if (s.stopped_) return;
     if (++s.depth_ > s.options_.maxDepth) {
       s.stop(kXmlErrorTooDeep, kTooDeepMessage);
+      return;
+    }
+    if (++s.elements_ > s.options_.maxElements) {
+      s.stop(kXmlErrorTooLarge, std::string(kTooManyElementsMessage) + " (more than " +
+                                    std::to_string(s.options_.maxElements) + ")");
       return;
     }
     s.guard([&] {
@@ -117,6 +209,14 @@ class ExpatSession {
     XML_StopParser(parser_, XML_FALSE);
   }
 
+  // An error of our own after expat has stopped by itself.
+  void fail(std::int64_t code, std::string message) {
+    stopped_ = true;
+    ownCode_ = code;
+    ownMessage_ = std::move(message);
+    finishWithError();
+  }
+
   void finishWithError() {
     XML_Size line = XML_GetCurrentLineNumber(parser_);
     XML_Size column = XML_GetCurrentColumnNumber(parser_);
@@ -156,11 +256,13 @@ class ExpatSession {
   XmlParseOptions options_;
   XML_Parser parser_;
   std::size_t depth_ = 0;
+  std::size_t elements_ = 0;
   bool inCdata_ = false;
   bool stopped_ = false;
   bool failed_ = false;
   std::int64_t ownCode_ = 0;
   std::string ownMessage_;
+  std::string declaredEncoding_;
 };
 
 }  // namespace

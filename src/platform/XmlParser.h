@@ -16,6 +16,8 @@ inline constexpr std::string_view kXmlErrorDomain = "OrvoXMLParserError";
 // Error code for documents deeper than XmlParseOptions::maxDepth; every other
 // code is expat's own.
 inline constexpr std::int64_t kXmlErrorTooDeep = 1000;
+// Error code for documents over XmlParseOptions::maxBytes or maxElements.
+inline constexpr std::int64_t kXmlErrorTooLarge = 1001;
 
 using XmlAttributes = std::vector<std::pair<std::string, std::string>>;
 
@@ -38,6 +40,14 @@ struct XmlParseOptions {
   // Deeper documents are rejected with an error, so that nothing built from
   // the events has to recurse without bound.
   std::size_t maxDepth = 256;
+  // Larger documents, or ones with more elements, are rejected with an error
+  // before their events cost memory out of proportion.
+  std::size_t maxBytes = SIZE_MAX;
+  std::size_t maxElements = SIZE_MAX;
+  // A document declaring an encoding expat does not know itself is converted
+  // to UTF-8 with iconv and read again. Off where another reader takes the
+  // same bytes as they are and must see the same markup.
+  bool transcodeUnknownEncodings = true;
 };
 
 // Parses the whole document. No external entities are loaded and expat's

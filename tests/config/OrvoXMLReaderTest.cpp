@@ -17,6 +17,14 @@ using D = Dictionary;
 Value text(std::string_view s) { return D{{"text", s}}; }
 const ErrorInfo kUntouched{"untouched", 77, "sentinel", {}};
 
+// Elements (root included) or bytes just over the reader's caps.
+std::string wide(std::size_t elements, std::size_t bytes = 0) {
+  std::string inner;
+  for (std::size_t i = 1; i < elements; ++i) inner += "<a/>";
+  return "<w>" + inner + std::string(bytes > inner.size() + 7 ? bytes - inner.size() - 7 : 0, ' ') +
+         "</w>";
+}
+
 std::string nested(std::size_t depth) {
   std::string open, close;
   for (std::size_t i = 0; i < depth; ++i) open += "<n>", close += "</n>";
@@ -76,7 +84,8 @@ TEST(OrvoXMLReaderTest, ExtractXMLOnBuiltTrees) {
 TEST(OrvoXMLReaderTest, BadDocumentsAreAbsentAndReported) {
   for (const std::string& xml :
        {"<manifest><settings></manifest>"s, "<manifest><settings>"s, ""s,
-        "<manifest>caf\xE9</manifest>"s, "not xml"s, "<a/><b/>"s, nested(R::kMaxDepth + 1)}) {
+        "<manifest>caf\xE9</manifest>"s, "not xml"s, "<a/><b/>"s, nested(R::kMaxDepth + 1),
+        wide(R::kMaxElements + 1), wide(1, R::kMaxSize + 1)}) {
     SCOPED_TRACE(xml.substr(0, 40));
     ErrorInfo error = kUntouched, extError = kUntouched;
     EXPECT_FALSE(R::dictionaryForXMLData(xml, &error));
@@ -86,9 +95,13 @@ TEST(OrvoXMLReaderTest, BadDocumentsAreAbsentAndReported) {
     EXPECT_FALSE(R::extDictionaryForXMLData(xml, &extError));
     EXPECT_EQ(extError.domain, platform::kXmlErrorDomain);
     EXPECT_EQ(error.code == platform::kXmlErrorTooDeep, xml.starts_with("<n>"));
+    EXPECT_EQ(error.code == platform::kXmlErrorTooLarge, xml.starts_with("<w>"));
   }
   ErrorInfo error = kUntouched;
-  EXPECT_TRUE(R::extDictionaryForXMLData(nested(R::kMaxDepth), &error));
+  for (const std::string& xml :
+       {nested(R::kMaxDepth), wide(R::kMaxElements), wide(1, R::kMaxSize)}) {
+    EXPECT_TRUE(R::extDictionaryForXMLData(xml, &error));
+  }
   EXPECT_EQ(error, kUntouched);
 
   // A reader can be used again; nothing of the failed parse remains.
@@ -103,18 +116,22 @@ TEST(OrvoXMLReaderTest, Files) {
   EXPECT_EQ(R::dictionaryForXMLFile(good), (D{{"m", D{{"k", text(" v ")}}}}));
   EXPECT_EQ(R::extDictionaryForXMLFile(good), (D{{"m", D{{"k", "v"}}}}));
 
-  // Missing, a directory, too large: absent, and the slot stays as it was.
-  std::string large = dir.write("large.xml", "<m/>");
-  std::filesystem::resize_file(large, (std::uintmax_t{64} << 20) + 1);
-  for (const std::string& path : {dir.path() + "/missing.xml", dir.path(), large}) {
+  // Missing, a directory: absent, and the slot stays as it was.
+  for (const std::string& path : {dir.path() + "/missing.xml", dir.path()}) {
     ErrorInfo error = kUntouched;
     EXPECT_FALSE(R::dictionaryForXMLFile(path, &error)) << path;
     EXPECT_FALSE(R::extDictionaryForXMLFile(path, &error)) << path;
     EXPECT_EQ(error, kUntouched) << path;
   }
-  ErrorInfo error = kUntouched;
-  EXPECT_FALSE(R::extDictionaryForXMLFile(dir.write("broken.xml", "<m><k></m>"), &error));
-  EXPECT_EQ(error.domain, platform::kXmlErrorDomain);
+  // Broken or too large (a sparse 64 GiB file is not read whole): an error.
+  std::string large = dir.write("large.xml", "<m/>");
+  std::filesystem::resize_file(large, std::uintmax_t{64} << 30);
+  for (const std::string& path : {dir.write("broken.xml", "<m><k></m>"), large}) {
+    ErrorInfo error = kUntouched;
+    EXPECT_FALSE(R::extDictionaryForXMLFile(path, &error));
+    EXPECT_EQ(error.domain, platform::kXmlErrorDomain);
+    EXPECT_EQ(error.code == platform::kXmlErrorTooLarge, path == large);
+  }
 }
 
 }  // namespace

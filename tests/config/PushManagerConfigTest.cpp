@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/ProcessState.h"
+#include "orvo/OrvoXMLReader.h"
 #include "support/TestHost.h"
 
 namespace orvo {
@@ -27,6 +28,9 @@ std::string manifest(const std::string& receiver, const std::string& push = "") 
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest>\n  <settings>\n    <push>\n" +
          push + "      <receiver>\n" + receiver + "      </receiver>\n    </push>\n" +
          "  </settings>\n</manifest>\n";
+}
+std::string declaring(const std::string& encoding, std::string manifest) {
+  return manifest.replace(manifest.find("UTF-8"), 5, encoding);
 }
 std::string el(const std::string& name, const std::string& text) {
   return "        <" + name + ">" + text + "</" + name + ">\n";
@@ -87,12 +91,23 @@ TEST(PushManagerConfigTest, KeyTableRules) {
       {full.substr(0, full.size() / 2), broken},
       {"", broken},
       {manifest(el("policy", "d\xE9vice")), broken},
+      {manifest(prod, std::string(OrvoXMLReader::kMaxSize, ' ')), broken},
+      // Read through iconv: U+D55C U+AD6D; U+00E9 U+20AC. An unknown name falls back.
+      {declaring("EUC-KR", manifest(el("application-id", "\xC7\xD1\xB1\xB9"))),
+       "|*|user|\xED\x95\x9C\xEA\xB5\xAD||3.6|3.6|||1011|1"},
+      {declaring("windows-1252", manifest(el("customer-code", "caf\xE9 \x80"))),
+       "|*|user||caf\xC3\xA9 \xE2\x82\xAC|3.6|3.6|||1011|1"},
+      {declaring("X-NOPE-9", manifest(el("application-id", "a"))), broken},
   };
   for (const auto& [contents, expected] : cases) {
     SCOPED_TRACE(contents.substr(0, 300));
     test::TestHost host;
     host.bundleDir.write(kRes, contents);
     EXPECT_EQ(summary(PushManagerConfig()), expected);
+    // Logged with the switch off: why the defaults apply.
+    EXPECT_EQ(host.log->count("PushManagerConfig - Manifest " + host.bundleDir.path() + "/" + kRes +
+                              " not used, defaults apply: "),
+              expected == broken ? 1u : 0u);
   }
 }
 
@@ -167,6 +182,9 @@ TEST(PushManagerConfigTest, ProvisioningProfile) {
   const std::string kRead = "PushManagerConfig - Error reading embedded mobileprovision ";
   const std::string kConvert = "Error while converting assumed plist to dict ";
   const std::string kEnv = "APNS Environment in profile: ";
+  std::string deepBehindComments;
+  for (int i = 0; i < 200'000; ++i) deepBehindComments += "<array><!--</array>-->";
+  for (int i = 0; i < 200'000; ++i) deepBehindComments += "</array>";
   // The profile, whether the app is a production one, and the start of a
   // line that must be logged ("" for no failure line).
   // clang-format off
@@ -178,7 +196,10 @@ TEST(PushManagerConfigTest, ProvisioningProfile) {
       {apsProfile("development"), false, kEnv + "development"},
       {apsProfile("production"), true, kEnv + "production"}, {apsProfile(""), true, kEnv},
       {signedPlist(entitlements("")), true, kEnv + "(null)"},
-      {"<plist version=\"1.0\">" + entitlements(apsEnvironment("development")), false, ""}};
+      {"<plist version=\"1.0\">" + entitlements(apsEnvironment("development")), false, ""},
+      // Closing tags in comments once let libplist build (and crash freeing)
+      // a tree far deeper than allowed.
+      {signedPlist(deepBehindComments), true, kConvert + "The property list is nested too deeply"}};
   // clang-format on
   for (const auto& [profile, production, line] : cases) {
     SCOPED_TRACE(profile.value_or("no profile").substr(0, 60));

@@ -23,9 +23,15 @@ if(NOT package_config OR NOT pc_file)
   message(FATAL_ERROR "install did not put OrvoPushConfig.cmake and orvo-push.pc in place")
 endif()
 
+# A sanitized library needs the sanitizer's runtime in the program, loaded first.
+set(sanitize_flags "")
+if(SANITIZE)
+  set(sanitize_flags -fsanitize=${SANITIZE})
+endif()
+
 # 1. CMake find_package.
 run_step("configure consumer" ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cmake-build
-  -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX})
+  -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${sanitize_flags}")
 run_step("build consumer" ${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
 run_step("run consumer (find_package)" ${WORK_DIR}/cmake-build/consumer)
 if(NOT step_output MATCHES "consumer ok")
@@ -38,7 +44,7 @@ set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 run_step("pkg-config" pkg-config --cflags --libs orvo-push)
 string(STRIP "${step_output}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run_step("build consumer (pkg-config)" ${CXX} ${SOURCE_DIR}/main.cpp ${flags}
+run_step("build consumer (pkg-config)" ${CXX} ${sanitize_flags} ${SOURCE_DIR}/main.cpp ${flags}
   -o ${WORK_DIR}/consumer-pc)
 get_filename_component(lib_dir ${pc_dir} DIRECTORY)
 set(ENV{LD_LIBRARY_PATH} ${lib_dir})

@@ -42,6 +42,13 @@ std::string ascii(std::string_view text) {
   return static_cast<char>(0x50 + text.size()) + std::string(text);
 }
 
+// A UTF-16 string object of fewer than 15 code units below U+0100.
+std::string utf16(std::string_view text) {
+  std::string out(1, static_cast<char>(0x60 + text.size()));
+  for (char c : text) out += {'\0', c};
+  return out;
+}
+
 void expectRejected(std::string_view input) {
   Result<Value> result = parsePropertyList(input);
   ASSERT_FALSE(result.ok()) << "accepted: " << input;
@@ -68,6 +75,16 @@ TEST(PropertyListTest, ReadsEveryXmlTypeAndBinaryLists) {
                                      std::string("\x10\x01", 2), object(0xA1, {5}), ascii("x")}));
   ASSERT_TRUE(result.ok()) << result.error().description;
   EXPECT_EQ(result.value(), Value(Dictionary{{"a", 1}, {"b", list("x")}}));
+
+  // A UTF-16 string keeps its NUL; markup inside comments and CDATA is text.
+  using namespace std::string_literals;
+  result = parsePropertyList(binaryPlist({object(0xA1, {1}), utf16("a\0b"s)}));
+  ASSERT_TRUE(result.ok()) << result.error().description;
+  EXPECT_EQ(result.value(), list("a\0b"s));
+  result = parsePropertyList(
+      xmlPlist("<array><!--</array>--><string><![CDATA[</array>]]></string></array>"));
+  ASSERT_TRUE(result.ok()) << result.error().description;
+  EXPECT_EQ(result.value(), list("</array>"));
 }
 
 TEST(PropertyListTest, JunkDeepAndExplodingListsGiveErrorValues) {
@@ -78,7 +95,12 @@ TEST(PropertyListTest, JunkDeepAndExplodingListsGiveErrorValues) {
         std::string("<plist><dict><key>a</key></plist>"), std::string("bplist00"),
         "bplist00" + std::string(40, '\xFF'), "bplist00" + std::string(40, '\0'),
         // A reference outside the object table, and an array that holds itself.
-        binaryPlist({object(0xA1, {9})}), binaryPlist({object(0xA1, {0})})}) {
+        binaryPlist({object(0xA1, {9})}), binaryPlist({object(0xA1, {0})}),
+        // NUL in a string or key, on which libplist's readers abort.
+        std::string("<string>\0</string>", 18), xmlPlist(std::string("<string>a\0</string>", 19)),
+        xmlPlist(std::string("<dict><key>\0</key><true/></dict>", 33)),
+        binaryPlist({object(0xD1, {1, 2}), utf16(std::string("k\0", 2)), ascii("v")}),
+        binaryPlist({object(0xD1, {1, 2}), ascii(std::string("\0", 1)), ascii("v")})}) {
     expectRejected(junk);
   }
 
@@ -90,6 +112,12 @@ TEST(PropertyListTest, JunkDeepAndExplodingListsGiveErrorValues) {
   EXPECT_TRUE(parsePropertyList(nestedXml(100)).ok());
   expectRejected(nestedXml(300));
   expectRejected(nestedXml(1'000'000));
+  // Closing tags inside comments or CDATA must not lower the count.
+  for (std::string_view decoy : {"<!--</array>-->", "<![CDATA[</array>]]>"}) {
+    std::string open, close;
+    for (int i = 0; i < 200'000; ++i) open.append("<array>").append(decoy), close += "</array>";
+    expectRejected(xmlPlist(open + close));
+  }
   // Chains of arrays, each holding the next: 50 deep is fine, 300 is not.
   auto chain = [](int depth) {
     std::vector<std::string> objects;

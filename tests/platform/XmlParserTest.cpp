@@ -68,6 +68,22 @@ TEST(XmlParserTest, DeliversEventsInDocumentOrder) {
   EXPECT_TRUE(
       parseXml("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>caf\xE9</r>", r = Recorder()));
   EXPECT_EQ(r.events.at(1), "text caf\xC3\xA9");  // as UTF-8
+  // Encodings expat does not know itself go through iconv.
+  const std::pair<const char*, const char*> encoded[] = {
+      {"EUC-KR", "\xC7\xD1\xB1\xB9"},      // U+D55C U+AD6D
+      {"windows-1252", "caf\xE9 \x80"},    // U+00E9, U+20AC
+      {"Shift_JIS", "\x93\xFA\x96\x7B"}};  // U+65E5 U+672C, a trail byte of '{'
+  const std::string utf8[] = {"\xED\x95\x9C\xEA\xB5\xAD", "caf\xC3\xA9 \xE2\x82\xAC",
+                              "\xE6\x97\xA5\xE6\x9C\xAC"};
+  for (std::size_t i = 0; i < std::size(encoded); ++i) {
+    auto [name, text] = encoded[i];
+    EXPECT_TRUE(parseXml("<?xml version=\"1.0\" encoding=\"" + std::string(name) + "\"?><r a=\"" +
+                             text + "\">" + text + "</r>",
+                         r = Recorder()))
+        << name;
+    EXPECT_EQ(r.events,
+              (std::vector<std::string>{"start r a=" + utf8[i], "text " + utf8[i], "end r"}));
+  }
   Counter counter;  // without a cdata handler the section goes nowhere
   EXPECT_TRUE(parseXml("<r><![CDATA[hidden]]></r>", counter));
   EXPECT_EQ(counter.chars, 0u);
@@ -80,7 +96,11 @@ TEST(XmlParserTest, ReportsOneErrorWithPositionAndNoLaterEvents) {
       {"<a><b>text", -1, ""},
       {"<a>\xFF\xFE</a>", XML_ERROR_INVALID_TOKEN, ""},
       {"<a>&nope;</a>", XML_ERROR_UNDEFINED_ENTITY, ""},
-      {"<a><boom/><after/></a>", -1, "kaput"}};  // a handler that throws
+      {"<a><boom/><after/></a>", -1, "kaput"},  // a handler that throws
+      {"<?xml version=\"1.0\" encoding=\"X-NOPE-9\"?><a/>", XML_ERROR_UNKNOWN_ENCODING,
+       "unknown encoding \"X-NOPE-9\""},
+      {"<?xml version=\"1.0\" encoding=\"EUC-KR\"?>\n<a>\xC7</a>", XML_ERROR_INCORRECT_ENCODING,
+       "\"EUC-KR\" at byte 43"}};
   for (const auto& [xml, code, fragment] : cases) {
     SCOPED_TRACE(xml);
     Recorder r;
