@@ -113,13 +113,13 @@ Service startService(int devices) {
     const std::string name = "bench-device-" + std::to_string(i);
     const auto issued =
         client->Post("/__gateway/devices", Json{{"name", name}}.dump(), "application/json");
-    const std::string token =
-        issued && issued->status == 200 ? textOf(Json::parse(issued->body, nullptr, false), "token")
-                                        : std::string();
-    const std::string key = textOf(
-        receiverCall(*client, "asking_authorization.ctl",
-                     {{"APP_ID", kApp}, {"CUID", kUser}, {"PSID", token}}),
-        "AUTHKEY");
+    const std::string token = issued && issued->status == 200
+                                  ? textOf(Json::parse(issued->body, nullptr, false), "token")
+                                  : std::string();
+    const std::string key =
+        textOf(receiverCall(*client, "asking_authorization.ctl",
+                            {{"APP_ID", kApp}, {"CUID", kUser}, {"PSID", token}}),
+               "AUTHKEY");
     const Json registered = receiverCall(*client, "new_rcv_register_service_and_user.ctl",
                                          {{"PNSID", "APNS"},
                                           {"APP_ID", kApp},
@@ -214,16 +214,11 @@ BENCHMARK(BM_EmulatorHealthz)
 void BM_EmulatorFullSend(benchmark::State& state) {
   Service service = startService(kUserDevices);
   if (!service.error.empty()) return state.SkipWithError(service.error.c_str());
-  const httplib::Params fields = {{"CUID", kUser},
-                                  {"PSID", service.tokens[0]},
-                                  {"APP_ID", kApp},
-                                  {"MESSAGE", "Hello from the bench"},
-                                  {"PRIORITY", "3"},
-                                  {"EXT", ""},
-                                  {"TYPE", "T"},
-                                  {"SERVICECODE", "BENCH"},
-                                  {"SENDERCODE", "bench"},
-                                  {"AUTHKEY", service.authKey},
+  const httplib::Params fields = {{"CUID", kUser},         {"PSID", service.tokens[0]},
+                                  {"APP_ID", kApp},        {"MESSAGE", "Hello from the bench"},
+                                  {"PRIORITY", "3"},       {"EXT", ""},
+                                  {"TYPE", "T"},           {"SERVICECODE", "BENCH"},
+                                  {"SENDERCODE", "bench"}, {"AUTHKEY", service.authKey},
                                   {"TARGET", "CUID"}};
   // Every send must reach all the user's devices; the first answer is read whole.
   auto probe = keepAliveClient(service.emulator->url());
@@ -322,11 +317,10 @@ void BM_EmulatorSendToDelivery(benchmark::State& state) {
         const auto before = Clock::now();
         if (before >= deadline) break;
         const std::string text = "delivery " + std::to_string(sends);
-        const auto result =
-            admin->Post("/__admin/send",
-                        Json{{"device", service.tokens[0]}, {"app_id", kApp}, {"message", text}}
-                            .dump(),
-                        "application/json");
+        const auto result = admin->Post(
+            "/__admin/send",
+            Json{{"device", service.tokens[0]}, {"app_id", kApp}, {"message", text}}.dump(),
+            "application/json");
         Clock::time_point readAt;
         std::string event;
         if (!result || result->status != 200 ||
