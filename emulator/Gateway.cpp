@@ -103,7 +103,8 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
                     const OutgoingMessage& message, std::int64_t now) {
   auto& db = state_.db;
   std::vector<Json> devices;
-  const char* columns = "SELECT d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
+  const char* columns =
+      "SELECT d.rowid AS row, d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
   if (message.targetKind == "CUID") {
     devices = db.query(
         std::string(columns) + "WHERE d.app_id=? AND d.cuid=? AND d.registered=1 AND d.psid<>''",
@@ -143,8 +144,7 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
     std::int64_t badge = 0;
     if (!message.silent) {
       badge = message.badge ? *message.badge : device["badge"].get<std::int64_t>() + 1;
-      db.run("UPDATE devices SET badge=? WHERE app_id=? AND device_id=?",
-             {badge, device["app_id"], device["device_id"]});
+      db.run("UPDATE devices SET badge=? WHERE rowid=?", {badge, device["row"]});
     }
     db.run(
         "INSERT INTO deliveries(seqno, token, app_id, device_id, cuid, payload, state, queued_at) "
