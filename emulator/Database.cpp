@@ -48,6 +48,11 @@ sqlite3_stmt* Database::prepare(const std::string& sql) {
   return statement;
 }
 
+void Database::finish(sqlite3_stmt* statement) {
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+}
+
 bool Database::bindAll(sqlite3_stmt* statement, const std::vector<Json>& params) {
   int index = 1;
   for (const auto& value : params) {
@@ -61,9 +66,11 @@ bool Database::bindAll(sqlite3_stmt* statement, const std::vector<Json>& params)
     } else if (value.is_number()) {
       rc = sqlite3_bind_double(statement, index, value.get<double>());
     } else if (value.is_string()) {
+      // Not copied: the caller's values outlive the statement's run, and
+      // finish() unbinds them.
       const auto& text = value.get_ref<const std::string&>();
       rc = sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
-                             SQLITE_TRANSIENT);
+                             SQLITE_STATIC);
     } else {
       const std::string text = value.dump();
       rc = sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
@@ -108,7 +115,7 @@ std::vector<Json> Database::query(const std::string& sql, const std::vector<Json
     rows.push_back(std::move(row));
   }
   if (rc != SQLITE_DONE) lastError_ = sqlite3_errmsg(db_);
-  sqlite3_reset(statement);
+  finish(statement);
   return rows;
 }
 
@@ -116,7 +123,7 @@ long long Database::run(const std::string& sql, const std::vector<Json>& params)
   sqlite3_stmt* statement = prepare(sql);
   if (!statement || !bindAll(statement, params)) return -1;
   const int rc = sqlite3_step(statement);
-  sqlite3_reset(statement);
+  finish(statement);
   if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
     lastError_ = sqlite3_errmsg(db_);
     return -1;

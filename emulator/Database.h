@@ -36,6 +36,7 @@ class Database {
  private:
   sqlite3_stmt* prepare(const std::string& sql);
   bool bindAll(sqlite3_stmt* statement, const std::vector<Json>& params);
+  void finish(sqlite3_stmt* statement);
 
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> cache_;
