@@ -85,37 +85,43 @@ bool Database::bindAll(sqlite3_stmt* statement, const std::vector<Json>& params)
   return true;
 }
 
-std::vector<Json> Database::query(const std::string& sql, const std::vector<Json>& params) {
-  std::vector<Json> rows;
-  sqlite3_stmt* statement = prepare(sql);
-  if (!statement || !bindAll(statement, params)) return rows;
-  const int columns = sqlite3_column_count(statement);
-  int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    Json row = Json::object();
-    for (int i = 0; i < columns; ++i) {
-      const char* name = sqlite3_column_name(statement, i);
-      switch (sqlite3_column_type(statement, i)) {
-        case SQLITE_INTEGER:
-          row[name] = static_cast<long long>(sqlite3_column_int64(statement, i));
-          break;
-        case SQLITE_FLOAT:
-          row[name] = sqlite3_column_double(statement, i);
-          break;
-        case SQLITE_NULL:
-          row[name] = nullptr;
-          break;
-        default: {
-          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
-          row[name] = std::string(text ? text : "",
-                                  static_cast<std::size_t>(sqlite3_column_bytes(statement, i)));
-        }
-      }
-    }
-    rows.push_back(std::move(row));
+Json Database::Row::value(int column) const {
+  switch (sqlite3_column_type(statement_, column)) {
+    case SQLITE_INTEGER:
+      return static_cast<long long>(sqlite3_column_int64(statement_, column));
+    case SQLITE_FLOAT:
+      return sqlite3_column_double(statement_, column);
+    case SQLITE_NULL:
+      return nullptr;
+    default:
+      return text(column);
   }
+}
+
+std::string Database::Row::text(int column) const {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+  return std::string(text ? text : "",
+                     static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+}
+
+void Database::each(const std::string& sql, const std::vector<Json>& params,
+                    const std::function<void(const Row&)>& visit) {
+  sqlite3_stmt* statement = prepare(sql);
+  if (!statement || !bindAll(statement, params)) return;
+  const Row row(statement);
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) visit(row);
   if (rc != SQLITE_DONE) lastError_ = sqlite3_errmsg(db_);
   finish(statement);
+}
+
+std::vector<Json> Database::query(const std::string& sql, const std::vector<Json>& params) {
+  std::vector<Json> rows;
+  each(sql, params, [&rows](const Row& row) {
+    Json object = Json::object();
+    for (int i = 0, columns = row.columns(); i < columns; ++i) object[row.name(i)] = row.value(i);
+    rows.push_back(std::move(object));
+  });
   return rows;
 }
 

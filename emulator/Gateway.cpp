@@ -102,26 +102,33 @@ SendOutcome Gateway::send(const OutgoingMessage& message) {
 int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
                     const OutgoingMessage& message, std::int64_t now) {
   auto& db = state_.db;
-  std::vector<Json> devices;
+  struct Device {
+    std::int64_t row, badge;
+    std::string token;
+    Json appId, deviceId, cuid;
+  };
+  std::vector<Device> devices;
+  auto add = [&devices](const Database::Row& row) {
+    devices.push_back(
+        {row.integer(0), row.integer(5), row.text(3), row.value(1), row.value(2), row.value(4)});
+  };
   const char* columns =
-      "SELECT d.rowid AS row, d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
+      "SELECT d.rowid, d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
   if (message.targetKind == "CUID") {
-    devices = db.query(
+    db.each(
         std::string(columns) + "WHERE d.app_id=? AND d.cuid=? AND d.registered=1 AND d.psid<>''",
-        {message.appId, message.target});
+        {message.appId, message.target}, add);
   } else if (message.targetKind == "PSID") {
-    devices = db.query(
-        std::string(columns) + "WHERE d.psid=? AND (?='' OR d.app_id=?) AND d.registered=1",
-        {message.target, message.appId, message.appId});
+    db.each(std::string(columns) + "WHERE d.psid=? AND (?='' OR d.app_id=?) AND d.registered=1",
+            {message.target, message.appId, message.appId}, add);
   } else if (message.targetKind == "GROUP") {
-    devices = db.query(std::string(columns) +
-                           "JOIN group_members g ON g.app_id=d.app_id AND g.cuid=d.cuid "
-                           "WHERE d.app_id=? AND g.group_seq=? AND d.registered=1 AND d.psid<>''",
-                       {message.appId, message.target});
+    db.each(std::string(columns) +
+                "JOIN group_members g ON g.app_id=d.app_id AND g.cuid=d.cuid "
+                "WHERE d.app_id=? AND g.group_seq=? AND d.registered=1 AND d.psid<>''",
+            {message.appId, message.target}, add);
   } else {
-    devices = db.query(
-        std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
-        {message.appId, message.appId});
+    db.each(std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
+            {message.appId, message.appId}, add);
   }
   if (devices.empty()) return 0;
   Json orv = {{"psid", ""},
@@ -140,17 +147,16 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
   }
   const PayloadText payload(Json{{"aps", aps}, {"orv", orv}});
   for (const auto& device : devices) {
-    const std::string token = device["psid"].get<std::string>();
     std::int64_t badge = 0;
     if (!message.silent) {
-      badge = message.badge ? *message.badge : device["badge"].get<std::int64_t>() + 1;
-      db.run("UPDATE devices SET badge=? WHERE rowid=?", {badge, device["row"]});
+      badge = message.badge ? *message.badge : device.badge + 1;
+      db.run("UPDATE devices SET badge=? WHERE rowid=?", {badge, device.row});
     }
     db.run(
         "INSERT INTO deliveries(seqno, token, app_id, device_id, cuid, payload, state, queued_at) "
         "VALUES(?,?,?,?,?,?, 'queued', ?)",
-        {seqno, token, device["app_id"], device["device_id"], device["cuid"],
-         payload.with(token, badge), now});
+        {seqno, device.token, device.appId, device.deviceId, device.cuid,
+         payload.with(device.token, badge), now});
   }
   deliveriesQueued += static_cast<long long>(devices.size());
   return static_cast<int>(devices.size());
