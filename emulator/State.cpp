@@ -33,6 +33,8 @@ CREATE TABLE IF NOT EXISTS messages(
   sender_psid TEXT, target_kind TEXT, target TEXT, message TEXT, ext TEXT, badge INTEGER,
   silent INTEGER NOT NULL DEFAULT 0, service_code TEXT, reserve_at INTEGER, created_at INTEGER,
   state TEXT);
+-- The scheduler looks for due reservations every 20 ms: it must not read every message.
+CREATE INDEX IF NOT EXISTS messages_reserved ON messages(state, reserve_at) WHERE state='reserved';
 CREATE TABLE IF NOT EXISTS deliveries(
   id INTEGER PRIMARY KEY AUTOINCREMENT, seqno INTEGER NOT NULL, token TEXT NOT NULL,
   app_id TEXT, device_id TEXT, cuid TEXT, payload TEXT, state TEXT NOT NULL,
