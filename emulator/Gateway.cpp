@@ -203,7 +203,9 @@ std::vector<StreamEvent> Gateway::take(const std::string& token, std::int64_t af
   std::lock_guard lock(state_.mutex);
   std::vector<StreamEvent> events;
   const auto rows = state_.db.query(
-      "SELECT id, payload, state FROM deliveries WHERE token=? AND (state='queued' OR id>?) "
+      // Two index ranges, not a walk through all the device has ever been sent.
+      "SELECT id, payload, state FROM deliveries WHERE token=?1 AND state='queued' UNION ALL "
+      "SELECT id, payload, state FROM deliveries WHERE token=?1 AND id>?2 AND state<>'queued' "
       "ORDER BY id LIMIT 256",
       {token, after});
   if (rows.empty()) return events;

@@ -40,6 +40,8 @@ CREATE TABLE IF NOT EXISTS deliveries(
   app_id TEXT, device_id TEXT, cuid TEXT, payload TEXT, state TEXT NOT NULL,
   queued_at INTEGER, sent_at INTEGER, delivered_at INTEGER, read_at INTEGER);
 CREATE INDEX IF NOT EXISTS deliveries_token ON deliveries(token, id);
+-- A device's stream asks for what is still queued for it at every send.
+CREATE INDEX IF NOT EXISTS deliveries_queued ON deliveries(token, id) WHERE state='queued';
 CREATE INDEX IF NOT EXISTS deliveries_message ON deliveries(seqno, token);
 CREATE TABLE IF NOT EXISTS reports(
   id INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT, app_id TEXT, cuid TEXT, purchase_id TEXT,
