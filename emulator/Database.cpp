@@ -3,6 +3,11 @@
 namespace orvo::emulator {
 
 bool Database::open(const std::string& path, std::string& error) {
+  // SQLite counts every allocation under a process-wide lock unless told not
+  // to before its first use; the emulator reads no such statistics. Later
+  // calls (SQLite already in use in this process) change nothing.
+  static const int untracked = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  (void)untracked;
   if (sqlite3_open_v2(path.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
@@ -48,6 +53,11 @@ sqlite3_stmt* Database::prepare(const std::string& sql) {
   return statement;
 }
 
+void Database::finish(sqlite3_stmt* statement) {
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+}
+
 bool Database::bindAll(sqlite3_stmt* statement, const std::vector<Json>& params) {
   int index = 1;
   for (const auto& value : params) {
@@ -61,9 +71,11 @@ bool Database::bindAll(sqlite3_stmt* statement, const std::vector<Json>& params)
     } else if (value.is_number()) {
       rc = sqlite3_bind_double(statement, index, value.get<double>());
     } else if (value.is_string()) {
+      // Not copied: the caller's values outlive the statement's run, and
+      // finish() unbinds them.
       const auto& text = value.get_ref<const std::string&>();
       rc = sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
-                             SQLITE_TRANSIENT);
+                             SQLITE_STATIC);
     } else {
       const std::string text = value.dump();
       rc = sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
@@ -78,37 +90,43 @@ bool Database::bindAll(sqlite3_stmt* statement, const std::vector<Json>& params)
   return true;
 }
 
+Json Database::Row::value(int column) const {
+  switch (sqlite3_column_type(statement_, column)) {
+    case SQLITE_INTEGER:
+      return static_cast<long long>(sqlite3_column_int64(statement_, column));
+    case SQLITE_FLOAT:
+      return sqlite3_column_double(statement_, column);
+    case SQLITE_NULL:
+      return nullptr;
+    default:
+      return text(column);
+  }
+}
+
+std::string Database::Row::text(int column) const {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+  return std::string(text ? text : "",
+                     static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+}
+
+void Database::each(const std::string& sql, const std::vector<Json>& params,
+                    const std::function<void(const Row&)>& visit) {
+  sqlite3_stmt* statement = prepare(sql);
+  if (!statement || !bindAll(statement, params)) return;
+  const Row row(statement);
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) visit(row);
+  if (rc != SQLITE_DONE) lastError_ = sqlite3_errmsg(db_);
+  finish(statement);
+}
+
 std::vector<Json> Database::query(const std::string& sql, const std::vector<Json>& params) {
   std::vector<Json> rows;
-  sqlite3_stmt* statement = prepare(sql);
-  if (!statement || !bindAll(statement, params)) return rows;
-  const int columns = sqlite3_column_count(statement);
-  int rc;
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-    Json row = Json::object();
-    for (int i = 0; i < columns; ++i) {
-      const char* name = sqlite3_column_name(statement, i);
-      switch (sqlite3_column_type(statement, i)) {
-        case SQLITE_INTEGER:
-          row[name] = static_cast<long long>(sqlite3_column_int64(statement, i));
-          break;
-        case SQLITE_FLOAT:
-          row[name] = sqlite3_column_double(statement, i);
-          break;
-        case SQLITE_NULL:
-          row[name] = nullptr;
-          break;
-        default: {
-          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
-          row[name] = std::string(text ? text : "",
-                                  static_cast<std::size_t>(sqlite3_column_bytes(statement, i)));
-        }
-      }
-    }
-    rows.push_back(std::move(row));
-  }
-  if (rc != SQLITE_DONE) lastError_ = sqlite3_errmsg(db_);
-  sqlite3_reset(statement);
+  each(sql, params, [&rows](const Row& row) {
+    Json object = Json::object();
+    for (int i = 0, columns = row.columns(); i < columns; ++i) object[row.name(i)] = row.value(i);
+    rows.push_back(std::move(object));
+  });
   return rows;
 }
 
@@ -116,7 +134,7 @@ long long Database::run(const std::string& sql, const std::vector<Json>& params)
   sqlite3_stmt* statement = prepare(sql);
   if (!statement || !bindAll(statement, params)) return -1;
   const int rc = sqlite3_step(statement);
-  sqlite3_reset(statement);
+  finish(statement);
   if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
     lastError_ = sqlite3_errmsg(db_);
     return -1;

@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -26,6 +28,23 @@ class Database {
   // One statement with positional parameters; rows come back as objects keyed
   // by column name. Integers stay integers, NULL is null.
   std::vector<Json> query(const std::string& sql, const std::vector<Json>& params = {});
+  // A row of the statement each() is stepping, read by column index.
+  class Row {
+   public:
+    explicit Row(sqlite3_stmt* statement) : statement_(statement) {}
+    int columns() const { return sqlite3_column_count(statement_); }
+    const char* name(int column) const { return sqlite3_column_name(statement_, column); }
+    // As query() gives it.
+    Json value(int column) const;
+    std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+    std::string text(int column) const;
+
+   private:
+    sqlite3_stmt* statement_;
+  };
+  // query() without building an object per row, for callers that read many.
+  void each(const std::string& sql, const std::vector<Json>& params,
+            const std::function<void(const Row&)>& visit);
   // The same for statements that change rows; returns the changed row count, -1 on error.
   long long run(const std::string& sql, const std::vector<Json>& params = {});
   long long lastInsertId() const;
@@ -36,6 +55,7 @@ class Database {
  private:
   sqlite3_stmt* prepare(const std::string& sql);
   bool bindAll(sqlite3_stmt* statement, const std::vector<Json>& params);
+  void finish(sqlite3_stmt* statement);
 
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> cache_;

@@ -106,7 +106,8 @@ bool Faults::add(const Json& rules, std::string& error, Json* added) {
   }
   std::lock_guard lock(mutex_);
   for (auto& rule : parsed) {
-    if (rule.id.empty()) rule.id = "f" + std::to_string(nextId_++);
+    // Appended, not "f" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on the sum.
+    if (rule.id.empty()) rule.id.append("f").append(std::to_string(nextId_++));
     if (added) added->push_back(rule.toJson());
     rules_.push_back(std::move(rule));
   }

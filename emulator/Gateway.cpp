@@ -1,6 +1,8 @@
 #include "Gateway.h"
 
 #include <random>
+#include <string_view>
+#include <utility>
 
 namespace orvo::emulator {
 
@@ -16,6 +18,48 @@ std::string randomHex(std::size_t bytes) {
   }
   return text;
 }
+
+namespace {
+
+// The payloads of one message differ only in the device's token and badge: the
+// JSON is written once, with "" and 0 in their places, and each device's
+// values are put in. Quotes inside written strings are escaped, so the key
+// patterns match only the keys.
+class PayloadText {
+ public:
+  explicit PayloadText(const Json& payload) : text_(payload.dump()) {
+    static constexpr std::string_view psid = R"("psid":)", badge = R"("badge":)";
+    psidAt_ = text_.find(std::string(psid) + R"("")") + psid.size();
+    const auto badgeKey = text_.find(std::string(badge) + "0");
+    badgeAt_ = badgeKey == std::string::npos ? std::string::npos : badgeKey + badge.size();
+  }
+
+  std::string with(const std::string& token, std::int64_t badge) const {
+    const std::string tokenText = Json(token).dump();
+    const std::string badgeText = std::to_string(badge);
+    struct Hole {
+      std::size_t at, size;
+      const std::string* value;
+    };
+    Hole holes[2] = {{psidAt_, 2, &tokenText}, {badgeAt_, 1, &badgeText}};
+    const int count = badgeAt_ == std::string::npos ? 1 : 2;
+    if (count == 2 && holes[1].at < holes[0].at) std::swap(holes[0], holes[1]);
+    std::string text;
+    text.reserve(text_.size() + tokenText.size() + badgeText.size());
+    std::size_t from = 0;
+    for (int i = 0; i < count; ++i) {
+      text.append(text_, from, holes[i].at - from).append(*holes[i].value);
+      from = holes[i].at + holes[i].size;
+    }
+    return text.append(text_, from);
+  }
+
+ private:
+  std::string text_;
+  std::size_t psidAt_, badgeAt_;
+};
+
+}  // namespace
 
 std::string Gateway::issueToken(const std::string& name) {
   std::lock_guard lock(state_.mutex);
@@ -58,52 +102,61 @@ SendOutcome Gateway::send(const OutgoingMessage& message) {
 int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
                     const OutgoingMessage& message, std::int64_t now) {
   auto& db = state_.db;
-  std::vector<Json> devices;
-  const char* columns = "SELECT d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
+  struct Device {
+    std::int64_t row, badge;
+    std::string token;
+    Json appId, deviceId, cuid;
+  };
+  std::vector<Device> devices;
+  auto add = [&devices](const Database::Row& row) {
+    devices.push_back(
+        {row.integer(0), row.integer(5), row.text(3), row.value(1), row.value(2), row.value(4)});
+  };
+  const char* columns =
+      "SELECT d.rowid, d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
   if (message.targetKind == "CUID") {
-    devices = db.query(
+    db.each(
         std::string(columns) + "WHERE d.app_id=? AND d.cuid=? AND d.registered=1 AND d.psid<>''",
-        {message.appId, message.target});
+        {message.appId, message.target}, add);
   } else if (message.targetKind == "PSID") {
-    devices = db.query(
-        std::string(columns) + "WHERE d.psid=? AND (?='' OR d.app_id=?) AND d.registered=1",
-        {message.target, message.appId, message.appId});
+    db.each(std::string(columns) + "WHERE d.psid=? AND (?='' OR d.app_id=?) AND d.registered=1",
+            {message.target, message.appId, message.appId}, add);
   } else if (message.targetKind == "GROUP") {
-    devices = db.query(std::string(columns) +
-                           "JOIN group_members g ON g.app_id=d.app_id AND g.cuid=d.cuid "
-                           "WHERE d.app_id=? AND g.group_seq=? AND d.registered=1 AND d.psid<>''",
-                       {message.appId, message.target});
+    db.each(std::string(columns) +
+                "JOIN group_members g ON g.app_id=d.app_id AND g.cuid=d.cuid "
+                "WHERE d.app_id=? AND g.group_seq=? AND d.registered=1 AND d.psid<>''",
+            {message.appId, message.target}, add);
   } else {
-    devices = db.query(
-        std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
-        {message.appId, message.appId});
+    db.each(std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
+            {message.appId, message.appId}, add);
   }
-  const std::string sendDate = compactDate(now);
+  if (devices.empty()) return 0;
+  Json orv = {{"psid", ""},
+              {"messageuniquekey", messageKey},
+              {"seqno", std::to_string(seqno)},
+              {"senddate", compactDate(now)},
+              {"db_in", "Y"},
+              {"sender", message.sender},
+              {"ext", message.ext}};
+  Json aps = Json::object();
+  if (message.silent) {
+    aps["content-available"] = 1;
+    orv["batch"] = 1;
+  } else {
+    aps = {{"alert", message.message}, {"badge", 0}, {"sound", "default"}};
+  }
+  const PayloadText payload(Json{{"aps", aps}, {"orv", orv}});
   for (const auto& device : devices) {
-    const std::string token = device["psid"].get<std::string>();
-    Json orv = {{"psid", token},
-                {"messageuniquekey", messageKey},
-                {"seqno", std::to_string(seqno)},
-                {"senddate", sendDate},
-                {"db_in", "Y"},
-                {"sender", message.sender},
-                {"ext", message.ext}};
-    Json aps = Json::object();
-    if (message.silent) {
-      aps["content-available"] = 1;
-      orv["batch"] = 1;
-    } else {
-      const std::int64_t badge =
-          message.badge ? *message.badge : device["badge"].get<std::int64_t>() + 1;
-      db.run("UPDATE devices SET badge=? WHERE app_id=? AND device_id=?",
-             {badge, device["app_id"], device["device_id"]});
-      aps = {{"alert", message.message}, {"badge", badge}, {"sound", "default"}};
+    std::int64_t badge = 0;
+    if (!message.silent) {
+      badge = message.badge ? *message.badge : device.badge + 1;
+      db.run("UPDATE devices SET badge=? WHERE rowid=?", {badge, device.row});
     }
-    const Json payload = {{"aps", aps}, {"orv", orv}};
     db.run(
         "INSERT INTO deliveries(seqno, token, app_id, device_id, cuid, payload, state, queued_at) "
         "VALUES(?,?,?,?,?,?, 'queued', ?)",
-        {seqno, token, device["app_id"], device["device_id"], device["cuid"], payload.dump(), now});
+        {seqno, device.token, device.appId, device.deviceId, device.cuid,
+         payload.with(device.token, badge), now});
   }
   deliveriesQueued += static_cast<long long>(devices.size());
   return static_cast<int>(devices.size());
@@ -150,7 +203,9 @@ std::vector<StreamEvent> Gateway::take(const std::string& token, std::int64_t af
   std::lock_guard lock(state_.mutex);
   std::vector<StreamEvent> events;
   const auto rows = state_.db.query(
-      "SELECT id, payload, state FROM deliveries WHERE token=? AND (state='queued' OR id>?) "
+      // Two index ranges, not a walk through all the device has ever been sent.
+      "SELECT id, payload, state FROM deliveries WHERE token=?1 AND state='queued' UNION ALL "
+      "SELECT id, payload, state FROM deliveries WHERE token=?1 AND id>?2 AND state<>'queued' "
       "ORDER BY id LIMIT 256",
       {token, after});
   if (rows.empty()) return events;

@@ -302,12 +302,16 @@ int requestsCommand(std::vector<std::string> args) {
   std::string query;
   bool json = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--json")
+    if (args[i] == "--json") {
       json = true;
-    else if ((args[i] == "--endpoint" || args[i] == "--limit") && i + 1 < args.size())
-      query += (query.empty() ? "?" : "&") + args[i].substr(2) + "=" + args[i + 1], ++i;
-    else
+    } else if ((args[i] == "--endpoint" || args[i] == "--limit") && i + 1 < args.size()) {
+      // Appended: GCC 12 at -O3 warns falsely (-Wrestrict) on "?" + text.
+      query.append(query.empty() ? "?" : "&").append(args[i].substr(2));
+      query.append("=").append(args[i + 1]);
+      ++i;
+    } else {
       return fail("requests: bad argument " + args[i]);
+    }
   }
   std::string error;
   if (!client.connect(error)) return fail(error);
