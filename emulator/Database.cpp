@@ -142,6 +142,8 @@ long long Database::run(const std::string& sql, const std::vector<Json>& params)
   return sqlite3_changes(db_);
 }
 
+bool Database::inTransaction() const { return db_ && sqlite3_get_autocommit(db_) == 0; }
+
 long long Database::lastInsertId() const { return sqlite3_last_insert_rowid(db_); }
 
 std::vector<std::string> Database::tables() {

@@ -48,6 +48,7 @@ class Database {
   // The same for statements that change rows; returns the changed row count, -1 on error.
   long long run(const std::string& sql, const std::vector<Json>& params = {});
   long long lastInsertId() const;
+  bool inTransaction() const;
   const std::string& lastError() const { return lastError_; }
 
   std::vector<std::string> tables();

@@ -108,7 +108,8 @@ std::string mimeFor(const std::filesystem::path& path) {
 
 void sendJson(httplib::Response& response, const Json& json, int status = 200) {
   response.status = status;
-  response.set_content(json.dump(), kJsonType);
+  // The journal holds what clients sent, which need not be valid UTF-8.
+  response.set_content(json.dump(-1, ' ', false, Json::error_handler_t::replace), kJsonType);
 }
 
 void sendError(httplib::Response& response, int status, const std::string& message) {
@@ -183,6 +184,7 @@ struct Emulator::Impl {
   bool start(std::string& error);
   void routes();
   void record(Json entry);
+  Answer guarded(const std::function<Answer()>& handle);
   void serve(const httplib::Request& request, httplib::Response& response,
              const std::string& endpoint, const Form& form, const std::function<Answer()>& handle);
   Answer handleLog(const Form& form);
@@ -230,7 +232,8 @@ bool Emulator::Impl::start(std::string& error) {
   const auto threads = options.threads;
   server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server.set_keep_alive_max_count(100000);
-  server.set_keep_alive_timeout(30);
+  // An idle kept-alive connection holds stop() until it times out.
+  server.set_keep_alive_timeout(5);
   server.set_payload_max_length(kMaxRequestBody);
   server.set_tcp_nodelay(true);
   routes();
@@ -287,7 +290,7 @@ void Emulator::Impl::record(Json entry) {
   if (!options.quiet) {
     std::string line;
     if (options.jsonLog) {
-      line = entry.dump();
+      line = entry.dump(-1, ' ', false, Json::error_handler_t::replace);
     } else {
       std::ostringstream text;
       text << clockTime() << "  " << entry["method"].get<std::string>() << " "
@@ -392,6 +395,24 @@ void Emulator::Impl::serveJournalStream(const httplib::Request& request,
       });
 }
 
+// A handler that fails answers 500 and leaves the state as it was.
+Answer Emulator::Impl::guarded(const std::function<Answer()>& handle) {
+  try {
+    return handle();
+  } catch (const std::exception& error) {
+    {
+      std::lock_guard lock(state.mutex);
+      if (state.db.inTransaction()) state.db.exec("ROLLBACK");
+    }
+    Answer answer;
+    answer.status = 500;
+    answer.contentType = "text/plain";
+    answer.body = "internal error";
+    answer.notes.push_back(std::string("internal error: ") + error.what());
+    return answer;
+  }
+}
+
 void Emulator::Impl::serve(const httplib::Request& request, httplib::Response& response,
                            const std::string& endpoint, const Form& form,
                            const std::function<Answer()>& handle) {
@@ -419,7 +440,7 @@ void Emulator::Impl::serve(const httplib::Request& request, httplib::Response& r
     auto random = fault->random;
     if (effect == "latency") {
       std::this_thread::sleep_for(std::chrono::milliseconds(fault->ms));
-      answer = handle();
+      answer = guarded(handle);
     } else if (effect == "timeout") {
       // Hold without answering until the client gives up (or the hold ends).
       const int fd = findConnection(request.local_port, request.remote_port);
@@ -443,7 +464,7 @@ void Emulator::Impl::serve(const httplib::Request& request, httplib::Response& r
       for (long long i = 1; i < fault->bytes; ++i)
         answer.body += static_cast<char>(random() & 0xFF);
     } else if (effect == "truncate") {
-      answer = handle();
+      answer = guarded(handle);
       answer.body.resize(answer.body.size() / 2);
     } else if (effect == "result_code") {
       answer = envelopeAnswer(fault->resultCode);
@@ -474,7 +495,7 @@ void Emulator::Impl::serve(const httplib::Request& request, httplib::Response& r
       answered = false;
     }
   } else {
-    answer = handle();
+    answer = guarded(handle);
   }
   if (answered) {
     response.status = answer.status;

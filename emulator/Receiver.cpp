@@ -143,6 +143,31 @@ bool namesUser(const std::string& endpoint) {
          endpoint == "rcv_delete_usergroup_user.ctl" || endpoint == "rcv_register_message.ctl";
 }
 
+bool validUtf8(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80           ? 1
+                         : (c >> 5) == 0x6  ? 2
+                         : (c >> 4) == 0xE  ? 3
+                         : (c >> 3) == 0x1E ? 4
+                                            : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    std::uint32_t point = length == 1 ? c : c & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next >> 6) != 0x2) return false;
+      point = (point << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and points past Unicode are not UTF-8.
+    static const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < smallest[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF)
+      return false;
+    i += length;
+  }
+  return true;
+}
+
 std::string shown(const std::string& value) {
   constexpr std::size_t kShown = 80;
   return "\"" + (value.size() > kShown ? value.substr(0, kShown) + "..." : value) + "\"";
@@ -306,6 +331,11 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
   call.version = versionFor(call.appId);
   const std::string& r = call.version;
 
+  for (const auto& [key, value] : form)
+    if (!validUtf8(key) || !validUtf8(value))
+      return call.fail(result::kBadRequest, "malformed " +
+                                                (validUtf8(key) ? key : std::string("key")) +
+                                                " (not UTF-8 once percent-decoded)");
   for (const auto& key : duplicates)
     call.note("key " + key + " given more than once (the first counts)");
 
