@@ -9,7 +9,9 @@
 #include <fstream>
 #include <future>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "Control.h"
@@ -107,6 +109,13 @@ class Simulator {
   void command(const Json& request, std::function<void(Json)> reply);
   void streamGateway();
   void reportState();
+  // Across a restart the device keeps the last event before the first one
+  // still on its way to the application, so that one comes again. An event
+  // is finished once the application has it, or will never get it (silent).
+  void arrived(long long id);
+  void finished(long long id);
+  void finished(const Json& payload);
+  void keepLastEvent();
   // The newest error line the library logged since `since` (a logMark()).
   std::string lastError(long long since);
   long long logMark();
@@ -132,9 +141,49 @@ class Simulator {
   std::mutex printMutex_;
   std::atomic<bool> stopping_{false};
   std::atomic<long long> lastEventId_{-1};
+  // On the main queue: events arrived and not yet with the application, and
+  // the newest that arrived.
+  std::set<long long> unfinished_;
+  std::map<std::string, long long> eventOfSeqno_;
+  long long highestEvent_ = -1;
   httplib::Client* stream_ = nullptr;
   std::mutex streamMutex_;
 };
+
+std::string seqnoOf(const Json& payload) {
+  const Json orv = payload.is_object() ? payload.value("orv", Json::object()) : Json::object();
+  return orv.is_object() ? describeValue(orv.value("seqno", Json())) : std::string();
+}
+
+void Simulator::arrived(long long id) {
+  unfinished_.insert(id);
+  highestEvent_ = std::max(highestEvent_, id);
+  keepLastEvent();
+}
+
+void Simulator::finished(long long id) {
+  if (unfinished_.erase(id)) keepLastEvent();
+}
+
+void Simulator::keepLastEvent() {
+  const long long kept = unfinished_.empty() ? highestEvent_ : *unfinished_.begin() - 1;
+  // Replaced whole: a device killed while writing keeps the one before.
+  const fs::path file = fs::path(folder_) / "last-event-id";
+  {
+    std::ofstream out(file.string() + ".new", std::ios::trunc);
+    out << kept << '\n';
+  }
+  std::error_code ignored;
+  fs::rename(file.string() + ".new", file, ignored);
+}
+
+void Simulator::finished(const Json& payload) {
+  const auto found = eventOfSeqno_.find(seqnoOf(payload));
+  if (found == eventOfSeqno_.end()) return;
+  const long long id = found->second;
+  eventOfSeqno_.erase(found);
+  finished(id);
+}
 
 void Simulator::print(const Json& event, const std::string& text) {
   std::lock_guard lock(printMutex_);
@@ -185,6 +234,7 @@ void Simulator::onNotification(const Dictionary& payload, const std::string& sta
   if (!event["sender"].get<std::string>().empty())
     line += "  from " + event["sender"].get<std::string>();
   print(event, line);
+  finished(json);
   if (options_.autoRead) {
     const auto index = received_.size() - 1;
     const long long mark = logMark();
@@ -204,6 +254,7 @@ void Simulator::arrive(const Json& payload, const std::string& source) {
     print({{"event", "silent"}, {"source", source}},
           "silent push (content-available, batch 1): ignored by the library");
     manager_->applicationDidReceiveRemoteNotification(Value(), *dictionary);
+    finished(payload);
     return;
   }
   if (state_ == "terminated") {
@@ -441,13 +492,16 @@ void Simulator::streamGateway() {
                    if (!json.is_object()) continue;
                    if (id >= 0) lastEventId_ = id;
                    loop_->post([this, json, id] {
-                     arrive(json, "gateway");
-                     // Kept once the application has it, so a device that
-                     // restarts asks for what came after.
                      if (id >= 0) {
-                       std::ofstream out(fs::path(folder_) / "last-event-id", std::ios::trunc);
-                       out << id << '\n';
+                       arrived(id);
+                       const std::string seqno = seqnoOf(json);
+                       if (seqno.empty()) {
+                         finished(id);
+                       } else {
+                         eventOfSeqno_[seqno] = id;
+                       }
                      }
+                     arrive(json, "gateway");
                    });
                  }
                  return !stopping_.load();
