@@ -311,7 +311,7 @@ void Simulator::deliverRich(const Json& payload, const std::string& imageUrl) {
         extension->setBestAttemptContent(content);
         extension->didReceiveNotificationRequest(
             NotificationRequest{request.identifier, content},
-            [this, attachment, extension](const NotificationContent& shown) {
+            [this, attachment](const NotificationContent& shown) {
               Json json = toJson(Value(shown.userInfo));
               print(
                   {{"event", "extension_done"},
