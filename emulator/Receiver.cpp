@@ -551,6 +551,11 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
 
   // The remaining calls speak for a registered device.
   const Json device = call.device();
+  if (!device.is_object() && endpoint == "rcv_get_service.ctl") {
+    // Asking about a device is how a client learns it must register.
+    call.note(call.deviceNotFound() + ": answered not registered");
+    return call.succeed({{"ISREGISTERED", "N"}});
+  }
   if (!device.is_object()) return call.fail(result::kNotFound, call.deviceNotFound());
   const Json app = device["app_id"], deviceId = device["device_id"];
   db.run("UPDATE devices SET last_seen=? WHERE app_id=? AND device_id=?", {now, app, deviceId});
