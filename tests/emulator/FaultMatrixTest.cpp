@@ -19,6 +19,7 @@
 #include "core/Log.h"
 #include "core/ProcessState.h"
 #include "emulator/EmulatorHarness.h"
+#include "emulator/LibraryDevice.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
@@ -33,40 +34,8 @@ namespace orvo::test {
 namespace {
 
 constexpr const char* kApp = "com.example.matrix";
-// Only the held request gets it, so it can be short.
-constexpr double kShortTimeoutSeconds = 0.3;
 // Past the client's 8 MiB cap and the extension's 5 MiB one.
 constexpr long long kHugeBytes = 9LL << 20;
-
-// The host's HTTP service with the exchanges under way counted, and, in a
-// cell of the timeout fault, a short time-out for the requests to the
-// faulted endpoint, as an application's own host could set it: the library's
-// requests carry 30 s themselves.
-class MatrixHttpClient : public HttpClient {
- public:
-  explicit MatrixHttpClient(std::shared_ptr<HttpClient> inner) : inner_(std::move(inner)) {}
-  void send(HttpRequest request, std::function<void(HttpResult)> completion) override {
-    ++pending_;
-    if (!shortTimeoutFor.empty() && request.url.find(shortTimeoutFor) != std::string::npos)
-      request.timeoutSeconds = kShortTimeoutSeconds;
-    inner_->send(std::move(request), [this, completion = std::move(completion)](HttpResult result) {
-      --pending_;
-      if (completion) completion(std::move(result));
-    });
-  }
-  int pending() const { return pending_; }
-  std::string shortTimeoutFor;  // a part of the URL
-
- private:
-  std::shared_ptr<HttpClient> inner_;
-  std::atomic<int> pending_{0};
-};
-
-Dictionary payloadOf(const Json& json) {
-  auto parsed = parseJson(json.dump());
-  const Dictionary* dictionary = parsed.ok() ? parsed.value().asDictionary() : nullptr;
-  return dictionary ? *dictionary : Dictionary{};
-}
 
 // The stored record: the identity fields and the purchase list.
 enum Field : unsigned {
@@ -229,30 +198,11 @@ std::vector<FaultCase> faultCases() {
 }
 
 // One device with the library in it, as a fresh process would have it.
-class Cell {
+class Cell : public LibraryDevice {
  public:
-  Cell(RunningEmulator& emulator, const std::string& name) : emu(emulator) {
-    bundleDir.write("res/Manifest.xml", manifestXml(ManifestOptions{.storage = true,
-                                                                    .server = emu.url() + "/",
-                                                                    .applicationID = kApp,
-                                                                    .logServer = emu.url() + "/"}));
+  Cell(RunningEmulator& emulator, const std::string& name)
+      : LibraryDevice(emulator, name, kApp), emu(emulator) {
     std::filesystem::create_directories(imageDir());
-    DesktopHostOptions options;
-    options.bundleDirectory = bundleDir.path();
-    options.dataDirectory = dataDir.path();
-    options.keychainDirectory = keychainDir.path();
-    options.log = log;
-    options.mainQueue = loop;
-    host = makeDesktopHost(options);
-    http = std::make_shared<MatrixHttpClient>(host->http);
-    host->http = http;
-    phone = std::dynamic_pointer_cast<SimulatedNotificationHost>(host->notifications);
-    phone->setApplication(application);
-    token = emu.token(name + "-phone");
-    phone->scriptToken(dataWithHexString(token).value_or(Bytes{}));
-    Host::setCurrent(host);
-    logging::setSwitch(nullptr);
-    detail::resetProcessState();
     manager = PushManager::defaultManager();
     manager->applicationDidFinishLaunchingWithOptions(Value(), std::nullopt);
     manager->initilaizeWithDelegate(delegate);
@@ -335,17 +285,8 @@ class Cell {
   }
 
   RunningEmulator& emu;
-  TempDir bundleDir, dataDir, keychainDir;
-  std::shared_ptr<RunLoop> loop = std::make_shared<RunLoop>();
-  std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
-  std::shared_ptr<PushApplicationDelegate> application =
-      std::make_shared<PushApplicationDelegate>();
   std::shared_ptr<PushManagerDelegate> delegate = std::make_shared<PushManagerDelegate>();
-  std::shared_ptr<Host> host;
-  std::shared_ptr<MatrixHttpClient> http;
-  std::shared_ptr<SimulatedNotificationHost> phone;
   std::shared_ptr<PushManager> manager;
-  std::string token;
   Dictionary payload;
   int calls = 0;  // the operation's calls in this cell so far
 };

@@ -14,6 +14,7 @@
 #include "core/Log.h"
 #include "core/ProcessState.h"
 #include "emulator/EmulatorHarness.h"
+#include "emulator/LibraryDevice.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
@@ -34,57 +35,18 @@ emulator::EmulatorOptions receiverOfManifest() {
   return options;
 }
 
-// Turns a payload from the gateway into what the phone hands the application.
-Dictionary payloadOf(const Json& json) {
-  auto parsed = parseJson(json.dump());
-  const Dictionary* dictionary = parsed.ok() ? parsed.value().asDictionary() : nullptr;
-  return dictionary ? *dictionary : Dictionary{};
-}
-
-// Counts the library's exchanges under way. An exchange still open when the
-// host goes keeps the host, and its connection to the emulator, alive through
-// its own completion, so a test ends after the library's last answer.
-class CountingHttpClient : public HttpClient {
- public:
-  explicit CountingHttpClient(std::shared_ptr<HttpClient> inner) : inner_(std::move(inner)) {}
-  void send(HttpRequest request, std::function<void(HttpResult)> completion) override {
-    ++pending_;
-    inner_->send(std::move(request), [this, completion = std::move(completion)](HttpResult result) {
-      --pending_;
-      if (completion) completion(std::move(result));
-    });
-  }
-  int pending() const { return pending_; }
-
- private:
-  std::shared_ptr<HttpClient> inner_;
-  std::atomic<int> pending_{0};
+// Declared before the device, so it stops last: its stop waits for the
+// kept-alive connections of the library's HTTP client, which close when the
+// host goes.
+struct WithEmulator {
+  RunningEmulator emu{receiverOfManifest()};
 };
 
-class LibraryAgainstEmulatorTest : public ::testing::Test {
+class LibraryAgainstEmulatorTest : public ::testing::Test,
+                                   protected WithEmulator,
+                                   protected LibraryDevice {
  protected:
-  LibraryAgainstEmulatorTest() {
-    bundleDir.write("res/Manifest.xml", manifestXml(ManifestOptions{.storage = true,
-                                                                    .server = emu.url() + "/",
-                                                                    .applicationID = kApp,
-                                                                    .logServer = emu.url() + "/"}));
-    DesktopHostOptions options;
-    options.bundleDirectory = bundleDir.path();
-    options.dataDirectory = dataDir.path();
-    options.keychainDirectory = keychainDir.path();
-    options.log = log;
-    options.mainQueue = loop;
-    host = makeDesktopHost(options);
-    http = std::make_shared<CountingHttpClient>(host->http);
-    host->http = http;
-    phone = std::dynamic_pointer_cast<SimulatedNotificationHost>(host->notifications);
-    phone->setApplication(application);
-    token = emu.token("alice-phone");
-    phone->scriptToken(dataWithHexString(token).value_or(Bytes{}));
-    Host::setCurrent(host);
-    logging::setSwitch(nullptr);
-    detail::resetProcessState();
-  }
+  LibraryAgainstEmulatorTest() : LibraryDevice(emu, "alice", kApp) {}
 
   ~LibraryAgainstEmulatorTest() override {
     EXPECT_TRUE(runUntil([&] { return http->pending() == 0; }));
@@ -122,20 +84,8 @@ class LibraryAgainstEmulatorTest : public ::testing::Test {
     return nullptr;
   }
 
-  // Stops last: its stop waits for the kept-alive connections of the
-  // library's HTTP client, which close when the host goes.
-  RunningEmulator emu{receiverOfManifest()};
-  TempDir bundleDir, dataDir, keychainDir;
-  std::shared_ptr<RunLoop> loop = std::make_shared<RunLoop>();
-  std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
-  std::shared_ptr<PushApplicationDelegate> application =
-      std::make_shared<PushApplicationDelegate>();
   std::shared_ptr<PushManagerDelegate> delegate = std::make_shared<PushManagerDelegate>();
-  std::shared_ptr<Host> host;
-  std::shared_ptr<CountingHttpClient> http;
-  std::shared_ptr<SimulatedNotificationHost> phone;
   std::shared_ptr<PushManager> manager;
-  std::string token;
 };
 
 TEST_F(LibraryAgainstEmulatorTest, RegistrationUserGroupBadgeReportsAndLogReachTheService) {
