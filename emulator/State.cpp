@@ -164,24 +164,25 @@ void State::reset() {
   offset_ = 0;
 }
 
-std::string compactDate(std::int64_t ms) {
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
-  return text;
-}
+namespace {
 
-std::string isoDate(std::int64_t ms) {
+std::string utcText(std::int64_t ms, const char* format) {
   const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  char full[48];
-  std::snprintf(full, sizeof full, "%s.%03dZ", text, static_cast<int>(ms % 1000));
-  return full;
+  std::strftime(text, sizeof text, format, &utc);
+  return text;
+}
+
+}  // namespace
+
+std::string compactDate(std::int64_t ms) { return utcText(ms, "%Y%m%d%H%M%S"); }
+
+std::string isoDate(std::int64_t ms) {
+  char millis[8];
+  std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(ms % 1000));
+  return utcText(ms, "%Y-%m-%dT%H:%M:%S") + millis;
 }
 
 bool parseDate(const std::string& text, std::int64_t& ms) {
