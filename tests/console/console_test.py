@@ -118,6 +118,18 @@ class Run:
         except TimeoutException:
             raise Failed(f"{what} (waited {seconds} s)") from None
 
+    def choose(self, css, text=None, value=None):
+        """Selects an option, finding the list afresh: the console redraws
+        the lists whose choices change (users, devices, endpoints)."""
+        def pick():
+            menu = Select(self.one(css))
+            if text is not None:
+                menu.select_by_visible_text(text)
+            else:
+                menu.select_by_value(value)
+            return True
+        self.wait(pick, f"{css} offers {text if text is not None else value!r}")
+
     def find(self, css):
         return self.driver.find_elements(By.CSS_SELECTOR, css)
 
@@ -278,23 +290,21 @@ def send_and_messages(test):
           "the payload shown: " + payload)
     test.shot("messages")
     # The filter: alice's view has no message, bob's has it.
-    choose = Select(test.one("#messages-filter"))
     for who, shown in (("user alice", False), ("user bob", True)):
-        choose.select_by_visible_text(who)
+        test.choose("#messages-filter", text=who)
         test.wait(lambda: bool(test.driver.find_elements(By.XPATH, delivery)) == shown,
                   f"filtered by {who}, the message is {'shown' if shown else 'hidden'}")
-    choose.select_by_visible_text("everyone")
+    test.choose("#messages-filter", text="everyone")
     test.one("#detail-close").click()
 
 
 def faults(test):
     test.panel("faults")
-    effect = Select(test.one("#fault-effect"))
     # Each effect shows its own parameters only.
     for name, shown, hidden in (("latency", "#fault-ms", "#fault-status"),
                                 ("result_code", "#fault-result-code", "#fault-bytes"),
                                 ("status", "#fault-status", "#fault-ms")):
-        effect.select_by_value(name)
+        test.choose("#fault-effect", value=name)
         check(test.one(shown).is_displayed() and not test.one(hidden).is_displayed(),
               f"the {name} effect shows {shown} and hides {hidden}")
     test.type("#fault-status", "500")
@@ -323,13 +333,12 @@ def faults(test):
     check("bad" in older.get_attribute("class").split(), "the failed call does not stand out")
     check("fault: status" in older.text, "the failed call's row: " + older.text)
     # The filters, alone and together.
-    endpoint, code = Select(test.one("#requests-endpoint")), Select(test.one("#requests-code"))
     problems = test.one("#requests-problems")
     for by_endpoint, by_code, only_problems, expected in (
             ("rcv_init_badgeNo.ctl", "", False, 2), ("rcv_init_badgeNo.ctl", "", True, 1),
             ("", "0000", False, None), ("mobile/last-session", "0000", False, 0)):
-        endpoint.select_by_value(by_endpoint)
-        code.select_by_value(by_code)
+        test.choose("#requests-endpoint", value=by_endpoint)
+        test.choose("#requests-code", value=by_code)
         if problems.is_selected() != only_problems:
             problems.click()
         rows = test.find("tr.request")
@@ -339,8 +348,8 @@ def faults(test):
                   for e, c in shown), f"filter {by_endpoint!r} {by_code!r} shows {shown}")
         check(expected is None or len(rows) == expected,
               f"filter {by_endpoint!r} {by_code!r} {only_problems}: {len(rows)} rows, not {expected}")
-    endpoint.select_by_value("")
-    code.select_by_value("")
+    test.choose("#requests-endpoint", value="")
+    test.choose("#requests-code", value="")
     older = test.find('tr.request[data-endpoint="rcv_init_badgeNo.ctl"]')[1]
     older.click()
     test.wait(lambda: test.find("tr.request-detail"), "the failed row expands")
@@ -351,7 +360,7 @@ def data(test):
     # Something in every panel, so Clear has something to clear.
     test.sim("badge", "bob", "1")
     test.panel("faults")
-    Select(test.one("#fault-effect")).select_by_value("latency")
+    test.choose("#fault-effect", value="latency")
     test.type("#fault-ms", "1")
     test.type("#fault-endpoint", "images")
     test.one('#fault-form button[type="submit"]').click()
