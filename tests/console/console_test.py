@@ -341,9 +341,14 @@ def faults(test):
         test.choose("#requests-code", value=by_code)
         if problems.is_selected() != only_problems:
             problems.click()
-        rows = test.find("tr.request")
-        shown = {(row.get_attribute("data-endpoint"), row.find_elements(By.TAG_NAME, "td")[5].text)
-                 for row in rows}
+        # Read in one go, again if the table is redrawn while it is read.
+        def read_rows():
+            rows = test.find("tr.request")
+            return [(row.get_attribute("data-endpoint"),
+                     row.find_elements(By.TAG_NAME, "td")[5].text) for row in rows]
+        rows = test.wait(lambda: read_rows() or [None], "the requests table can be read")
+        rows = [row for row in rows if row is not None]
+        shown = set(rows)
         check(all((not by_endpoint or e == by_endpoint) and (not by_code or c == by_code)
                   for e, c in shown), f"filter {by_endpoint!r} {by_code!r} shows {shown}")
         check(expected is None or len(rows) == expected,
