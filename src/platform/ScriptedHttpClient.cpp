@@ -75,6 +75,11 @@ std::size_t ScriptedHttpClient::requestCount() const {
   return requests_.size();
 }
 
+void ScriptedHttpClient::clearRequests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
 Dictionary ScriptedHttpClient::decodeForm(std::string_view body) {
   Dictionary result;
   std::size_t start = 0;

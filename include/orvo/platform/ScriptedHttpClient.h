@@ -31,6 +31,8 @@ class ScriptedHttpClient : public HttpClient {
 
   std::vector<HttpRequest> requests() const;
   std::size_t requestCount() const;
+  // Forgets the requests seen so far, so a long run does not keep them all.
+  void clearRequests();
   // The last request's form body decoded into a Dictionary of strings.
   static Dictionary decodeForm(std::string_view body);
 
