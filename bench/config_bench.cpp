@@ -9,7 +9,7 @@
 #include <string>
 
 #include "ScratchDir.h"
-#include "core/ProcessState.h"
+#include "foundation/ProcessState.h"
 #include "orvo/PushManagerConfig.h"
 #include "orvo/platform/Host.h"
 

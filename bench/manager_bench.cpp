@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ScratchDir.h"
-#include "core/ProcessState.h"
+#include "foundation/ProcessState.h"
 #include "orvo/Json.h"
 #include "orvo/PushManager.h"
 #include "orvo/platform/Desktop.h"

@@ -2,7 +2,7 @@
 // to plain text under every transformation, and encryption that must
 // always decrypt to what it was given.
 #include "FuzzSupport.h"
-#include "core/Utf8.h"
+#include "foundation/Utf8.h"
 #include "orvo/PushEncryptor.h"
 
 using namespace orvo;

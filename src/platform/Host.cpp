@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "foundation/Log.h"
+
 namespace orvo {
 namespace {
 
@@ -14,6 +16,15 @@ std::shared_ptr<const Host>& hostSlot() {
   static std::shared_ptr<const Host> host;
   return host;
 }
+
+void writeToCurrentHost(std::string_view line) {
+  auto host = Host::current();
+  if (host && host->log) host->log->write(line);
+}
+
+// The diagnostic log is below the host layer; it learns where to write when
+// the library is loaded.
+[[maybe_unused]] const bool kLogWriterInstalled = (logging::setWriter(&writeToCurrentHost), true);
 
 }  // namespace
 

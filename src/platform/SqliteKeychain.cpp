@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "core/Archive.h"
+#include "foundation/Archive.h"
 #include "orvo/platform/Desktop.h"
 #include "platform/SqliteDatabase.h"
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "core/Archive.h"
+#include "foundation/Archive.h"
 #include "orvo/platform/Desktop.h"
 #include "platform/SqliteDatabase.h"
 

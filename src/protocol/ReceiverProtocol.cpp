@@ -2,7 +2,7 @@
 // owner, and the way a parameter dictionary reaches the transport.
 #include "orvo/ReceiverProtocol.h"
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "orvo/FormEncoding.h"
 #include "orvo/PushErrors.h"
 #include "transport/PushNetworkManager.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "orvo/PushErrors.h"
 #include "orvo/ReceiverProtocol.h"
 #include "orvo/Version.h"

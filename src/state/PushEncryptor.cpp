@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "platform/Crypto.h"
 
 namespace orvo {

@@ -4,9 +4,9 @@
 #include <memory>
 #include <mutex>
 
-#include "core/Archive.h"
-#include "core/Log.h"
-#include "core/ProcessState.h"
+#include "foundation/Archive.h"
+#include "foundation/Log.h"
+#include "foundation/ProcessState.h"
 #include "orvo/platform/Host.h"
 
 namespace orvo {

@@ -1,4 +1,4 @@
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "orvo/PushKeychain.h"
 #include "orvo/platform/Host.h"
 

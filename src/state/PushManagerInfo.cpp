@@ -2,7 +2,7 @@
 
 #include <tuple>
 
-#include "core/ProcessState.h"
+#include "foundation/ProcessState.h"
 #include "orvo/PushKeychain.h"
 #include "orvo/platform/Host.h"
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <optional>
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 
 namespace orvo {
 namespace {

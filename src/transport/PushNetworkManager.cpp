@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "orvo/Json.h"
 #include "orvo/ValueViews.h"
 #include "transport/NetworkLog.h"

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <set>
 
-#include "core/Log.h"
-#include "core/Utf8.h"
+#include "foundation/Log.h"
+#include "foundation/Utf8.h"
 
 namespace orvo {
 namespace {

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "core/ProcessState.h"
+#include "foundation/ProcessState.h"
 #include "orvo/OrvoXMLReader.h"
 #include "support/TestHost.h"
 

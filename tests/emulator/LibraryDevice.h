@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "core/Log.h"
-#include "core/ProcessState.h"
 #include "emulator/EmulatorHarness.h"
+#include "foundation/Log.h"
+#include "foundation/ProcessState.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"

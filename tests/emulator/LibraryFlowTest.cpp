@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "State.h"
-#include "core/Log.h"
-#include "core/ProcessState.h"
 #include "emulator/EmulatorHarness.h"
 #include "emulator/LibraryDevice.h"
+#include "foundation/Log.h"
+#include "foundation/ProcessState.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"

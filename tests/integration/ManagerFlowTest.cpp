@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Log.h"
-#include "core/ProcessState.h"
+#include "foundation/Log.h"
+#include "foundation/ProcessState.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <thread>
 
-#include "core/ManagerFixture.h"
 #include "integration/LoopbackServer.h"
+#include "manager/ManagerFixture.h"
 #include "orvo/Json.h"
 #include "orvo/platform/CurlHttpClient.h"
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/Archive.h"
+#include "foundation/Archive.h"
 #include "support/TestHost.h"
 
 namespace orvo {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "core/Log.h"
-#include "core/ProcessState.h"
+#include "foundation/Log.h"
+#include "foundation/ProcessState.h"
 
 namespace orvo::test {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "core/OperationSupport.h"
+#include "manager/OperationSupport.h"
 #include "orvo/DictionaryLookups.h"
 #include "orvo/Json.h"
 #include "orvo/PushManager.h"

@@ -2,8 +2,8 @@
 // waiting request, and whether the receiver already knows the token.
 #include <cstdio>
 
-#include "core/Log.h"
-#include "core/ServerLog.h"
+#include "foundation/Log.h"
+#include "manager/ServerLog.h"
 #include "orvo/PushErrors.h"
 #include "orvo/PushManager.h"
 #include "orvo/ReceiverProtocol.h"

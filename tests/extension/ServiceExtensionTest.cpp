@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/ManagerFixture.h"
+#include "manager/ManagerFixture.h"
 #include "orvo/Json.h"
 
 namespace orvo::test {

@@ -1,7 +1,7 @@
 // What the application calls to register the device's service, attach and
 // detach a user, join and leave groups: the access gate, the values kept in
 // the record, the device token where the call needs one, the receiver call.
-#include "core/OperationSupport.h"
+#include "manager/OperationSupport.h"
 #include "orvo/PushErrors.h"
 #include "orvo/PushManager.h"
 #include "orvo/ReceiverProtocol.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "orvo/Handlers.h"
 #include "orvo/Value.h"
 

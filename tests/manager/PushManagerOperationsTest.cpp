@@ -1,8 +1,8 @@
 #include <optional>
 
-#include "core/ProcessState.h"
+#include "foundation/ProcessState.h"
 
-#include "core/ManagerFixture.h"
+#include "manager/ManagerFixture.h"
 #include "orvo/PushErrors.h"
 
 namespace orvo::test {

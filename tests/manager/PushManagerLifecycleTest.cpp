@@ -2,9 +2,9 @@
 #include <atomic>
 #include <thread>
 
-#include "core/ProcessState.h"
+#include "foundation/ProcessState.h"
 
-#include "core/ManagerFixture.h"
+#include "manager/ManagerFixture.h"
 
 namespace orvo::test {
 namespace {

@@ -1,7 +1,7 @@
 // The acknowledgement, read, badge and send operations the application calls:
 // each writes its line, passes the access gate (running again once it opens),
 // and hands the receiver's outcome on as a success flag.
-#include "core/OperationSupport.h"
+#include "manager/OperationSupport.h"
 #include "orvo/PushManager.h"
 #include "orvo/ReceiverProtocol.h"
 #include "orvo/Version.h"

@@ -3,7 +3,7 @@
 // and delivered to the delegate once delivery is on and a delegate is set.
 #include <cstdlib>
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "orvo/PushManager.h"
 #include "orvo/PushNotification.h"
 #include "orvo/ReceiverProtocol.h"

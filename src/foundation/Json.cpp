@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/Utf8.h"
+#include "foundation/Utf8.h"
 
 namespace orvo {
 

@@ -1,4 +1,4 @@
-#include "core/ServerLog.h"
+#include "manager/ServerLog.h"
 
 #include <cmath>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "core/Archive.h"
+#include "foundation/Archive.h"
 
 #include <algorithm>
 #include <bit>

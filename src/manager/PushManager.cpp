@@ -4,9 +4,9 @@
 
 #include <utility>
 
-#include "core/Log.h"
-#include "core/ProcessState.h"
-#include "core/ServerLog.h"
+#include "foundation/Log.h"
+#include "foundation/ProcessState.h"
+#include "manager/ServerLog.h"
 #include "orvo/PushManagerConfig.h"
 #include "orvo/ReceiverProtocol.h"
 #include "orvo/Version.h"

@@ -1,8 +1,7 @@
-#include "core/Log.h"
+#include "foundation/Log.h"
 
+#include <atomic>
 #include <mutex>
-
-#include "orvo/platform/Host.h"
 
 namespace orvo::logging {
 namespace {
@@ -17,7 +16,13 @@ std::function<bool()>& switchFunction() {
   return isOn;
 }
 
+// A plain pointer: nothing to construct before, or destroy after, a line
+// written during the process's start or end.
+std::atomic<Writer> installedWriter{nullptr};
+
 }  // namespace
+
+void setWriter(Writer writer) { installedWriter.store(writer, std::memory_order_release); }
 
 void setSwitch(std::function<bool()> isOn) {
   std::lock_guard lock(switchMutex());
@@ -35,8 +40,7 @@ bool isOn() {
 }
 
 void always(std::string_view line) {
-  auto host = Host::current();
-  if (host && host->log) host->log->write(line);
+  if (Writer writer = installedWriter.load(std::memory_order_acquire)) writer(line);
 }
 
 void trace(std::string_view line) {

@@ -1,6 +1,6 @@
 #include <optional>
 
-#include "core/ManagerFixture.h"
+#include "manager/ManagerFixture.h"
 #include "orvo/PushErrors.h"
 
 namespace orvo::test {

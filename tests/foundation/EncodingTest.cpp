@@ -4,7 +4,7 @@
 #include <limits>
 #include <random>
 
-#include "core/Archive.h"
+#include "foundation/Archive.h"
 #include "orvo/Json.h"
 
 // The two encodings of values: JSON for the wire, the archive for storage.

@@ -1,5 +1,6 @@
-// The library's diagnostic trace. Lines go to the current host's log sink;
-// most only while the log switch is on.
+// The library's diagnostic trace. Lines go to the writer the host layer
+// installs (the current host's log sink); most only while the log switch is
+// on.
 #pragma once
 
 #include <functional>
@@ -13,6 +14,11 @@ namespace orvo::logging {
 // something is installed the switch is off.
 void setSwitch(std::function<bool()> isOn);
 bool isOn();
+
+// Where lines go. The host layer sits above this one, so it installs the
+// writer when the library is loaded; until then lines are dropped.
+using Writer = void (*)(std::string_view line);
+void setWriter(Writer writer);
 
 // Written only while the switch is on.
 void trace(std::string_view line);

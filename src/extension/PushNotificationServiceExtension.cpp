@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "orvo/FormEncoding.h"
 #include "orvo/Json.h"
 #include "orvo/PushManager.h"

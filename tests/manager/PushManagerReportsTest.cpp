@@ -1,8 +1,8 @@
 #include <functional>
 #include <thread>
 
-#include "core/ManagerFixture.h"
-#include "core/ProcessState.h"
+#include "foundation/ProcessState.h"
+#include "manager/ManagerFixture.h"
 #include "orvo/Json.h"
 
 namespace orvo::test {

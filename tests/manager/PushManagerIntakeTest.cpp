@@ -1,4 +1,4 @@
-#include "core/ManagerFixture.h"
+#include "manager/ManagerFixture.h"
 #include "orvo/PushNotification.h"
 
 namespace orvo::test {

@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "core/Log.h"
+#include "foundation/Log.h"
 #include "orvo/ErrorInfo.h"
 #include "support/TestHost.h"
 
