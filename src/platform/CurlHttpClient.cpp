@@ -267,6 +267,9 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
   std::string caBundle;
   bool useCaBundle = false;
 
+  // libcurl's global set-up (OpenSSL's among it) and the loop's source wait
+  // for the first request: a process that sends none pays for neither.
+  std::once_flag started;
   std::shared_ptr<RunLoop> loop;
   std::thread worker;  // runs `loop` when it is the client's own
 
@@ -661,13 +664,7 @@ CurlHttpClient::CurlHttpClient(std::shared_ptr<MainQueue> mainQueue,
                                CurlHttpClientOptions options) {
   try {
     impl_ = std::make_shared<Impl>(std::move(mainQueue), std::move(options));
-    if (impl_->start()) return;
   } catch (...) {
-  }
-  // send() reports the failure to every caller.
-  if (impl_) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->stopping = true;
   }
 }
 
@@ -681,6 +678,18 @@ CurlHttpClient::~CurlHttpClient() {
 
 void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResult)> completion) {
   if (!impl_) return;
+  std::call_once(impl_->started, [impl = impl_.get()] {
+    bool started = false;
+    try {
+      started = impl->start();
+    } catch (...) {
+    }
+    // Every request, this one included, is then answered with the failure.
+    if (!started) {
+      std::lock_guard lock(impl->mutex);
+      impl->stopping = true;
+    }
+  });
   try {
     auto transfer = std::make_unique<Transfer>();
     transfer->request = std::move(request);

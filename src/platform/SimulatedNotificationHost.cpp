@@ -88,11 +88,7 @@ void SimulatedNotificationHost::Platform::loop(std::shared_ptr<Platform> self) {
 SimulatedNotificationHost::SimulatedNotificationHost(std::shared_ptr<MainQueue> mainQueue)
     : mainQueue_(std::move(mainQueue)),
       platform_(std::make_shared<Platform>()),
-      token_(defaultToken()) {
-  platformThread_ = std::thread(&Platform::loop, platform_);
-  std::lock_guard lock(platform_->mutex);
-  platform_->threadId = platformThread_.get_id();
-}
+      token_(defaultToken()) {}
 
 SimulatedNotificationHost::~SimulatedNotificationHost() {
   {
@@ -119,6 +115,18 @@ void SimulatedNotificationHost::onPlatformThread(std::function<void()> task) {
   {
     std::lock_guard lock(platform_->mutex);
     if (platform_->stopping) return;
+    // The thread starts with the first answer: a process that asks the
+    // platform nothing (the service extension) has none.
+    if (!platformThread_.joinable()) {
+      try {
+        platformThread_ = std::thread(&Platform::loop, platform_);
+      } catch (...) {
+        // No thread to give the answer: it is dropped, as by a host that
+        // is going away.
+        return;
+      }
+      platform_->threadId = platformThread_.get_id();
+    }
     platform_->tasks.push_back(std::move(task));
   }
   platform_->wake.notify_one();

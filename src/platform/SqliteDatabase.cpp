@@ -19,6 +19,8 @@ constexpr std::string_view kWalRefused = "the database refused journal_mode=WAL"
 constexpr std::string_view kSynchronousRefused = "the database refused synchronous=FULL";
 constexpr std::string_view kCheckFailed = "integrity check failed: ";
 constexpr int kSynchronousFull = 2;
+constexpr std::string_view kTableExists =
+    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1";
 
 }  // namespace
 
@@ -97,22 +99,7 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path,
 
   // Reads only, so that a damaged or foreign file is refused before any
   // pragma or schema statement could write to it.
-  if (existed && st.st_size > 0) {
-    if (!db->exec("SELECT count(*) FROM sqlite_master")) {
-      error = db->errorMessage();
-      return nullptr;
-    }
-    SqliteStatement check(raw, "PRAGMA quick_check");
-    int step = check.step();
-    if (step != SQLITE_ROW) {
-      error = db->errorMessage();
-      return nullptr;
-    }
-    if (check.columnText(0) != "ok") {
-      error = std::string(kCheckFailed) + std::string(check.columnText(0));
-      return nullptr;
-    }
-  }
+  if (existed && st.st_size > 0 && !db->check(error)) return nullptr;
 
   {
     SqliteStatement wal(raw, "PRAGMA journal_mode=WAL");
@@ -146,6 +133,64 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::string& path,
     syncDirectory(std::filesystem::path(path).parent_path().string());
   }
   return db;
+}
+
+std::unique_ptr<SqliteDatabase> SqliteDatabase::openForReading(const std::string& path,
+                                                               std::string_view table,
+                                                               std::string& error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    error = kNotARegularFile;
+    return nullptr;
+  }
+  if (st.st_size == 0) return nullptr;
+  // What open() would refuse is refused here too, so that a reader and a
+  // writer of the same file agree on whether it can be used.
+  if (::access(path.c_str(), W_OK) != 0) {
+    error = kReadOnly;
+    return nullptr;
+  }
+
+  sqlite3* raw = nullptr;
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr);
+  std::unique_ptr<SqliteDatabase> db(new SqliteDatabase(raw));
+  if (rc != SQLITE_OK) {
+    error = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  if (!db->check(error)) return nullptr;
+  SqliteStatement exists(raw, kTableExists);
+  if (!exists.bindText(1, table)) {
+    error = db->errorMessage();
+    return nullptr;
+  }
+  const int step = exists.step();
+  if (step == SQLITE_DONE) return nullptr;
+  if (step != SQLITE_ROW) {
+    error = db->errorMessage();
+    return nullptr;
+  }
+  return db;
+}
+
+bool SqliteDatabase::check(std::string& error) {
+  if (!exec("SELECT count(*) FROM sqlite_master")) {
+    error = errorMessage();
+    return false;
+  }
+  SqliteStatement quickCheck(db_, "PRAGMA quick_check");
+  if (quickCheck.step() != SQLITE_ROW) {
+    error = errorMessage();
+    return false;
+  }
+  if (quickCheck.columnText(0) != "ok") {
+    error = std::string(kCheckFailed) + std::string(quickCheck.columnText(0));
+    return false;
+  }
+  return true;
 }
 
 SqliteDatabase::~SqliteDatabase() {

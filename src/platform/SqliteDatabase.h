@@ -45,6 +45,13 @@ class SqliteDatabase {
   // passed its checks. On failure: null, and `error` says why.
   static std::unique_ptr<SqliteDatabase> open(const std::string& path, std::string_view schema,
                                               std::string& error);
+  // Opens an existing file read-only for a process that only reads: the same
+  // checks, but no pragma, no schema and nothing created. Null with `error`
+  // empty when there is nothing to read (no file, an empty one, or no
+  // `table` in it); null with `error` set when the file is unusable,
+  // including one that could not be written, as open() would refuse it.
+  static std::unique_ptr<SqliteDatabase> openForReading(const std::string& path,
+                                                        std::string_view table, std::string& error);
   ~SqliteDatabase();
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
@@ -55,6 +62,8 @@ class SqliteDatabase {
 
  private:
   explicit SqliteDatabase(sqlite3* db) : db_(db) {}
+  // Refuses a file that is not a sound SQLite database, by reading only.
+  bool check(std::string& error);
   sqlite3* db_;
 };
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <utility>
 
 #include "foundation/Archive.h"
@@ -18,6 +19,7 @@ constexpr std::string_view kFileName = "keychain.db";
 constexpr mode_t kDirectoryMode = 0700;
 constexpr mode_t kFileMode = 0600;
 
+constexpr std::string_view kTable = "items";
 constexpr std::string_view kSchema =
     "CREATE TABLE IF NOT EXISTS items(id INTEGER PRIMARY KEY, item BLOB NOT NULL)";
 constexpr std::string_view kSelectAll = "SELECT id, item FROM items ORDER BY id";
@@ -60,14 +62,55 @@ bool prepareFiles(const std::string& directory, const std::string& path, std::st
 }  // namespace
 
 struct SqliteKeychain::Impl {
+  std::string directory;
   std::string path;
   std::shared_ptr<LogSink> log;
-  std::unique_ptr<platform::SqliteDatabase> db;  // null: in memory only
+  std::once_flag loaded;
+
+  // Guards the members below. Taken after the item list's lock, never
+  // before it.
+  std::mutex mutex;
+  bool failed = false;                           // in memory only from now on
+  std::unique_ptr<platform::SqliteDatabase> db;  // the connection for writing
   // Rows this keychain wrote or read; unreadable rows are never touched.
   std::vector<std::int64_t> rowIds;
 
   void write(std::string_view line) const {
     if (log) log->write(line);
+  }
+
+  void fail(const std::string& error) {
+    failed = true;
+    db.reset();
+    rowIds.clear();
+    write(std::string(kCannotUseLine) + path + ": " + error + std::string(kCannotUseTail));
+  }
+
+  // The stored items; without a connection for writing yet, read through a
+  // read-only one that creates and changes nothing.
+  std::vector<Dictionary> read() {
+    std::lock_guard lock(mutex);
+    if (failed) return {};
+    std::string error;
+    const bool writing = db != nullptr;
+    if (!writing) db = platform::SqliteDatabase::openForReading(path, kTable, error);
+    std::vector<Dictionary> items;
+    if (db) items = load(error);
+    if (!writing) db.reset();
+    if (!error.empty()) fail(error);
+    return items;
+  }
+
+  // With `mutex` held: true once the file is open for writing.
+  bool ensureWritable() {
+    if (failed) return false;
+    if (db) return true;
+    std::string error;
+    if (prepareFiles(directory, path, error)) {
+      db = platform::SqliteDatabase::open(path, kSchema, error);
+    }
+    if (!db) fail(error);
+    return db != nullptr;
   }
 
   std::vector<Dictionary> load(std::string& error) {
@@ -126,28 +169,53 @@ SqliteKeychain::SqliteKeychain(std::string directory, std::string defaultAccessG
                                std::shared_ptr<LogSink> log)
     : MemoryKeychain(std::move(defaultAccessGroup)), impl_(std::make_unique<Impl>()) {
   impl_->path = (std::filesystem::path(directory) / kFileName).string();
+  impl_->directory = std::move(directory);
   impl_->log = std::move(log);
-
-  std::string error;
-  if (prepareFiles(directory, impl_->path, error)) {
-    impl_->db = platform::SqliteDatabase::open(impl_->path, kSchema, error);
-  }
-  if (impl_->db) {
-    std::vector<Dictionary> items = impl_->load(error);
-    if (impl_->db) setItems(std::move(items));
-  }
-  if (!impl_->db) {
-    impl_->write(std::string(kCannotUseLine) + impl_->path + ": " + error +
-                 std::string(kCannotUseTail));
-  }
 }
 
 SqliteKeychain::~SqliteKeychain() = default;
 
-bool SqliteKeychain::isPersistent() const { return impl_->db != nullptr; }
+void SqliteKeychain::ensureLoaded() const {
+  std::call_once(impl_->loaded, [this] {
+    // Installed outside `mutex`, which is only ever taken after the item
+    // list's lock. The list is this keychain's copy of the file, filled on
+    // first need, so a const caller may fill it too.
+    std::vector<Dictionary> items = impl_->read();
+    const_cast<SqliteKeychain*>(this)->setItems(std::move(items));
+  });
+}
+
+KeychainStatus SqliteKeychain::copyMatching(const Dictionary& query, Value* result) {
+  ensureLoaded();
+  return MemoryKeychain::copyMatching(query, result);
+}
+
+KeychainStatus SqliteKeychain::add(const Dictionary& attributes, Value* result) {
+  ensureLoaded();
+  return MemoryKeychain::add(attributes, result);
+}
+
+KeychainStatus SqliteKeychain::update(const Dictionary& query, const Dictionary& changes) {
+  ensureLoaded();
+  return MemoryKeychain::update(query, changes);
+}
+
+KeychainStatus SqliteKeychain::remove(const Dictionary& query) {
+  ensureLoaded();
+  return MemoryKeychain::remove(query);
+}
+
+bool SqliteKeychain::isPersistent() const {
+  ensureLoaded();
+  std::lock_guard lock(impl_->mutex);
+  return impl_->ensureWritable();
+}
 
 bool SqliteKeychain::persist(const std::vector<Dictionary>& items) {
-  if (!impl_->db) return true;
+  std::lock_guard lock(impl_->mutex);
+  // A file that cannot be used leaves the keychain in memory, where changes
+  // succeed.
+  if (!impl_->ensureWritable()) return true;
   std::vector<std::int64_t> newIds;
   std::string error;
   if (impl_->rewrite(items, newIds, error)) {

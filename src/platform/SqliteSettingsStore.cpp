@@ -11,6 +11,7 @@
 namespace orvo {
 namespace {
 
+constexpr std::string_view kTable = "settings";
 constexpr std::string_view kSchema =
     "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value BLOB NOT NULL)";
 constexpr std::string_view kSelectAll = "SELECT key, value FROM settings";
@@ -35,7 +36,12 @@ struct SqliteSettingsStore::Impl {
   std::shared_ptr<LogSink> log;
 
   mutable std::mutex mutex;
-  std::unique_ptr<platform::SqliteDatabase> db;  // null: in memory only
+  // The file is read at the first use and opened for writing at the first
+  // write, so that a process that only reads (the service extension) neither
+  // creates nor changes anything; every member below is guarded by `mutex`.
+  bool loaded = false;
+  bool failed = false;                           // in memory only from now on
+  std::unique_ptr<platform::SqliteDatabase> db;  // the connection for writing
   ValueMap cache;
   // The latest change per key since the last successful write; nullopt removes.
   std::map<std::string, std::optional<Value>, std::less<>> pending;
@@ -44,17 +50,42 @@ struct SqliteSettingsStore::Impl {
     if (log) log->write(line);
   }
 
-  void open() {
+  void fail(const std::string& error) {
+    failed = true;
+    db.reset();
+    pending.clear();
+    write(std::string(kCannotUseLine) + path + ": " + error + std::string(kCannotUseTail));
+  }
+
+  // With the lock held. Without a connection for writing yet, the file is
+  // read through a read-only one that creates and changes nothing. A file
+  // that cannot be used leaves nothing of it in the cache.
+  void ensureLoaded() {
+    if (loaded || failed) return;
+    loaded = true;
+    std::string error;
+    const bool writing = db != nullptr;
+    if (!writing) db = platform::SqliteDatabase::openForReading(path, kTable, error);
+    if (db && !load(error)) cache.clear();
+    if (!writing) db.reset();
+    if (!error.empty()) fail(error);
+  }
+
+  // With the lock held: true once the file is open for writing.
+  bool ensureWritable() {
+    if (failed) return false;
+    if (db) return true;
     std::string error;
     std::string parent = std::filesystem::path(path).parent_path().string();
     if (platform::createDirectories(parent, 0700, error)) {
       db = platform::SqliteDatabase::open(path, kSchema, error);
     }
-    if (db && !load(error)) db.reset();
     if (!db) {
-      cache.clear();
-      write(std::string(kCannotUseLine) + path + ": " + error + std::string(kCannotUseTail));
+      fail(error);
+      return false;
     }
+    ensureLoaded();
+    return !failed;
   }
 
   bool load(std::string& error) {
@@ -80,8 +111,8 @@ struct SqliteSettingsStore::Impl {
 
   // Writes every pending change in one transaction; with the lock held.
   bool flush() {
-    if (!db) return false;
-    if (pending.empty()) return true;
+    if (pending.empty()) return !failed;
+    if (!ensureWritable()) return false;
     std::string error;
     if (writePending(error)) {
       pending.clear();
@@ -121,12 +152,13 @@ struct SqliteSettingsStore::Impl {
 
   void change(std::string_view key, std::optional<Value> value) {
     std::lock_guard lock(mutex);
+    ensureLoaded();
     if (value) {
       cache.insert_or_assign(std::string(key), *value);
     } else if (auto it = cache.find(key); it != cache.end()) {
       cache.erase(it);
     }
-    if (db) pending.insert_or_assign(std::string(key), std::move(value));
+    if (!failed) pending.insert_or_assign(std::string(key), std::move(value));
   }
 };
 
@@ -134,7 +166,6 @@ SqliteSettingsStore::SqliteSettingsStore(std::string path, std::shared_ptr<LogSi
     : impl_(std::make_unique<Impl>()) {
   impl_->path = std::move(path);
   impl_->log = std::move(log);
-  impl_->open();
 }
 
 SqliteSettingsStore::~SqliteSettingsStore() {
@@ -144,6 +175,7 @@ SqliteSettingsStore::~SqliteSettingsStore() {
 
 Value SqliteSettingsStore::get(std::string_view key) const {
   std::lock_guard lock(impl_->mutex);
+  impl_->ensureLoaded();
   auto it = impl_->cache.find(key);
   return it == impl_->cache.end() ? Value() : it->second;
 }
@@ -160,12 +192,14 @@ void SqliteSettingsStore::remove(std::string_view key) { impl_->change(key, std:
 
 bool SqliteSettingsStore::synchronize() {
   std::lock_guard lock(impl_->mutex);
+  // Nothing pending: the answer still says whether the file can be used.
+  impl_->ensureLoaded();
   return impl_->flush();
 }
 
 bool SqliteSettingsStore::isPersistent() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->db != nullptr;
+  return impl_->ensureWritable();
 }
 
 }  // namespace orvo

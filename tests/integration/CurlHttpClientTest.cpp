@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "integration/LoopbackServer.h"
 #include "orvo/platform/CurlHttpClient.h"
@@ -274,6 +275,44 @@ TEST(CurlHttpClient, KeepsOneConnectionUnlessToldOtherwise) {
   CurlHttpClientOptions fresh;
   fresh.reuseConnections = false;
   EXPECT_EQ(connections(fresh, 10, loop), 10u);
+}
+
+// The client starts with its first request; first requests from several
+// threads at once start it once, on either kind of main queue.
+TEST(CurlHttpClient, ConcurrentFirstRequestsStartTheClientOnce) {
+  LoopbackServer server;
+  server.server().Post("/", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.body, "text/plain");
+  });
+  server.start();
+  auto loop = std::make_shared<RunLoop>();
+  struct ForwardingQueue : MainQueue {
+    std::shared_ptr<RunLoop> target;
+    void post(std::function<void()> task) override { target->post(std::move(task)); }
+  };
+  auto forwarding = std::make_shared<ForwardingQueue>();
+  forwarding->target = loop;
+  for (const std::shared_ptr<MainQueue>& queue :
+       {std::shared_ptr<MainQueue>(loop), std::shared_ptr<MainQueue>(forwarding)}) {
+    CurlHttpClient client(queue);
+    std::mutex mutex;
+    std::multiset<std::string> bodies;
+    std::atomic<int> answered{0};
+    constexpr int kThreads = 4;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        client.send(post(server.url("/"), std::to_string(t)), [&](HttpResult result) {
+          std::lock_guard lock(mutex);
+          bodies.insert(result.response.value_or(HttpResponse{}).body);
+          ++answered;
+        });
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_TRUE(loop->runUntil([&] { return answered == kThreads; }, kGenerousWait));
+    EXPECT_EQ(bodies, (std::multiset<std::string>{"0", "1", "2", "3"}));
+  }
 }
 
 TEST(CurlHttpClient, DestructionCancelsEveryCompletion) {

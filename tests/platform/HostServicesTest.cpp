@@ -153,7 +153,11 @@ TEST(HostServicesTest, DesktopHostStoresAndDefaults) {
   EXPECT_TRUE(host->settings->synchronize());
   EXPECT_TRUE(
       std::filesystem::is_regular_file(dir.path() + "/orvo-push/com.example.defaults/settings.db"));
-  EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "/orvo-push-keychain"));
+  // The keychain's file is made by its first change.
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/orvo-push-keychain"));
+  EXPECT_EQ(host->keychain->add(Dictionary{{std::string(kClass), kClassGenericPassword}}, nullptr),
+            KeychainStatus::Success);
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir.path() + "/orvo-push-keychain/keychain.db"));
   ScopedEnv bundleDir("ORVO_BUNDLE_DIR", dir.path().c_str());
   EXPECT_EQ(makeDesktopHost(defaults)->bundle->resourcePath(), dir.path());
   EXPECT_TRUE(log->lines().empty());

@@ -167,6 +167,11 @@ TEST(SqliteKeychainTest, ItemsSurviveReopenWithPrivateModes) {
       EXPECT_TRUE(!std::filesystem::exists(side) || test::modeOf(side) == 0600u) << side;
     }
     expected = kc.items();
+    // A second keychain on the same file finds the items while this one
+    // is still open, and a search leaves the file's modes alone.
+    SqliteKeychain reader(directory, "SEED.app", log);
+    EXPECT_EQ(dataOf(reader, "a"), bytes("new"));
+    EXPECT_EQ(test::modeOf(file), 0600u);
   }
   ASSERT_EQ(expected.size(), 2u);
   SqliteKeychain reopened(directory, "SEED.app", log);

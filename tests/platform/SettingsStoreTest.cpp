@@ -85,6 +85,44 @@ TEST(SqliteSettingsStoreTest, OnlySynchronizedValuesReachTheFileAndSurviveReopen
   EXPECT_EQ(sql(path, "SELECT hex(value) FROM settings WHERE key = 'bad'"), "00112233");
 }
 
+// A process that only reads (the service extension) reads through a
+// connection of its own while the application's is open, and creates and
+// changes nothing; a write later in the same process still lands.
+TEST(SqliteSettingsStoreTest, AReaderSeesCommittedValuesAndChangesNothing) {
+  test::TempDir dir;
+  const std::string path = dir.path() + "/data/settings.db";
+  auto log = std::make_shared<CapturingLogSink>();
+  {
+    SqliteSettingsStore reader(path, log);
+    EXPECT_TRUE(reader.get("k").isNull());
+    EXPECT_TRUE(reader.synchronize());
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/data"));
+
+  // A file without the table yet reads as empty, and is left as it is.
+  const std::string bare = dir.write("bare.db", "");
+  sql(bare, "CREATE TABLE other(x)");
+  const std::string bareBefore = test::readFile(bare);
+  EXPECT_TRUE(SqliteSettingsStore(bare, log).get("k").isNull());
+  EXPECT_TRUE(test::readFile(bare) == bareBefore) << "the reader changed " << bare;
+
+  // The writer stays open, so what it committed is still in its WAL.
+  SqliteSettingsStore application(path, log);
+  application.set("k", "v");
+  ASSERT_TRUE(application.synchronize());
+  {
+    SqliteSettingsStore reader(path, log);
+    EXPECT_EQ(reader.get("k"), Value("v"));
+    reader.set("k2", 2);
+    EXPECT_TRUE(reader.synchronize());
+  }
+  EXPECT_EQ(sql(path, "SELECT count(*) FROM settings"), "2");
+  application.set("k3", 3);
+  EXPECT_TRUE(application.synchronize());
+  EXPECT_EQ(sql(path, "SELECT count(*) FROM settings"), "3");
+  EXPECT_TRUE(log->lines().empty());
+}
+
 TEST(SqliteSettingsStoreTest, FailedWriteIsRolledBackAndRetried) {
   test::TempDir dir;
   const std::string path = dir.path() + "/settings.db";

@@ -12,9 +12,10 @@ namespace orvo {
 
 // Settings in one SQLite file (WAL, synchronous=FULL). set and remove change
 // this process's view at once; synchronize writes them in one transaction and
-// returns when it is durable. A file that cannot be opened or read is
-// reported once to the log and left untouched; the store then keeps its
-// values in memory for the rest of the process.
+// returns when it is durable. The file is read, read-only, at the first use
+// and opened for writing at the first write. A file that cannot be opened or
+// read is reported once to the log and left untouched; the store then keeps
+// its values in memory for the rest of the process.
 class SqliteSettingsStore : public SettingsStore {
  public:
   SqliteSettingsStore(std::string path, std::shared_ptr<LogSink> log);
@@ -27,7 +28,8 @@ class SqliteSettingsStore : public SettingsStore {
   void remove(std::string_view key) override;
   bool synchronize() override;
 
-  // False once the store has fallen back to memory.
+  // Opens the file for writing if it is not yet: false once the store has
+  // fallen back to memory.
   bool isPersistent() const;
 
  private:
@@ -38,7 +40,8 @@ class SqliteSettingsStore : public SettingsStore {
 // The keychain in an SQLite file of its own, keychain.db in `directory`
 // (directory mode 0700, file mode 0600). Every change is durable when the
 // call returns; a change that cannot be written is undone and reported as
-// KeychainStatus::Other.
+// KeychainStatus::Other. The file is read, read-only, at the first call and
+// opened for writing at the first change; items() shows it after either.
 class SqliteKeychain : public MemoryKeychain {
  public:
   SqliteKeychain(std::string directory, std::string defaultAccessGroup,
@@ -47,12 +50,20 @@ class SqliteKeychain : public MemoryKeychain {
   SqliteKeychain(const SqliteKeychain&) = delete;
   SqliteKeychain& operator=(const SqliteKeychain&) = delete;
 
+  KeychainStatus copyMatching(const Dictionary& query, Value* result) override;
+  KeychainStatus add(const Dictionary& attributes, Value* result) override;
+  KeychainStatus update(const Dictionary& query, const Dictionary& changes) override;
+  KeychainStatus remove(const Dictionary& query) override;
+
+  // Opens the file for writing if it is not yet: false when it cannot be.
   bool isPersistent() const;
 
  protected:
   bool persist(const std::vector<Dictionary>& items) override;
 
  private:
+  void ensureLoaded() const;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -92,7 +92,7 @@ class SimulatedNotificationHost : public NotificationHost {
 
   std::shared_ptr<MainQueue> mainQueue_;
   std::shared_ptr<Platform> platform_;
-  std::thread platformThread_;
+  std::thread platformThread_;  // started by the first answer, under the platform's lock
 
   mutable std::mutex mutex_;
   mutable std::vector<std::string> calls_;
