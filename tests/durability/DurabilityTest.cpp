@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
@@ -181,7 +182,11 @@ TEST(DurabilityTest, ReportedIdentityWritesSurviveSigkill) {
         EXPECT_GE(stored[field - 1], stored[field]) << "field " << field;
       }
     }
-    EXPECT_EQ(test::sql(database, "PRAGMA integrity_check"), "ok");
+    // A child killed before its first write leaves no file; the checks above
+    // have made sure nothing was reported then.
+    if (std::filesystem::exists(database)) {
+      EXPECT_EQ(test::sql(database, "PRAGMA integrity_check"), "ok");
+    }
     started = stored[0] + 1;
     return started;
   };
@@ -239,7 +244,9 @@ TEST(DurabilityTest, PurchaseListIsOldOrNewAfterSigkill) {
       EXPECT_TRUE(stored.isNull()) << describe(stored);
     }
     EXPECT_TRUE(round == last || round == last + 1) << describe(stored) << ", reported " << last;
-    EXPECT_EQ(test::sql(database, "PRAGMA integrity_check"), "ok");
+    if (std::filesystem::exists(database)) {
+      EXPECT_EQ(test::sql(database, "PRAGMA integrity_check"), "ok");
+    }
     last = std::max(last, round);
     return last + 1;
   });
