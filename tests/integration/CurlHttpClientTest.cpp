@@ -37,6 +37,13 @@ void expectTransportError(const HttpResult& result, CURLcode code) {
       << result.error->description;
 }
 
+// A main queue that is not a run loop: the client drives its transfers on a
+// thread of its own, and still answers through the queue.
+struct ForwardingQueue : MainQueue {
+  std::shared_ptr<RunLoop> target;
+  void post(std::function<void()> task) override { target->post(std::move(task)); }
+};
+
 TEST(CurlHttpClient, SendsTheRequestAsGivenAndReadsTheFinalResponseOnly) {
   // An interim answer first; then repeated names in two spellings, a folded
   // line, a charset whose quoted value holds a ";" and a cookie.
@@ -245,12 +252,6 @@ TEST(CurlHttpClient, KeepsOneConnectionUnlessToldOtherwise) {
   server.start();
 
   auto loop = std::make_shared<RunLoop>();
-  // A main queue that is not a run loop: the client drives its transfers on
-  // a thread of its own, and still answers through the queue.
-  struct ForwardingQueue : MainQueue {
-    std::shared_ptr<RunLoop> target;
-    void post(std::function<void()> task) override { target->post(std::move(task)); }
-  };
   auto forwarding = std::make_shared<ForwardingQueue>();
   forwarding->target = loop;
   // The number of connections that served the requests, one after the other.
@@ -286,10 +287,6 @@ TEST(CurlHttpClient, ConcurrentFirstRequestsStartTheClientOnce) {
   });
   server.start();
   auto loop = std::make_shared<RunLoop>();
-  struct ForwardingQueue : MainQueue {
-    std::shared_ptr<RunLoop> target;
-    void post(std::function<void()> task) override { target->post(std::move(task)); }
-  };
   auto forwarding = std::make_shared<ForwardingQueue>();
   forwarding->target = loop;
   for (const std::shared_ptr<MainQueue>& queue :
