@@ -180,8 +180,13 @@ struct Emulator::Impl {
   // guarded by state.mutex.
   std::map<std::string, std::string> appStates;
   std::mutex outputMutex;
+  bool flushFailed = false;  // guarded by state.mutex
 
   bool start(std::string& error);
+  // A kept state gets what sends hold in memory every scheduler tick, so a
+  // crash loses at most that tick's; in memory it waits for a read.
+  bool persistent() const { return options.statePath != ":memory:"; }
+  void flushDeliveries();
   void routes();
   void record(Json entry);
   Answer guarded(const std::function<Answer()>& handle);
@@ -253,6 +258,7 @@ bool Emulator::Impl::start(std::string& error) {
   scheduler = std::thread([this] {
     while (!stopping) {
       gateway.releaseDue();
+      if (persistent()) flushDeliveries();
       std::unique_lock lock(stopMutex);
       stopped.wait_for(lock, std::chrono::milliseconds(20), [this] { return stopping.load(); });
     }
@@ -279,6 +285,20 @@ void Emulator::stop() {
   impl.server.stop();
   if (impl.serving.joinable()) impl.serving.join();
   if (impl.scheduler.joinable()) impl.scheduler.join();
+  // Every send that was answered is in the file for the next start.
+  if (impl.persistent()) impl.flushDeliveries();
+}
+
+void Emulator::Impl::flushDeliveries() {
+  std::lock_guard lock(state.mutex);
+  if (gateway.flush()) {
+    flushFailed = false;
+  } else if (!flushFailed) {
+    flushFailed = true;
+    std::lock_guard output(outputMutex);
+    std::cerr << "cannot write deliveries to " << options.statePath << ": " << state.db.lastError()
+              << " (kept in memory, tried again)" << std::endl;
+  }
 }
 
 void Emulator::wait() {
@@ -1035,9 +1055,7 @@ void Emulator::Impl::admin() {
                          "app_id is needed when there is not exactly one application");
       message.appId = apps[0]["app_id"].get<std::string>();
     }
-    state.db.exec("BEGIN");
     const auto outcome = gateway.send(message);
-    state.db.exec("COMMIT");
     lock.unlock();
     gateway.wake();
     sendJson(response, {{"seqno", outcome.seqno},
