@@ -29,7 +29,9 @@ Database::~Database() {
 }
 
 void Database::settle() {
-  if (!settle_ || deferred_ > 0 || inTransaction()) return;
+  if (deferred_ > 0) return;
+  ++epoch_;
+  if (!settle_ || inTransaction()) return;
   // Its own statements must not call it again.
   const Deferred settling(*this);
   settle_();

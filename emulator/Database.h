@@ -58,6 +58,9 @@ class Database {
   // run inside a transaction (a rollback would take its writes along) nor
   // while a Deferred is alive.
   void settleWith(std::function<void()> settle) { settle_ = std::move(settle); }
+  // Moves on before each statement that is not Deferred: what was read at an
+  // earlier epoch may have changed since.
+  std::uint64_t epoch() const { return epoch_; }
   // For statements that touch nothing `settle` writes.
   class Deferred {
    public:
@@ -82,6 +85,7 @@ class Database {
   std::string lastError_;
   std::function<void()> settle_;
   int deferred_ = 0;
+  std::uint64_t epoch_ = 0;
 };
 
 }  // namespace orvo::emulator

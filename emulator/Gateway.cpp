@@ -79,6 +79,15 @@ struct Gateway::Unflushed {
   std::vector<Message> messages;
   std::unordered_map<std::int64_t, std::int64_t> badges;  // by the device's rowid
   std::int64_t nextId = 0;                                // of a delivery, once one is kept
+
+  // The devices a target resolved to, with their stored badges, while no
+  // statement that could change them ran.
+  struct Target {
+    std::shared_ptr<const Devices> devices;
+    std::vector<std::int64_t> storedBadges;
+  };
+  std::unordered_map<std::string, Target> targets;
+  std::uint64_t targetsEpoch = 0;
 };
 
 Gateway::Gateway(State& state) : state_(state), unflushed_(std::make_unique<Unflushed>()) {
@@ -92,6 +101,8 @@ bool Gateway::flush() {
   auto& db = state_.db;
   if (kept.messages.empty() && kept.badges.empty()) return true;
   if (db.inTransaction()) return false;
+  // The stored badges are about to change.
+  kept.targets.clear();
   bool written = db.exec("BEGIN");
   for (const auto& message : kept.messages) {
     const auto& devices = *message.devices;
@@ -159,30 +170,41 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
                     const OutgoingMessage& message, std::int64_t now) {
   auto& db = state_.db;
   auto& kept = *unflushed_;
-  auto devices = std::make_shared<Unflushed::Devices>();
-  std::vector<std::int64_t> stored;
-  auto add = [&](const Database::Row& row) {
-    devices->push_back({row.integer(0), row.text(3), row.value(1), row.value(2), row.value(4)});
-    stored.push_back(row.integer(5));
-  };
-  const char* columns =
-      "SELECT d.rowid, d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
-  if (message.targetKind == "CUID") {
-    db.each(
-        std::string(columns) + "WHERE d.app_id=? AND d.cuid=? AND d.registered=1 AND d.psid<>''",
-        {message.appId, message.target}, add);
-  } else if (message.targetKind == "PSID") {
-    db.each(std::string(columns) + "WHERE d.psid=? AND (?='' OR d.app_id=?) AND d.registered=1",
-            {message.target, message.appId, message.appId}, add);
-  } else if (message.targetKind == "GROUP") {
-    db.each(std::string(columns) +
-                "JOIN group_members g ON g.app_id=d.app_id AND g.cuid=d.cuid "
-                "WHERE d.app_id=? AND g.group_seq=? AND d.registered=1 AND d.psid<>''",
-            {message.appId, message.target}, add);
-  } else {
-    db.each(std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
-            {message.appId, message.appId}, add);
+  if (kept.targetsEpoch != db.epoch()) kept.targets.clear();
+  const std::string key = message.targetKind + '\n' + message.appId + '\n' + message.target;
+  auto target = kept.targets.find(key);
+  if (target == kept.targets.end()) {
+    auto devices = std::make_shared<Unflushed::Devices>();
+    std::vector<std::int64_t> stored;
+    auto add = [&](const Database::Row& row) {
+      devices->push_back({row.integer(0), row.text(3), row.value(1), row.value(2), row.value(4)});
+      stored.push_back(row.integer(5));
+    };
+    const char* columns =
+        "SELECT d.rowid, d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
+    if (message.targetKind == "CUID") {
+      db.each(
+          std::string(columns) + "WHERE d.app_id=? AND d.cuid=? AND d.registered=1 AND d.psid<>''",
+          {message.appId, message.target}, add);
+    } else if (message.targetKind == "PSID") {
+      db.each(std::string(columns) + "WHERE d.psid=? AND (?='' OR d.app_id=?) AND d.registered=1",
+              {message.target, message.appId, message.appId}, add);
+    } else if (message.targetKind == "GROUP") {
+      db.each(std::string(columns) +
+                  "JOIN group_members g ON g.app_id=d.app_id AND g.cuid=d.cuid "
+                  "WHERE d.app_id=? AND g.group_seq=? AND d.registered=1 AND d.psid<>''",
+              {message.appId, message.target}, add);
+    } else {
+      db.each(std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
+              {message.appId, message.appId}, add);
+    }
+    // Many targets between two other statements: an emulator, not a cache server.
+    if (kept.targets.size() >= 256) kept.targets.clear();
+    kept.targetsEpoch = db.epoch();
+    target =
+        kept.targets.emplace(key, Unflushed::Target{std::move(devices), std::move(stored)}).first;
   }
+  const auto& devices = target->second.devices;
   if (devices->empty()) return 0;
   Json orv = {{"psid", ""},
               {"messageuniquekey", messageKey},
@@ -211,6 +233,7 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
   kept.nextId += static_cast<std::int64_t>(count);
   if (!message.silent) {
     queued.badges.reserve(count);
+    const auto& stored = target->second.storedBadges;
     for (std::size_t i = 0; i < count; ++i) {
       const auto raised = kept.badges.try_emplace((*devices)[i].row, stored[i]).first;
       raised->second = message.badge ? *message.badge : raised->second + 1;
