@@ -1,5 +1,6 @@
 #include "Gateway.h"
 
+#include <deque>
 #include <random>
 #include <string_view>
 #include <unordered_map>
@@ -76,7 +77,7 @@ struct Gateway::Unflushed {
     std::shared_ptr<const Devices> devices;
     std::vector<std::int64_t> badges;  // by device; none for a silent message
   };
-  std::vector<Message> messages;
+  std::deque<Message> messages;  // not moved as it grows, under the state lock
   std::unordered_map<std::int64_t, std::int64_t> badges;  // by the device's rowid
   std::int64_t nextId = 0;                                // of a delivery, once one is kept
 

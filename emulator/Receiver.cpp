@@ -236,9 +236,10 @@ bool Receiver::isEndpoint(const std::string& endpoint) {
 
 const std::vector<std::string>& Receiver::endpoints() { return kEndpoints; }
 
-std::string Receiver::versionFor(const std::string& appId) {
+std::string Receiver::versionFor(const std::string& appId, bool* known) {
   if (!appId.empty()) {
     const auto rows = state_.db.query("SELECT receiver_version FROM apps WHERE app_id=?", {appId});
+    if (known) *known = !rows.empty();
     if (!rows.empty() && rows[0]["receiver_version"].is_string())
       return rows[0]["receiver_version"].get<std::string>();
   }
@@ -333,7 +334,8 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
     if (!rows.empty() && rows[0]["app_id"].is_string())
       call.appId = rows[0]["app_id"].get<std::string>();
   }
-  call.version = versionFor(call.appId);
+  bool knownApp = false;
+  call.version = versionFor(call.appId, &knownApp);
   const std::string& r = call.version;
 
   for (const auto& [key, value] : form)
@@ -391,7 +393,7 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
   if (namesUser(endpoint) && call.has("CUID") && call.get("CUID").empty())
     return call.fail(result::kBadRequest, "malformed CUID \"\" (a non-empty value expected)");
 
-  if (!call.appId.empty())
+  if (!call.appId.empty() && !knownApp)
     db.run("INSERT OR IGNORE INTO apps(app_id, receiver_version) VALUES(?, NULL)", {call.appId});
 
   // --- the calls ---
