@@ -3,6 +3,7 @@
 #include <deque>
 #include <random>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -87,7 +88,7 @@ struct Gateway::Unflushed {
     std::shared_ptr<const Devices> devices;
     std::vector<std::int64_t> storedBadges;
   };
-  std::unordered_map<std::string, Target> targets;
+  std::map<std::tuple<std::string, std::string, std::string>, Target> targets;
   std::uint64_t targetsEpoch = 0;
 };
 
@@ -172,7 +173,7 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
   auto& db = state_.db;
   auto& kept = *unflushed_;
   if (kept.targetsEpoch != db.epoch()) kept.targets.clear();
-  const std::string key = message.targetKind + '\n' + message.appId + '\n' + message.target;
+  auto key = std::make_tuple(message.targetKind, message.appId, message.target);
   auto target = kept.targets.find(key);
   if (target == kept.targets.end()) {
     auto devices = std::make_shared<Unflushed::Devices>();
@@ -202,8 +203,9 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
     // Many targets between two other statements: an emulator, not a cache server.
     if (kept.targets.size() >= 256) kept.targets.clear();
     kept.targetsEpoch = db.epoch();
-    target =
-        kept.targets.emplace(key, Unflushed::Target{std::move(devices), std::move(stored)}).first;
+    target = kept.targets
+                 .emplace(std::move(key), Unflushed::Target{std::move(devices), std::move(stored)})
+                 .first;
   }
   const auto& devices = target->second.devices;
   if (devices->empty()) return 0;
