@@ -28,7 +28,17 @@ Database::~Database() {
   if (db_) sqlite3_close(db_);
 }
 
+void Database::settle() {
+  if (deferred_ > 0) return;
+  ++epoch_;
+  if (!settle_ || inTransaction()) return;
+  // Its own statements must not call it again.
+  const Deferred settling(*this);
+  settle_();
+}
+
 bool Database::exec(const std::string& sql, std::string* error) {
+  settle();
   char* message = nullptr;
   if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
   lastError_ = message ? message : "unknown SQLite error";
@@ -38,6 +48,7 @@ bool Database::exec(const std::string& sql, std::string* error) {
 }
 
 sqlite3_stmt* Database::prepare(const std::string& sql) {
+  settle();
   if (auto found = cache_.find(sql); found != cache_.end()) {
     sqlite3_reset(found->second);
     sqlite3_clear_bindings(found->second);

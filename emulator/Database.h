@@ -53,7 +53,29 @@ class Database {
 
   std::vector<std::string> tables();
 
+  // Writes kept in memory reach the tables through `settle`, which runs before
+  // each statement, so that nothing reads the tables without them. It does not
+  // run inside a transaction (a rollback would take its writes along) nor
+  // while a Deferred is alive.
+  void settleWith(std::function<void()> settle) { settle_ = std::move(settle); }
+  // Moves on before each statement that is not Deferred: what was read at an
+  // earlier epoch may have changed since.
+  std::uint64_t epoch() const { return epoch_; }
+  // For statements that touch nothing `settle` writes.
+  class Deferred {
+   public:
+    explicit Deferred(Database& db) : db_(db) { ++db_.deferred_; }
+    ~Deferred() { --db_.deferred_; }
+    Deferred(const Deferred&) = delete;
+    Deferred& operator=(const Deferred&) = delete;
+
+   private:
+    Database& db_;
+  };
+
  private:
+  void settle();
+
   sqlite3_stmt* prepare(const std::string& sql);
   bool bindAll(sqlite3_stmt* statement, const std::vector<Json>& params);
   void finish(sqlite3_stmt* statement);
@@ -61,6 +83,9 @@ class Database {
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> cache_;
   std::string lastError_;
+  std::function<void()> settle_;
+  int deferred_ = 0;
+  std::uint64_t epoch_ = 0;
 };
 
 }  // namespace orvo::emulator

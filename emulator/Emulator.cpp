@@ -170,7 +170,9 @@ struct Emulator::Impl {
 
   // Journal and counters.
   std::mutex journalMutex;
-  std::deque<Json> journal;
+  // Entries do not change once recorded: readers take them and write them
+  // out after letting go of the lock.
+  std::deque<std::shared_ptr<const Json>> journal;
   long long journalNextId = 1;
   long long journalDropped = 0;
   std::map<std::pair<std::string, std::string>, long long> requestCounts;
@@ -180,8 +182,13 @@ struct Emulator::Impl {
   // guarded by state.mutex.
   std::map<std::string, std::string> appStates;
   std::mutex outputMutex;
+  bool flushFailed = false;  // guarded by state.mutex
 
   bool start(std::string& error);
+  // A kept state gets what sends hold in memory every scheduler tick, so a
+  // crash loses at most that tick's; in memory it waits for a read.
+  bool persistent() const { return options.statePath != ":memory:"; }
+  void flushDeliveries();
   void routes();
   void record(Json entry);
   Answer guarded(const std::function<Answer()>& handle);
@@ -253,6 +260,7 @@ bool Emulator::Impl::start(std::string& error) {
   scheduler = std::thread([this] {
     while (!stopping) {
       gateway.releaseDue();
+      if (persistent()) flushDeliveries();
       std::unique_lock lock(stopMutex);
       stopped.wait_for(lock, std::chrono::milliseconds(20), [this] { return stopping.load(); });
     }
@@ -279,6 +287,20 @@ void Emulator::stop() {
   impl.server.stop();
   if (impl.serving.joinable()) impl.serving.join();
   if (impl.scheduler.joinable()) impl.scheduler.join();
+  // Every send that was answered is in the file for the next start.
+  if (impl.persistent()) impl.flushDeliveries();
+}
+
+void Emulator::Impl::flushDeliveries() {
+  std::lock_guard lock(state.mutex);
+  if (gateway.flush()) {
+    flushFailed = false;
+  } else if (!flushFailed) {
+    flushFailed = true;
+    std::lock_guard output(outputMutex);
+    std::cerr << "cannot write deliveries to " << options.statePath << ": " << state.db.lastError()
+              << " (kept in memory, tried again)" << std::endl;
+  }
 }
 
 void Emulator::wait() {
@@ -309,7 +331,7 @@ void Emulator::Impl::record(Json entry) {
   std::lock_guard lock(journalMutex);
   ++requestCounts[{entry["endpoint"].get<std::string>(), entry["result_code"].get<std::string>()}];
   entry["id"] = journalNextId++;
-  journal.push_back(std::move(entry));
+  journal.push_back(std::make_shared<const Json>(std::move(entry)));
   while (journal.size() > options.journalCapacity) {
     journal.pop_front();
     ++journalDropped;
@@ -365,11 +387,12 @@ void Emulator::Impl::serveJournalStream(const httplib::Request& request,
           text.swap(*greeting);
           return sink.write(text.data(), text.size());
         }
+        std::vector<std::shared_ptr<const Json>> fresh;
         {
           std::unique_lock lock(journalMutex);
           journalGrew.wait_for(lock, options.heartbeat, [&] {
             return stopping || journalClears != *clears ||
-                   (!journal.empty() && journal.back()["id"].get<long long>() > *cursor);
+                   (!journal.empty() && (*journal.back())["id"].get<long long>() > *cursor);
           });
           if (stopping) {
             lock.unlock();
@@ -381,14 +404,15 @@ void Emulator::Impl::serveJournalStream(const httplib::Request& request,
             text += "event: cleared\ndata: {}\n\n";
           }
           auto from = journal.end();
-          while (from != journal.begin() && (*std::prev(from))["id"].get<long long>() > *cursor)
+          while (from != journal.begin() && (**std::prev(from))["id"].get<long long>() > *cursor)
             --from;
-          for (auto it = from; it != journal.end(); ++it) {
-            *cursor = (*it)["id"].get<long long>();
-            // Form values are the client's bytes; bad UTF-8 must not end the stream.
-            text += "id: " + std::to_string(*cursor) + "\nevent: request\ndata: " +
-                    it->dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
-          }
+          fresh.assign(from, journal.end());
+        }
+        for (const auto& entry : fresh) {
+          *cursor = (*entry)["id"].get<long long>();
+          // Form values are the client's bytes; bad UTF-8 must not end the stream.
+          text += "id: " + std::to_string(*cursor) + "\nevent: request\ndata: " +
+                  entry->dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
         }
         if (text.empty()) text = ": ping\n\n";
         return sink.write(text.data(), text.size());
@@ -828,24 +852,30 @@ void Emulator::Impl::admin() {
     return filter;
   };
 
-  server.Get("/__admin/requests",
-             [this, matches, filterFrom](const Request& request, Response& response) {
-               const Json filter = filterFrom(request);
-               std::size_t limit = SIZE_MAX;
-               if (request.has_param("limit"))
-                 limit = std::strtoull(request.get_param_value("limit").c_str(), nullptr, 10);
-               Json list = Json::array();
-               std::lock_guard lock(journalMutex);
-               // The newest `limit` entries, oldest first.
-               std::vector<const Json*> chosen;
-               for (auto it = journal.rbegin(); it != journal.rend() && chosen.size() < limit; ++it)
-                 if (matches(*it, filter)) chosen.push_back(&*it);
-               for (auto it = chosen.rbegin(); it != chosen.rend(); ++it) list.push_back(**it);
-               sendJson(response, {{"requests", list},
-                                   {"total", journal.size()},
-                                   {"dropped", journalDropped},
-                                   {"capacity", options.journalCapacity}});
-             });
+  server.Get(
+      "/__admin/requests", [this, matches, filterFrom](const Request& request, Response& response) {
+        const Json filter = filterFrom(request);
+        std::size_t limit = SIZE_MAX;
+        if (request.has_param("limit"))
+          limit = std::strtoull(request.get_param_value("limit").c_str(), nullptr, 10);
+        // The newest `limit` entries, oldest first.
+        std::vector<std::shared_ptr<const Json>> chosen;
+        std::size_t total = 0;
+        long long dropped = 0;
+        {
+          std::lock_guard lock(journalMutex);
+          for (auto it = journal.rbegin(); it != journal.rend() && chosen.size() < limit; ++it)
+            if (matches(**it, filter)) chosen.push_back(*it);
+          total = journal.size();
+          dropped = journalDropped;
+        }
+        Json list = Json::array();
+        for (auto it = chosen.rbegin(); it != chosen.rend(); ++it) list.push_back(**it);
+        sendJson(response, {{"requests", list},
+                            {"total", total},
+                            {"dropped", dropped},
+                            {"capacity", options.journalCapacity}});
+      });
   server.Delete("/__admin/requests", [this](const Request&, Response& response) {
     clearJournal();
     sendJson(response, {{"cleared", true}});
@@ -861,12 +891,12 @@ void Emulator::Impl::admin() {
                   return sendError(response, 400, "the filter must be a JSON object");
                 std::lock_guard lock(journalMutex);
                 long long count = 0;
-                for (const auto& entry : journal) count += matches(entry, filter) ? 1 : 0;
+                for (const auto& entry : journal) count += matches(*entry, filter) ? 1 : 0;
                 sendJson(response, {{"count", count}});
               });
 
   server.Get("/__admin/devices", [this](const Request&, Response& response) {
-    std::lock_guard lock(state.mutex);
+    std::unique_lock lock(state.mutex);
     auto rows = state.db.query(
         "SELECT d.*, t.name AS device_name, "
         "(SELECT COUNT(*) FROM deliveries q WHERE q.token=d.psid AND q.state='queued') AS queued "
@@ -882,6 +912,8 @@ void Emulator::Impl::admin() {
           appStates.find(row["psid"].is_string() ? row["psid"].get<std::string>() : std::string());
       row["app_state"] = reported == appStates.end() ? Json(nullptr) : Json(reported->second);
     }
+    // Written out without holding up the sends.
+    lock.unlock();
     sendJson(response, {{"devices", rows}});
   });
   // The library does not tell the server its application state; a simulated
@@ -919,7 +951,7 @@ void Emulator::Impl::admin() {
     sendJson(response, {{"groups", groups}});
   });
   server.Get("/__admin/messages", [this](const Request& request, Response& response) {
-    std::lock_guard lock(state.mutex);
+    std::unique_lock lock(state.mutex);
     Json list = Json::array();
     for (auto& row : state.db.query("SELECT * FROM messages ORDER BY seqno")) {
       row["deliveries"] = deliveriesOf(row["seqno"].get<long long>());
@@ -935,6 +967,7 @@ void Emulator::Impl::admin() {
       }
       if (keep) list.push_back(std::move(row));
     }
+    lock.unlock();
     sendJson(response, {{"messages", list}});
   });
   server.Get("/__admin/reports", [this](const Request&, Response& response) {
@@ -1035,9 +1068,7 @@ void Emulator::Impl::admin() {
                          "app_id is needed when there is not exactly one application");
       message.appId = apps[0]["app_id"].get<std::string>();
     }
-    state.db.exec("BEGIN");
     const auto outcome = gateway.send(message);
-    state.db.exec("COMMIT");
     lock.unlock();
     gateway.wake();
     sendJson(response, {{"seqno", outcome.seqno},

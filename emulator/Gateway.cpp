@@ -1,7 +1,10 @@
 #include "Gateway.h"
 
+#include <deque>
 #include <random>
 #include <string_view>
+#include <tuple>
+#include <unordered_map>
 #include <utility>
 
 namespace orvo::emulator {
@@ -61,6 +64,72 @@ class PayloadText {
 
 }  // namespace
 
+struct Gateway::Unflushed {
+  struct Device {
+    std::int64_t row;
+    std::string token;
+    Json appId, deviceId, cuid;
+  };
+  using Devices = std::vector<Device>;
+  // One fan-out: the deliveries numbered from `firstId`, one per device.
+  struct Message {
+    std::int64_t seqno, queuedAt, firstId;
+    PayloadText payload;
+    std::shared_ptr<const Devices> devices;
+    std::vector<std::int64_t> badges;  // by device; none for a silent message
+  };
+  std::deque<Message> messages;  // not moved as it grows, under the state lock
+  std::unordered_map<std::int64_t, std::int64_t> badges;  // by the device's rowid
+  std::int64_t nextId = 0;                                // of a delivery, once one is kept
+
+  // The devices a target resolved to, with their stored badges, while no
+  // statement that could change them ran.
+  struct Target {
+    std::shared_ptr<const Devices> devices;
+    std::vector<std::int64_t> storedBadges;
+  };
+  std::map<std::tuple<std::string, std::string, std::string>, Target> targets;
+  std::uint64_t targetsEpoch = 0;
+};
+
+Gateway::Gateway(State& state) : state_(state), unflushed_(std::make_unique<Unflushed>()) {
+  state_.db.settleWith([this] { flush(); });
+}
+
+Gateway::~Gateway() = default;
+
+bool Gateway::flush() {
+  auto& kept = *unflushed_;
+  auto& db = state_.db;
+  if (kept.messages.empty() && kept.badges.empty()) return true;
+  if (db.inTransaction()) return false;
+  // The stored badges are about to change.
+  kept.targets.clear();
+  bool written = db.exec("BEGIN");
+  for (const auto& message : kept.messages) {
+    const auto& devices = *message.devices;
+    for (std::size_t i = 0; written && i < devices.size(); ++i) {
+      const auto& device = devices[i];
+      const std::int64_t badge = message.badges.empty() ? 0 : message.badges[i];
+      written = db.run(
+                    "INSERT INTO deliveries(id, seqno, token, app_id, device_id, cuid, payload, "
+                    "state, queued_at) VALUES(?,?,?,?,?,?,?, 'queued', ?)",
+                    {message.firstId + static_cast<std::int64_t>(i), message.seqno, device.token,
+                     device.appId, device.deviceId, device.cuid,
+                     message.payload.with(device.token, badge), message.queuedAt}) == 1;
+    }
+  }
+  for (const auto& [row, badge] : kept.badges)
+    written = written && db.run("UPDATE devices SET badge=? WHERE rowid=?", {badge, row}) >= 0;
+  if (written && db.exec("COMMIT")) {
+    kept.messages.clear();
+    kept.badges.clear();
+    return true;
+  }
+  db.exec("ROLLBACK");
+  return false;
+}
+
 std::string Gateway::issueToken(const std::string& name) {
   std::lock_guard lock(state_.mutex);
   if (!name.empty()) {
@@ -102,35 +171,44 @@ SendOutcome Gateway::send(const OutgoingMessage& message) {
 int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
                     const OutgoingMessage& message, std::int64_t now) {
   auto& db = state_.db;
-  struct Device {
-    std::int64_t row, badge;
-    std::string token;
-    Json appId, deviceId, cuid;
-  };
-  std::vector<Device> devices;
-  auto add = [&devices](const Database::Row& row) {
-    devices.push_back(
-        {row.integer(0), row.integer(5), row.text(3), row.value(1), row.value(2), row.value(4)});
-  };
-  const char* columns =
-      "SELECT d.rowid, d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
-  if (message.targetKind == "CUID") {
-    db.each(
-        std::string(columns) + "WHERE d.app_id=? AND d.cuid=? AND d.registered=1 AND d.psid<>''",
-        {message.appId, message.target}, add);
-  } else if (message.targetKind == "PSID") {
-    db.each(std::string(columns) + "WHERE d.psid=? AND (?='' OR d.app_id=?) AND d.registered=1",
-            {message.target, message.appId, message.appId}, add);
-  } else if (message.targetKind == "GROUP") {
-    db.each(std::string(columns) +
-                "JOIN group_members g ON g.app_id=d.app_id AND g.cuid=d.cuid "
-                "WHERE d.app_id=? AND g.group_seq=? AND d.registered=1 AND d.psid<>''",
-            {message.appId, message.target}, add);
-  } else {
-    db.each(std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
-            {message.appId, message.appId}, add);
+  auto& kept = *unflushed_;
+  if (kept.targetsEpoch != db.epoch()) kept.targets.clear();
+  auto key = std::make_tuple(message.targetKind, message.appId, message.target);
+  auto target = kept.targets.find(key);
+  if (target == kept.targets.end()) {
+    auto devices = std::make_shared<Unflushed::Devices>();
+    std::vector<std::int64_t> stored;
+    auto add = [&](const Database::Row& row) {
+      devices->push_back({row.integer(0), row.text(3), row.value(1), row.value(2), row.value(4)});
+      stored.push_back(row.integer(5));
+    };
+    const char* columns =
+        "SELECT d.rowid, d.app_id, d.device_id, d.psid, d.cuid, d.badge FROM devices d ";
+    if (message.targetKind == "CUID") {
+      db.each(
+          std::string(columns) + "WHERE d.app_id=? AND d.cuid=? AND d.registered=1 AND d.psid<>''",
+          {message.appId, message.target}, add);
+    } else if (message.targetKind == "PSID") {
+      db.each(std::string(columns) + "WHERE d.psid=? AND (?='' OR d.app_id=?) AND d.registered=1",
+              {message.target, message.appId, message.appId}, add);
+    } else if (message.targetKind == "GROUP") {
+      db.each(std::string(columns) +
+                  "JOIN group_members g ON g.app_id=d.app_id AND g.cuid=d.cuid "
+                  "WHERE d.app_id=? AND g.group_seq=? AND d.registered=1 AND d.psid<>''",
+              {message.appId, message.target}, add);
+    } else {
+      db.each(std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
+              {message.appId, message.appId}, add);
+    }
+    // Many targets between two other statements: an emulator, not a cache server.
+    if (kept.targets.size() >= 256) kept.targets.clear();
+    kept.targetsEpoch = db.epoch();
+    target = kept.targets
+                 .emplace(std::move(key), Unflushed::Target{std::move(devices), std::move(stored)})
+                 .first;
   }
-  if (devices.empty()) return 0;
+  const auto& devices = target->second.devices;
+  if (devices->empty()) return 0;
   Json orv = {{"psid", ""},
               {"messageuniquekey", messageKey},
               {"seqno", std::to_string(seqno)},
@@ -145,27 +223,37 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
   } else {
     aps = {{"alert", message.message}, {"badge", 0}, {"sound", "default"}};
   }
-  const PayloadText payload(Json{{"aps", aps}, {"orv", orv}});
-  for (const auto& device : devices) {
-    std::int64_t badge = 0;
-    if (!message.silent) {
-      badge = message.badge ? *message.badge : device.badge + 1;
-      db.run("UPDATE devices SET badge=? WHERE rowid=?", {badge, device.row});
-    }
-    db.run(
-        "INSERT INTO deliveries(seqno, token, app_id, device_id, cuid, payload, state, queued_at) "
-        "VALUES(?,?,?,?,?,?, 'queued', ?)",
-        {seqno, device.token, device.appId, device.deviceId, device.cuid,
-         payload.with(device.token, badge), now});
+  if (kept.messages.empty()) {
+    // AUTOINCREMENT's next number, which the rows then take explicitly.
+    const auto rows = db.query(
+        "SELECT MAX(COALESCE((SELECT seq FROM sqlite_sequence WHERE name='deliveries'), 0), "
+        "COALESCE((SELECT MAX(id) FROM deliveries), 0)) + 1 AS next");
+    kept.nextId = rows.empty() ? 1 : rows[0]["next"].get<std::int64_t>();
   }
-  deliveriesQueued += static_cast<long long>(devices.size());
-  return static_cast<int>(devices.size());
+  auto& queued = kept.messages.emplace_back(Unflushed::Message{
+      seqno, now, kept.nextId, PayloadText(Json{{"aps", aps}, {"orv", orv}}), devices, {}});
+  const auto count = devices->size();
+  kept.nextId += static_cast<std::int64_t>(count);
+  if (!message.silent) {
+    queued.badges.reserve(count);
+    const auto& stored = target->second.storedBadges;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto raised = kept.badges.try_emplace((*devices)[i].row, stored[i]).first;
+      raised->second = message.badge ? *message.badge : raised->second + 1;
+      queued.badges.push_back(raised->second);
+    }
+  }
+  deliveriesQueued += static_cast<long long>(count);
+  return static_cast<int>(count);
 }
 
 int Gateway::releaseDue() {
   int released = 0;
   {
     std::lock_guard lock(state_.mutex);
+    // Looking for due messages every 20 ms must not write out what sends
+    // keep in memory each time.
+    const Database::Deferred deferred(state_.db);
     const auto now = state_.nowMs();
     const auto due = state_.db.query(
         "SELECT * FROM messages WHERE state='reserved' AND reserve_at<=? ORDER BY seqno", {now});

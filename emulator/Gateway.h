@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,7 +46,10 @@ struct StreamEvent {
 
 class Gateway {
  public:
-  explicit Gateway(State& state) : state_(state) {}
+  explicit Gateway(State& state);
+  ~Gateway();
+  Gateway(const Gateway&) = delete;
+  Gateway& operator=(const Gateway&) = delete;
 
   // The token a device of this name holds; a new name gets a new random one.
   std::string issueToken(const std::string& name);
@@ -53,7 +57,14 @@ class Gateway {
   // Stores the message and, unless it is reserved for later, queues one
   // delivery per target device. The caller holds state.mutex; wake() after
   // releasing it lets the streams see the new deliveries.
+  //
+  // The deliveries and the badges they raise are kept in memory until the
+  // next statement that is not Deferred, or flush(): a fan-out to many
+  // devices costs no rows at the time of the send.
   SendOutcome send(const OutgoingMessage& message);
+  // Writes what sends kept in memory, in one transaction; the caller holds
+  // state.mutex. False (all of it still kept) if the database refused it.
+  bool flush();
   // Fans out the reserved messages whose time has come; returns how many.
   int releaseDue();
   void wake();
@@ -83,6 +94,8 @@ class Gateway {
   std::vector<StreamEvent> take(const std::string& token, std::int64_t after);
 
   State& state_;
+  struct Unflushed;
+  std::unique_ptr<Unflushed> unflushed_;  // guarded by state.mutex
   std::mutex waitMutex_;
   std::condition_variable changed_;
   std::uint64_t generation_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <optional>
 #include <set>
 
 namespace orvo::emulator {
@@ -235,9 +236,10 @@ bool Receiver::isEndpoint(const std::string& endpoint) {
 
 const std::vector<std::string>& Receiver::endpoints() { return kEndpoints; }
 
-std::string Receiver::versionFor(const std::string& appId) {
+std::string Receiver::versionFor(const std::string& appId, bool* known) {
   if (!appId.empty()) {
     const auto rows = state_.db.query("SELECT receiver_version FROM apps WHERE app_id=?", {appId});
+    if (known) *known = !rows.empty();
     if (!rows.empty() && rows[0]["receiver_version"].is_string())
       return rows[0]["receiver_version"].get<std::string>();
   }
@@ -312,6 +314,10 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
                         const std::vector<std::string>& duplicates) {
   std::unique_lock lock(state_.mutex);
   auto& db = state_.db;
+  // A send reads no delivery and no badge but those of its own fan-out, which
+  // sees what earlier sends kept in memory: their rows can wait.
+  std::optional<Database::Deferred> deferred;
+  if (endpoint == "rcv_register_message.ctl") deferred.emplace(db);
   Call call{db, endpoint, form, {}, {}, {}};
   const auto now = state_.nowMs();
 
@@ -328,7 +334,8 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
     if (!rows.empty() && rows[0]["app_id"].is_string())
       call.appId = rows[0]["app_id"].get<std::string>();
   }
-  call.version = versionFor(call.appId);
+  bool knownApp = false;
+  call.version = versionFor(call.appId, &knownApp);
   const std::string& r = call.version;
 
   for (const auto& [key, value] : form)
@@ -386,7 +393,7 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
   if (namesUser(endpoint) && call.has("CUID") && call.get("CUID").empty())
     return call.fail(result::kBadRequest, "malformed CUID \"\" (a non-empty value expected)");
 
-  if (!call.appId.empty())
+  if (!call.appId.empty() && !knownApp)
     db.run("INSERT OR IGNORE INTO apps(app_id, receiver_version) VALUES(?, NULL)", {call.appId});
 
   // --- the calls ---
@@ -535,12 +542,11 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
       parseDate(call.get("RESERVEDATE"), at);
       message.reserveAt = at;
     }
-    db.exec("BEGIN");
     const auto outcome = gateway_.send(message);
-    db.exec("COMMIT");
     if (!outcome.reserved && outcome.targets == 0)
       call.note("no registered device of " + message.targetKind + " " + shown(message.target) +
                 ": nothing delivered");
+    deferred.reset();
     lock.unlock();
     gateway_.wake();
     return call.succeed({{"SEQNO", std::to_string(outcome.seqno)},

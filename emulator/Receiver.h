@@ -52,8 +52,9 @@ class Receiver {
   Answer handle(const std::string& endpoint, const Form& form,
                 const std::vector<std::string>& duplicates);
 
-  // The version that requests of this application are checked against.
-  std::string versionFor(const std::string& appId);
+  // The version that requests of this application are checked against;
+  // `known` tells whether the application has a row yet.
+  std::string versionFor(const std::string& appId, bool* known = nullptr);
   void setVersion(const std::string& appId, const std::string& version);
   // Both under the state's mutex, as handle() reads them there.
   const ReceiverOptions& options() const { return options_; }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -51,8 +52,22 @@ class FanOutTest : public ::testing::Test {
                                                         {"PHONENUM", ""},
                                                         {"AUTHKEY", auth["BODY"]["AUTHKEY"]}}));
     ASSERT_EQ(registered["HEADER"]["RESULT_CODE"], "0000") << registered.dump();
+    devices[deviceId] = {psid, auth["BODY"]["AUTHKEY"]};
+  }
+  // The envelope's BODY of a receiver call made by a registered device.
+  Json fromDevice(const std::string& deviceId, const std::string& endpoint,
+                  httplib::Params fields) {
+    const auto& [psid, key] = devices.at(deviceId);
+    fields.emplace("APP_ID", kApp);
+    fields.emplace("AUTHKEY", key);
+    fields.emplace(endpoint == "rcv_init_badgeNo.ctl" ? "DEVICE_ID" : "PSID",
+                   endpoint == "rcv_init_badgeNo.ctl" ? deviceId : psid);
+    const Json answer = body(client->Post(("/" + endpoint).c_str(), fields));
+    EXPECT_EQ(answer["HEADER"]["RESULT_CODE"], "0000") << answer.dump();
+    return answer["BODY"];
   }
 
+  std::map<std::string, std::pair<std::string, std::string>> devices;  // PSID and AUTHKEY
   std::unique_ptr<Emulator> emulator;
   std::unique_ptr<httplib::Client> client;
 };
@@ -67,8 +82,12 @@ TEST_F(FanOutTest, EachDeviceGetsTheExactPayloadWithItsTokenAndBadge) {
       "say \"hi\" \\ \"psid\":\"\" \"badge\":0 {\"aps\":1}\nline two, \xc3\xbc \xe2\x9c\x93";
 
   struct Case {
+    // To /__admin/send; with "from", that device's rcv_register_message.ctl to "user".
     Json send;
     std::map<std::string, std::int64_t> badges;  // by token; none for a silent send
+    // Else the send is not read back, and the next one finds its writes still in memory.
+    bool readBack = true;
+    std::function<void()> before = nullptr;
   };
   const std::vector<Case> cases = {
       {{{"user", "u1"}, {"message", "plain"}}, {{"tok-a", 1}, {odd, 1}}},
@@ -78,14 +97,48 @@ TEST_F(FanOutTest, EachDeviceGetsTheExactPayloadWithItsTokenAndBadge) {
       {{{"user", "u1"}, {"message", ""}, {"silent", true}}, {}},
       {{{"user", "u1"}, {"message", "after"}}, {{"tok-a", 8}, {odd, 8}}},
       {{{"device", "d3"}, {"message", "one"}}, {{"tok-c", 1}}},
+      {{{"from", "d1"}, {"user", "u1"}, {"message", "r1"}}, {{"tok-a", 9}, {odd, 9}}, false},
+      {{{"from", "d1"}, {"user", "u1"}, {"message", "r2"}}, {{"tok-a", 10}, {odd, 10}}},
+      {{{"from", "d1"}, {"user", "u1"}, {"message", "r3"}}, {{"tok-a", 11}, {odd, 11}}, false},
+      {{{"from", "d1"}, {"user", "u1"}, {"message", "r4"}},
+       {{"tok-a", 4}, {odd, 12}},
+       true,
+       [&] {
+         fromDevice("d1", "rcv_init_badgeNo.ctl", {{"PNSID", "APNS"}, {"BADGENO", "3"}});
+       }},
+      {{{"from", "d1"}, {"user", "u3"}, {"message", "nobody yet"}}, {}, false},
+      {{{"from", "d1"}, {"user", "u3"}, {"message", "now"}},
+       {{"tok-e", 1}},
+       true,
+       [&] { registerDevice("d5", "tok-e", "u3"); }},
   };
   for (const auto& c : cases) {
+    if (c.before) c.before();
     Json send = c.send;
-    send["app_id"] = kApp;
-    const Json outcome = post("/__admin/send", send);
     const bool silent = send.value("silent", false);
-    const std::size_t expected = send.contains("device") ? 1 : 2;
+    const std::size_t expected = silent ? 2 : c.badges.size();
+    Json outcome;
+    std::string sender = "admin";
+    if (send.contains("from")) {
+      sender = "device-ios";
+      const Json answer = fromDevice(send["from"], "rcv_register_message.ctl",
+                                     {{"CUID", send["user"]},
+                                      {"MESSAGE", send["message"]},
+                                      {"PRIORITY", "3"},
+                                      {"EXT", ""},
+                                      {"TYPE", "T"},
+                                      {"SERVICECODE", "SVC"},
+                                      {"SENDERCODE", sender},
+                                      {"TARGET", "CUID"}});
+      outcome = {{"targets", answer["TARGETS"]},
+                 {"seqno", std::stoll(answer.value("SEQNO", "0"))},
+                 {"message_key", answer["MESSAGEUNIQUEKEY"]}};
+    } else {
+      send["app_id"] = kApp;
+      outcome = post("/__admin/send", send);
+    }
     ASSERT_EQ(outcome.value("targets", 0), static_cast<int>(expected)) << send.dump();
+    if (!c.readBack) continue;
 
     const auto snapshot = body(client->Get("/__admin/snapshot"));
     std::vector<Json> rows;
@@ -100,7 +153,7 @@ TEST_F(FanOutTest, EachDeviceGetsTheExactPayloadWithItsTokenAndBadge) {
                   {"seqno", std::to_string(outcome["seqno"].get<std::int64_t>())},
                   {"senddate", compactDate(row["queued_at"].get<std::int64_t>())},
                   {"db_in", "Y"},
-                  {"sender", "admin"},
+                  {"sender", sender},
                   {"ext", send.value("ext", "")}};
       Json aps = {{"content-available", 1}};
       if (silent)
@@ -110,6 +163,10 @@ TEST_F(FanOutTest, EachDeviceGetsTheExactPayloadWithItsTokenAndBadge) {
       EXPECT_EQ(row["payload"], (Json{{"aps", aps}, {"orv", orv}}).dump()) << send.dump();
     }
   }
+  // Every delivery was written once, numbered without a gap.
+  const auto deliveries = body(client->Get("/__admin/snapshot"))["tables"]["deliveries"];
+  for (std::size_t i = 0; i < deliveries.size(); ++i)
+    EXPECT_EQ(deliveries[i]["id"], static_cast<std::int64_t>(i) + 1);
 }
 
 }  // namespace
