@@ -306,8 +306,13 @@ void Scenario::expect(const std::string& what, const Json& step) {
       const Json events = device(name, {{"command", "events"}})["events"];
       std::string seen;
       for (const auto& event : events) {
-        seen += (seen.empty() ? "" : ", ") + ("\"" + event["text"].get<std::string>() + "\" " +
-                                              event["status"].get<std::string>());
+        // Appended piece by piece: GCC 12 at -O3 misreads the one-expression
+        // form as an overlapping copy (-Wrestrict).
+        if (!seen.empty()) seen += ", ";
+        seen += '"';
+        seen += event["text"].get<std::string>();
+        seen += "\" ";
+        seen += event["status"].get<std::string>();
         if (event["text"] != text) continue;
         if (step.contains("status") && event["status"] != step["status"]) continue;
         if (step.contains("badge") && event["badge"] != step["badge"]) continue;
