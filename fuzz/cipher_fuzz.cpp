@@ -17,15 +17,6 @@ constexpr std::string_view kKeys[] = {"",
                                       "0123456789abcdef0123456789abcdef",
                                       "0123456789abcdef0123456789abcdef0123456789"};
 
-bool wellFormed(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = utf8SequenceLength(text, i);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -43,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const PushEncryptor encryptor(std::string(key), "1");
   (void)encryptor.decryptValue(text);
   if (std::optional<std::string> sealed = encryptor.encryptValue(text);
-      sealed && wellFormed(text)) {
+      sealed && isValidUtf8(text)) {
     FUZZ_CHECK(encryptor.decryptValue(*sealed) == std::optional<std::string>(text),
                "a stored text reads back as itself");
   }

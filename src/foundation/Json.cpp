@@ -39,15 +39,6 @@ ErrorInfo jsonError(JsonErrorCode code, std::string description, Dictionary user
                    std::move(userInfo)};
 }
 
-bool isValidUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = utf8SequenceLength(text, i);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
 // The parser's message may quote raw input; keep descriptions short and
 // valid UTF-8 so that they can be logged and written as JSON themselves.
 std::string printableDetail(std::string_view text) {

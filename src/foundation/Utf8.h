@@ -35,4 +35,13 @@ inline std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
   return length;
 }
 
+inline bool isValidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8SequenceLength(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
 }  // namespace orvo

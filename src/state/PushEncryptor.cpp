@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "foundation/Log.h"
+#include "foundation/Utf8.h"
 #include "platform/Crypto.h"
 
 namespace orvo {
@@ -55,45 +56,6 @@ int hexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-bool isValidUtf8(const Bytes& bytes) {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    std::uint8_t lead = bytes[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    std::uint32_t codePoint = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      codePoint = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > n) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      std::uint8_t next = bytes[i + k];
-      if ((next & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and values past the last code point.
-    if ((length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000) ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
 }
 
 std::string_view asText(const Bytes& bytes) {
@@ -207,7 +169,7 @@ std::optional<std::string> PushEncryptor::decryptValue(std::string_view hexText)
   auto data = dataWithHexString(hexText);
   if (!data) return std::nullopt;
   auto plain = decrypt(*data, encryptKey_, 0);
-  if (!plain || !isValidUtf8(*plain)) return std::nullopt;
+  if (!plain || !isValidUtf8(asText(*plain))) return std::nullopt;
   return toString(*plain);
 }
 
