@@ -21,22 +21,21 @@ class Context : public ReceiverContext {
 
 constexpr long kStatuses[] = {200, 201, 204, 206, 299, 300, 302, 400, 401, 404, 500, 503, 0, 999};
 
+// The fuzzing thread runs the run loop: a completion elsewhere is a fault.
 struct Count {
   int calls = 0;
   bool onMain = true;
+  std::thread::id main = std::this_thread::get_id();
 };
 
 void counted(Count& count) {
   ++count.calls;
-  // The fuzzing thread runs the run loop: a completion elsewhere is a fault.
-  static const std::thread::id main = std::this_thread::get_id();
-  count.onMain = count.onMain && std::this_thread::get_id() == main;
+  count.onMain = count.onMain && std::this_thread::get_id() == count.main;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static std::thread::id mainThread = std::this_thread::get_id();
   test::TestHost& host = fuzz::host();
   static auto http = std::make_shared<ScriptedHttpClient>(host.runLoop);
   static auto context = std::make_shared<Context>();
@@ -119,7 +118,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   host.runLoop->runUntilIdle();
   http->clearRequests();
   FUZZ_CHECK(count.calls == 1, "the completion runs exactly once");
-  FUZZ_CHECK(count.onMain && std::this_thread::get_id() == mainThread,
-             "the completion runs on the main queue");
+  FUZZ_CHECK(count.onMain, "the completion runs on the main queue");
   return 0;
 }
