@@ -157,6 +157,22 @@ bool Database::inTransaction() const { return db_ && sqlite3_get_autocommit(db_)
 
 long long Database::lastInsertId() const { return sqlite3_last_insert_rowid(db_); }
 
+std::string Database::quickCheck() {
+  std::string finding;
+  char* message = nullptr;
+  const int rc = sqlite3_exec(
+      db_, "PRAGMA quick_check",
+      [](void* into, int, char** values, char**) {
+        auto& text = *static_cast<std::string*>(into);
+        if (text.empty() && values[0]) text = values[0];
+        return 0;
+      },
+      &finding, &message);
+  if (rc != SQLITE_OK) finding = message ? message : sqlite3_errstr(rc);
+  sqlite3_free(message);
+  return finding == "ok" ? std::string() : finding.empty() ? "no answer" : finding;
+}
+
 std::vector<std::string> Database::tables() {
   std::vector<std::string> names;
   for (const auto& row :

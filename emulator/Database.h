@@ -52,6 +52,8 @@ class Database {
   const std::string& lastError() const { return lastError_; }
 
   std::vector<std::string> tables();
+  // SQLite's quick check of the whole file: empty when it holds, else its first finding.
+  std::string quickCheck();
 
   // Writes kept in memory reach the tables through `settle`, which runs before
   // each statement, so that nothing reads the tables without them. It does not
