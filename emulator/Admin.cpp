@@ -16,7 +16,8 @@ constexpr std::int64_t kLargestBadge = INT32_MAX;
 // Refuses a parameter the route does not know; the admin token is no criterion.
 std::optional<HttpResponse> unknownParam(const HttpRequest& request,
                                          std::initializer_list<const char*> known) {
-  for (const auto& [key, value] : request.query) {
+  for (const auto& field : request.query) {
+    const std::string& key = field.first;
     if (key == "admin_token" ||
         std::any_of(known.begin(), known.end(), [&](const char* name) { return key == name; }))
       continue;

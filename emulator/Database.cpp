@@ -23,9 +23,13 @@ bool Database::open(const std::string& path, std::string& error) {
   return exec("PRAGMA foreign_keys=ON", &error);
 }
 
-Database::~Database() {
+Database::~Database() { close(); }
+
+void Database::close() {
   for (auto& [sql, statement] : cache_) sqlite3_finalize(statement);
+  cache_.clear();
   if (db_) sqlite3_close(db_);
+  db_ = nullptr;
 }
 
 void Database::settle() {
@@ -151,6 +155,21 @@ long long Database::run(const std::string& sql, const std::vector<Json>& params)
     return -1;
   }
   return sqlite3_changes(db_);
+}
+
+long long Database::runOnce(const std::string& sql, const std::vector<Json>& params) {
+  settle();
+  sqlite3_stmt* statement = nullptr;
+  long long changed = -1;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &statement, nullptr) ==
+          SQLITE_OK &&
+      bindAll(statement, params)) {
+    const int rc = sqlite3_step(statement);
+    changed = rc == SQLITE_DONE || rc == SQLITE_ROW ? sqlite3_changes(db_) : -1;
+  }
+  if (changed < 0) lastError_ = sqlite3_errmsg(db_);
+  sqlite3_finalize(statement);
+  return changed;
 }
 
 bool Database::inTransaction() const { return db_ && sqlite3_get_autocommit(db_) == 0; }

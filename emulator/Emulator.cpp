@@ -63,7 +63,9 @@ void closeConnection(const httplib::Request& request) {
   shutdown(fd, SHUT_RDWR);
 }
 
-// The answer goes out; what the client still sends is not read as another request.
+// What the client still sends is not read as another request. Only while it
+// is still sending: a socket that has nothing more to read counts as closed
+// to this library, which then writes no answer.
 void stopReading(const httplib::Request& request) {
   const int fd = findConnection(request.local_port, request.remote_port);
   if (fd >= 0) shutdown(fd, SHUT_RD);
@@ -71,7 +73,9 @@ void stopReading(const httplib::Request& request) {
 
 void sendError(httplib::Response& response, int status, const std::string& message) {
   response.status = status;
-  response.set_content(Json{{"error", message}}.dump(), "application/json; charset=utf-8");
+  response.set_content(
+      Json{{"error", message}}.dump(-1, ' ', false, Json::error_handler_t::replace),
+      "application/json; charset=utf-8");
 }
 
 HttpRequest toRequest(const httplib::Request& from, std::string body) {
@@ -203,8 +207,10 @@ void Emulator::Impl::pause(std::int64_t ms) {
 void Emulator::Impl::routes() {
   using httplib::Request;
   using httplib::Response;
-  // Before any body is read: this library would read a body of a GET whole,
-  // and has no reader for multipart bodies in the handlers below.
+  // Before any body is read: this library would read a chunked body of a GET
+  // whole, and has no reader for multipart bodies in the handlers below. The
+  // body left unread is then taken for requests that make no sense, and
+  // refused in turn.
   server.set_pre_routing_handler([](const Request& request, Response& response) {
     const bool takesBody = request.method == "POST" || request.method == "PUT" ||
                            request.method == "PATCH" || request.method == "DELETE";
@@ -218,7 +224,6 @@ void Emulator::Impl::routes() {
     } else {
       return httplib::Server::HandlerResponse::Unhandled;
     }
-    stopReading(request);
     return httplib::Server::HandlerResponse::Handled;
   });
   auto withBody = [this](const Request& request, Response& response,

@@ -141,12 +141,14 @@ void Shape::require(const std::string& key) {
 }
 
 bool Shape::check(std::string& error) const {
-  if (error_.empty() && value_.is_object()) {
+  // A misspelt field first: it is most often why another seems missing.
+  if (value_.is_object()) {
     for (const auto& [key, value] : value_.items()) {
       if (std::find(known_.begin(), known_.end(), key) != known_.end()) continue;
       std::string list;
       for (const auto& name : known_) list += (list.empty() ? "" : ", ") + name;
-      error = "unknown field " + quoted(Json(key)) + " in " + what_ + " (known: " + list + ")";
+      error = "unknown field " + quoted(Json(key)) + " in " + what_ +
+              (list.empty() ? " (it takes none)" : " (known: " + list + ")");
       return false;
     }
   }

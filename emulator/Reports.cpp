@@ -5,6 +5,15 @@
 #include "ServiceImpl.h"
 
 namespace orvo::emulator {
+namespace {
+
+// The message quotes what the client sent, which need not be UTF-8.
+std::string refusal(const std::string& message) {
+  return Json{{"code", "400"}, {"message", message}}.dump(-1, ' ', false,
+                                                          Json::error_handler_t::replace);
+}
+
+}  // namespace
 Answer Service::Impl::handleLog(const std::string& text) {
   if (text.size() > limits::kDocument)
     return refusedEnvelope("putAppLog.ctl: log is longer than " +
@@ -45,7 +54,7 @@ HttpResponse Service::Impl::report(const HttpRequest& request) {
     if (!body) {
       Answer answer;
       answer.status = 400;
-      answer.body = Json{{"code", "400"}, {"message", error}}.dump();
+      answer.body = refusal(error);
       answer.notes.push_back(path + ": " + error);
       return answer;
     }
@@ -57,7 +66,7 @@ Answer Service::Impl::handleReport(const std::string& path, const Json& report) 
   Answer answer;
   auto refuse = [&](const std::string& message) {
     answer.status = 400;
-    answer.body = Json{{"code", "400"}, {"message", message}}.dump();
+    answer.body = refusal(message);
     answer.notes.push_back(path + ": " + message);
     return answer;
   };

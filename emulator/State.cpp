@@ -171,21 +171,22 @@ bool State::open(const std::string& path, std::string& error) {
   if (file && !prepareFile(path, error)) return false;
   if (!db.open(path, error)) {
     error = "cannot open the state " + path + ": " + error;
+    db.close();
     return false;
   }
   if (file) {
     if (const auto finding = db.quickCheck(); !finding.empty()) {
       error = "the state file " + path + " is damaged (SQLite's quick check: " + finding +
               "); move it away or give another --state";
+      db.close();
       return false;
     }
     const auto marked = db.query("PRAGMA application_id");
-    if (marked.empty() || marked[0].begin()->get<std::int64_t>() != kStateFileMark) {
-      // Into the file itself at once, not only the write-ahead log.
-      if (!db.exec("PRAGMA application_id=" + std::to_string(kStateFileMark), &error) ||
-          !db.exec("PRAGMA wal_checkpoint(TRUNCATE)", &error))
-        return false;
-    }
+    // Into the file itself at once, not only the write-ahead log.
+    if ((marked.empty() || marked[0].begin()->get<std::int64_t>() != kStateFileMark) &&
+        (!db.exec("PRAGMA application_id=" + std::to_string(kStateFileMark), &error) ||
+         !db.exec("PRAGMA wal_checkpoint(TRUNCATE)", &error)))
+      return false;
   }
   if (!createSchema(error)) return false;
   const auto rows = db.query("SELECT value FROM meta WHERE key='clock_offset_ms'");
@@ -320,8 +321,8 @@ bool State::restore(Json snapshot, std::string& error) {
         marks += marks.empty() ? "?" : ",?";
         values.push_back(value);
       }
-      if (db.run("INSERT INTO \"" + table + "\"(" + columns + ") VALUES(" + marks + ")", values) <
-          0) {
+      if (db.runOnce("INSERT INTO \"" + table + "\"(" + columns + ") VALUES(" + marks + ")",
+                     values) < 0) {
         error = "table " + table + ": " + db.lastError();
         db.exec("ROLLBACK");
         return false;

@@ -127,6 +127,21 @@ struct Settings {
   std::string rule, file;
 };
 
+// A whole number in a range, said in words: "--badge: "abc" is not a whole number from 0 to 9".
+CLI::Validator wholeNumber(std::int64_t low, std::int64_t high) {
+  return CLI::Validator(
+      [low, high](std::string& text) {
+        std::int64_t value = 0;
+        const bool negative = text.size() > 1 && text[0] == '-';
+        const bool number = parseCount(negative ? text.substr(1) : text, value);
+        if (number && (negative ? -value : value) >= low && (negative ? -value : value) <= high)
+          return std::string();
+        return "\"" + text + "\" is not a whole number from " + std::to_string(low) + " to " +
+               std::to_string(high);
+      },
+      "N");
+}
+
 CLI::Validator durationCheck() {
   return CLI::Validator(
       [](std::string& text) {
@@ -141,7 +156,7 @@ CLI::Validator durationCheck() {
 void addServeOptions(CLI::App& app, Settings& settings, bool exec) {
   auto& options = settings.options;
   app.add_option("--port", options.port, "listen on this port (default: a free one)")
-      ->check(CLI::Range(0, 65535));
+      ->check(wholeNumber(0, 65535));
   app.add_option("--address", options.address, "listen address (default 127.0.0.1)");
   app.add_flag("--listen-any", options.listenAny,
                "allow an address that is not loopback; the admin API then needs a token");
@@ -173,7 +188,7 @@ void addServeOptions(CLI::App& app, Settings& settings, bool exec) {
                  "fault rules to start with (a JSON rule or array)");
   app.add_option("--journal-size", options.journalCapacity,
                  "requests kept in the journal (default 10000)")
-      ->check(CLI::Range(std::size_t{1}, limits::kJournalEntries));
+      ->check(wholeNumber(1, limits::kJournalEntries));
   auto* quiet = app.add_flag("--quiet", options.quiet, "no request lines");
   app.add_flag("--json-log", options.jsonLog, "one JSON object per request line")->excludes(quiet);
   if (exec) app.add_flag("--log", settings.log, "print request lines too");
@@ -414,7 +429,7 @@ int main(int argc, char** argv) {
   send->add_option("--app", settings.app, "the application (needed when there are several)");
   send->add_option("--ext", settings.ext, "the payload's ext");
   send->add_option("--badge", settings.badge, "the badge the payload sets")
-      ->check(CLI::Range(std::int64_t{0}, std::int64_t{INT32_MAX}));
+      ->check(wholeNumber(0, INT32_MAX));
   send->add_flag("--silent", settings.silent, "a silent push (content-available), no text");
   send->add_option("--reserve", settings.reserve, "send later: yyyy-MM-ddTHH:mm:ss (UTC)")
       ->check(CLI::Validator(
@@ -432,7 +447,7 @@ int main(int argc, char** argv) {
   client(*requests);
   requests->add_option("--endpoint", settings.endpoint, "only this endpoint's");
   requests->add_option("--limit", settings.limit, "at most this many")
-      ->check(CLI::Range(std::int64_t{1}, static_cast<std::int64_t>(limits::kJournalEntries)));
+      ->check(wholeNumber(1, limits::kJournalEntries));
   requests->add_flag("--json", settings.json, "as JSON");
 
   auto* faults = app.add_subcommand("faults", "fault rules");
@@ -468,7 +483,9 @@ int main(int argc, char** argv) {
     }
     std::string message = error.what();
     const auto choices = command->get_subcommands([](CLI::App*) { return true; });
-    if (!choices.empty() && command->get_subcommands().empty()) {
+    const bool aboutCommands = dynamic_cast<const CLI::RequiredError*>(&error) ||
+                               dynamic_cast<const CLI::ExtrasError*>(&error);
+    if (aboutCommands && !choices.empty()) {
       message += " (";
       for (std::size_t i = 0; i < choices.size(); ++i)
         message += (i ? ", " : "") + choices[i]->get_name();
