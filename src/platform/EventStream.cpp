@@ -27,8 +27,10 @@ constexpr const char* kLastEventIdHeader = "Last-Event-ID";
 // A day: a longer wait is not one a client keeps.
 constexpr std::uint64_t kLongestRetryMs = 24ull * 3600 * 1000;
 
-// The head of an error answer that goes into the log line.
+// The head of an error answer that goes into the log line, and the most of
+// it that is kept.
 constexpr std::size_t kLoggedBodyBytes = 200;
+constexpr std::size_t kRefusalBodyBytes = 16 * 1024;
 
 std::string tooLong(const char* what, std::size_t limit) {
   return std::string(what) + " longer than " + std::to_string(limit) + " bytes";
@@ -188,6 +190,8 @@ void EventStreamClient::open(std::chrono::milliseconds delay) {
   request.url = options_.url;
   request.method = "GET";
   request.timeoutSeconds = options_.idleTimeoutSeconds;
+  // Only a refusal's body is kept, for the log line.
+  request.maxBodyBytes = kRefusalBodyBytes;
   request.headers.set(kAcceptHeader, Value(kEventStreamType));
   request.headers.set(kCacheControlHeader, Value(kNoCache));
   if (!lastEventId_.empty()) request.headers.set(kLastEventIdHeader, Value(lastEventId_));
