@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::string_view kDevicesPath = "/__gateway/devices";
 constexpr std::string_view kStreamPath = "/__gateway/stream?token=";
+constexpr std::string_view kContentTypeHeader = "Content-Type";
+constexpr std::string_view kJsonType = "application/json";
 constexpr std::string_view kNameKey = "name";
 constexpr std::string_view kTokenKey = "token";
 constexpr std::string_view kNotificationEvent = "notification";
@@ -77,7 +79,7 @@ void GatewayClient::requestToken(TokenHandler handler) {
 
   HttpRequest request;
   request.url = options_.url + std::string(kDevicesPath);
-  request.headers.set("Content-Type", Value("application/json"));
+  request.headers.set(std::string(kContentTypeHeader), Value(kJsonType));
   auto body = writeJson(Value(Dictionary{{std::string(kNameKey), Value(options_.deviceName)}}));
   if (body.ok()) request.body = std::move(body).value();
   request.timeoutSeconds = kTokenTimeoutSeconds;

@@ -47,6 +47,13 @@ constexpr const char* kCallApplicationIconBadgeNumber = "applicationIconBadgeNum
 constexpr const char* kCallSetApplicationIconBadgeNumber = "setApplicationIconBadgeNumber";
 constexpr const char* kCallCancelAllLocalNotifications = "cancelAllLocalNotifications";
 
+// What the phone reads of a push: the platform's own entry and, in it, the
+// badge to show and the alert that makes a notification visible.
+constexpr std::string_view kApsKey = "aps";
+constexpr std::string_view kBadgeKey = "badge";
+constexpr std::string_view kAlertKey = "alert";
+constexpr std::string_view kPushRequestPrefix = "push-";
+
 std::string withArgument(const char* name, std::int64_t argument) {
   return std::string(name) + "(" + std::to_string(argument) + ")";
 }
@@ -275,9 +282,9 @@ void SimulatedNotificationHost::deliverRemoteNotification(Dictionary payload) {
 }
 
 void SimulatedNotificationHost::receivePush(Dictionary payload) {
-  const Dictionary* aps = payload.getDictionary("aps");
+  const Dictionary* aps = payload.getDictionary(kApsKey);
   if (aps) {
-    const Value badge = aps->get("badge");
+    const Value badge = aps->get(kBadgeKey);
     if (badge.isInt()) setApplicationIconBadgeNumber(*badge.asInt());
   }
   ServiceExtensionLauncher extension;
@@ -287,13 +294,13 @@ void SimulatedNotificationHost::receivePush(Dictionary payload) {
     extension = serviceExtension_;
     application = application_;
   }
-  const Value alert = aps ? aps->get("alert") : Value();
+  const Value alert = aps ? aps->get(kAlertKey) : Value();
   if (!extension || alert.isNull()) {
     postRemoteNotification(mainQueue_, std::move(application), std::move(payload));
     return;
   }
   NotificationRequest request;
-  request.identifier = "push-" + std::to_string(++extensionRuns_);
+  request.identifier = std::string(kPushRequestPrefix) + std::to_string(++extensionRuns_);
   request.content.body = alert.isString() ? *alert.asString() : describe(alert);
   request.content.userInfo = std::move(payload);
   auto handedBack = std::make_shared<std::atomic<bool>>(false);
