@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -34,6 +35,7 @@ constexpr std::string_view kBadMethod = "invalid request method ";
 constexpr std::string_view kBadUrl = "invalid request URL";
 constexpr std::string_view kCannotStart = "the HTTP client could not start";
 constexpr std::string_view kCannotConfigure = "could not configure the transfer";
+constexpr std::string_view kStreamEnded = "the stream's reader ended it";
 
 // Header blocks beyond this are not a real server's answer.
 constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
@@ -146,6 +148,10 @@ struct Transfer {
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   std::size_t maxBodyBytes = 0;
+  // A stream's reader takes a 200 answer's body instead of `body`.
+  std::function<bool(std::string_view)> onData;
+  std::uint64_t id = 0;
+  std::chrono::steady_clock::time_point startAt{};
 
   std::vector<std::pair<std::string, std::string>> responseHeaders;
   std::size_t headerBytes = 0;
@@ -211,6 +217,19 @@ std::string bodyTooLarge(std::size_t cap) {
 size_t onBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t length = size * count;
+  if (transfer->onData) {
+    long status = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status == 200) {
+      bool more = false;
+      try {
+        more = transfer->onData(std::string_view(data, length));
+      } catch (...) {
+      }
+      if (!more) transfer->abortReason = kStreamEnded;
+      return more ? length : 0;
+    }
+  }
   if (length > transfer->maxBodyBytes - transfer->body.size()) {
     transfer->abortReason = bodyTooLarge(transfer->maxBodyBytes);
     return 0;
@@ -273,15 +292,19 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
   std::shared_ptr<RunLoop> loop;
   std::thread worker;  // runs `loop` when it is the client's own
 
-  std::mutex mutex;  // guards the two below
+  std::mutex mutex;  // guards the three below
   std::vector<std::unique_ptr<Transfer>> incoming;
+  std::vector<std::uint64_t> cancelling;
   bool stopping = false;
+  std::atomic<std::uint64_t> nextId{0};
 
   // Everything below is touched only with `drive` held: by the loop while it
   // serves this source, and by the shutdown.
   std::mutex drive;
   CURLM* multi = nullptr;
   std::vector<std::unique_ptr<Transfer>> active;
+  // Streams whose time to leave has not come.
+  std::vector<std::unique_ptr<Transfer>> waiting;
   // Finished handles, reset, for the next requests: sparing their set-up
   // keeps a kept-alive exchange cheap.
   std::vector<CURL*> idleHandles;
@@ -367,6 +390,7 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
       curl_easy_cleanup(transfer->easy);
     }
     active.clear();
+    waiting.clear();
     for (CURL* easy : idleHandles) curl_easy_cleanup(easy);
     idleHandles.clear();
     curl_multi_cleanup(multi);
@@ -409,12 +433,16 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
       std::lock_guard lock(drive);
       if (!multi) return;
       std::vector<std::unique_ptr<Transfer>> fresh;
+      std::vector<std::uint64_t> cancelled;
       {
         std::lock_guard incomingLock(mutex);
         fresh.swap(incoming);
+        cancelled.swap(cancelling);
       }
       try {
-        for (auto& transfer : fresh) begin(std::move(transfer));
+        for (auto& transfer : fresh) waiting.push_back(std::move(transfer));
+        drop(cancelled);
+        startDue(deadline);
         // A new transfer starts here rather than after a wait: on a
         // kept-alive connection the request leaves at once.
         runTimerIfDue();
@@ -447,6 +475,39 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
       }
     }
     postAnswers();
+  }
+
+  void drop(const std::vector<std::uint64_t>& ids) {
+    if (ids.empty()) return;
+    auto cancelled = [&ids](const std::unique_ptr<Transfer>& t) {
+      return std::find(ids.begin(), ids.end(), t->id) != ids.end();
+    };
+    std::erase_if(waiting, cancelled);
+    for (auto it = active.begin(); it != active.end();) {
+      if (!cancelled(*it)) {
+        ++it;
+        continue;
+      }
+      curl_multi_remove_handle(multi, (*it)->easy);
+      releaseHandle((*it)->easy);
+      it = active.erase(it);
+    }
+  }
+
+  // Begins what is due and brings the deadline forward to the next one.
+  void startDue(std::chrono::steady_clock::time_point& deadline) {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::unique_ptr<Transfer>> due;
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      if ((*it)->startAt <= now) {
+        due.push_back(std::move(*it));
+        it = waiting.erase(it);
+      } else {
+        deadline = std::min(deadline, (*it)->startAt);
+        ++it;
+      }
+    }
+    for (auto& transfer : due) begin(std::move(transfer));
   }
 
   void runTimerIfDue() {
@@ -544,16 +605,27 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_SSL_VERIFYPEER, 1L);
     set(CURLOPT_SSL_VERIFYHOST, 2L);
-    set(CURLOPT_TIMEOUT_MS, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds));
+    if (t.onData) {
+      // A stream lasts as long as it is fed; silence is what ends it.
+      set(CURLOPT_TIMEOUT_MS, 0L);
+      set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+      set(CURLOPT_LOW_SPEED_TIME,
+          std::max(1L, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds) / 1000));
+    } else {
+      set(CURLOPT_TIMEOUT_MS, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds));
+    }
     set(CURLOPT_CONNECTTIMEOUT_MS,
         toMilliseconds(options.connectTimeoutSeconds, kDefaultTimeoutSeconds));
     set(CURLOPT_WRITEFUNCTION, &onBody);
     set(CURLOPT_WRITEDATA, static_cast<void*>(&t));
     set(CURLOPT_HEADERFUNCTION, &onHeader);
     set(CURLOPT_HEADERDATA, static_cast<void*>(&t));
-    set(CURLOPT_MAXFILESIZE_LARGE,
-        static_cast<curl_off_t>(std::min<std::size_t>(
-            t.maxBodyBytes, static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max()))));
+    // A stream's whole length has no bound; onBody caps a body that is kept.
+    if (!t.onData) {
+      set(CURLOPT_MAXFILESIZE_LARGE,
+          static_cast<curl_off_t>(std::min<std::size_t>(
+              t.maxBodyBytes, static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max()))));
+    }
     set(CURLOPT_HTTPHEADER, t.headerList);
 
     const std::string& method = request.method;
@@ -677,7 +749,31 @@ CurlHttpClient::~CurlHttpClient() {
 }
 
 void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResult)> completion) {
+  submit(std::move(request), std::move(completion), nullptr, {});
+}
+
+std::uint64_t CurlHttpClient::stream(HttpRequest request,
+                                     std::function<bool(std::string_view data)> onData,
+                                     std::function<void(HttpResult)> completion,
+                                     std::chrono::milliseconds delay) {
+  return submit(std::move(request), std::move(completion), std::move(onData), delay);
+}
+
+void CurlHttpClient::cancel(std::uint64_t stream) {
   if (!impl_) return;
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->stopping || !impl_->loop) return;
+    impl_->cancelling.push_back(stream);
+  }
+  impl_->loop->wakeUp();
+}
+
+std::uint64_t CurlHttpClient::submit(HttpRequest request,
+                                     std::function<void(HttpResult)> completion,
+                                     std::function<bool(std::string_view)> onData,
+                                     std::chrono::milliseconds delay) {
+  if (!impl_) return 0;
   std::call_once(impl_->started, [impl = impl_.get()] {
     bool started = false;
     try {
@@ -694,25 +790,31 @@ void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResult)> c
     auto transfer = std::make_unique<Transfer>();
     transfer->request = std::move(request);
     transfer->completion = std::move(completion);
+    transfer->onData = std::move(onData);
+    transfer->id = ++impl_->nextId;
+    transfer->startAt = std::chrono::steady_clock::now() + delay;
     transfer->maxBodyBytes = impl_->options.maxBodyBytes;
     if (transfer->request.maxBodyBytes > 0) {
       transfer->maxBodyBytes = std::min(transfer->maxBodyBytes, transfer->request.maxBodyBytes);
     }
+    const std::uint64_t id = transfer->id;
     {
       std::unique_lock lock(impl_->mutex);
       if (impl_->stopping) {
         lock.unlock();
         impl_->deliver(std::move(transfer->completion),
                        HttpResult{std::nullopt, transportError(CURLE_FAILED_INIT, kCannotStart)});
-        return;
+        return id;
       }
       impl_->incoming.push_back(std::move(transfer));
     }
     // Picked up the next time the loop waits; a loop asleep is woken.
     impl_->loop->wakeUp();
+    return id;
   } catch (...) {
     // Out of memory before the request could be queued: nothing more can
     // be done safely than to drop it.
+    return 0;
   }
 }
 
