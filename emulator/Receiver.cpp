@@ -379,7 +379,8 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
                                   {"MESSAGEUNIQUEKEY", outcome.messageKey},
                                   {"TARGETS", outcome.targets},
                                   {"RESERVED", outcome.reserved ? "Y" : "N"}});
-    answer.caller = {{"cuid", message.senderCuid}, {"psid", message.senderPsid}};
+    if (!message.senderPsid.empty())
+      answer.caller = {{"cuid", message.senderCuid}, {"psid", message.senderPsid}};
     return answer;
   }
 
