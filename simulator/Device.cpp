@@ -17,6 +17,7 @@
 #include "orvo/Version.h"
 #include "orvo/platform/GatewayClient.h"
 #include "orvo/platform/LogSink.h"
+#include "orvo/platform/PrivateFiles.h"
 
 namespace orvo::sim {
 
@@ -74,14 +75,19 @@ std::string resultCodeMeaning(const std::string& code) {
 
 bool Simulator::prepareFolder() {
   folder_ = deviceFolder(options_.stateRoot, options_.name);
-  std::error_code ec;
-  for (const char* sub : {"bundle/res", "data", "keychain", "attachments"})
-    fs::create_directories(fs::path(folder_) / sub, ec);
-  if (ec) {
-    std::cerr << "orvo-sim: cannot create " << folder_ << ": " << ec.message() << std::endl;
+  // The device's identity, keychain and log (which holds its auth key) are
+  // its user's alone, whatever the umask.
+  std::string error;
+  for (const char* sub : {"", "bundle", "bundle/res", "data", "keychain", "attachments"})
+    if (!createPrivateDirectory((fs::path(folder_) / sub).string(), error)) {
+      std::cerr << "orvo-sim: cannot create " << error << std::endl;
+      return false;
+    }
+  const std::string log = (fs::path(folder_) / "device.log").string();
+  if (!createPrivateFile(log, error)) {
+    std::cerr << "orvo-sim: cannot create " << log << ": " << error << std::endl;
     return false;
   }
-  std::string error;
   const auto manifest = manifestXml(options_, error);
   if (!manifest) {
     std::cerr << "orvo-sim: cannot write the manifest: " << error << std::endl;
@@ -89,7 +95,7 @@ bool Simulator::prepareFolder() {
   }
   std::ofstream out(fs::path(folder_) / "bundle" / "res" / "Manifest.xml", std::ios::trunc);
   out << *manifest;
-  logFile_.open(fs::path(folder_) / "device.log", std::ios::app);
+  logFile_.open(log, std::ios::app);
   return true;
 }
 
@@ -268,7 +274,8 @@ void Simulator::keepLastEvent() {
   const long long kept = unfinished_.empty() ? highestEvent_ : *unfinished_.begin() - 1;
   // Replaced whole: a device killed while writing keeps the one before.
   const fs::path file = fs::path(folder_) / "last-event-id";
-  {
+  std::string error;
+  if (createPrivateFile(file.string() + ".new", error)) {
     std::ofstream out(file.string() + ".new", std::ios::trunc);
     out << kept << '\n';
   }

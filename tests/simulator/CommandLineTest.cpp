@@ -237,5 +237,28 @@ TEST(CommandLineTest, HostileFilesAndScenariosAreRefusedInOneLine) {
   expectEach(rows, dir);
 }
 
+// What a device keeps (its log holds its auth key) is its user's alone
+// under the usual umask, and loose modes an older version left are tightened.
+TEST(CommandLineTest, ADevicesFilesArePrivateWhateverTheUmask) {
+  test::TempDir folder;
+  const std::string device = folder.path() + "/bob";
+  const std::string log = device + "/device.log";
+  folder.write("bob/device.log", "");
+  ASSERT_EQ(chmod(device.c_str(), 0755) | chmod(log.c_str(), 0644), 0);
+  const mode_t before = umask(022);
+  // No emulator answers on port 0: the device stops at its token, its files made.
+  const Outcome outcome = runSim({"run", "bob", "--emulator", "http://127.0.0.1:0"}, folder.path());
+  umask(before);
+  EXPECT_EQ(outcome.status, 1) << outcome.output;
+  auto mode = [](const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  };
+  EXPECT_EQ(mode(device), 0700u);
+  EXPECT_EQ(mode(log), 0600u);
+  for (const char* sub : {"/data", "/keychain", "/attachments", "/bundle"})
+    EXPECT_EQ(mode(device + sub), 0700u) << sub;
+}
+
 }  // namespace
 }  // namespace orvo::sim
