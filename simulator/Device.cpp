@@ -56,9 +56,16 @@ constexpr std::size_t kLogTailLines = 200;
 constexpr std::string_view kResultCodeMark = R"("RESULT_CODE":")";
 constexpr std::string_view kInvalidResultCode = "invalid_result_code";
 
+// A member of a payload read as an object; anything else reads as empty, so
+// that a payload of another shape is shown, not a reason to fail.
+Json objectAt(const Json& payload, const char* key) {
+  if (!payload.is_object() || !payload.contains(key) || !payload[key].is_object())
+    return Json::object();
+  return payload[key];
+}
+
 std::string seqnoOf(const Json& payload) {
-  const Json orv = payload.is_object() ? payload.value("orv", Json::object()) : Json::object();
-  return orv.is_object() ? describeValue(orv.value("seqno", Json())) : std::string();
+  return describeValue(objectAt(payload, "orv").value("seqno", Json()));
 }
 
 // What the emulator's result codes mean, for a failure line.
@@ -248,14 +255,23 @@ int Simulator::run() {
     sigwait(&set, &signal);
     if (!stopping_.exchange(true)) loop_->stop();
   });
-  loop_->run();
+  // What escapes a handler ends the device with one line and status 1, its
+  // threads stopped, never an abort.
+  int status = 0;
+  try {
+    loop_->run();
+  } catch (const std::exception& error) {
+    std::cerr << "orvo-sim: device " << options_.name
+              << " stopped: internal error: " << error.what() << std::endl;
+    status = 1;
+  }
   stopping_ = true;
   phone_->gateway()->stop();
   control.stop();
   pthread_kill(signals.native_handle(), SIGTERM);
   signals.join();
   Host::setCurrent(nullptr);
-  return 0;
+  return status;
 }
 
 // --- what arrives ---
@@ -331,8 +347,8 @@ std::string Simulator::lastError(long long since) {
 void Simulator::onNotification(const Dictionary& payload, const std::string& status,
                                const std::string& messageUID) {
   const Json json = toJson(Value(payload));
-  const Json aps = json.value("aps", Json::object());
-  const Json orv = json.value("orv", Json::object());
+  const Json aps = objectAt(json, "aps");
+  const Json orv = objectAt(json, "orv");
   Json event = {{"event", "notification"},
                 {"text", describeValue(aps.value("alert", Json()))},
                 {"status", status},
@@ -341,7 +357,7 @@ void Simulator::onNotification(const Dictionary& payload, const std::string& sta
                 {"seqno", describeValue(orv.value("seqno", Json()))},
                 {"sender", describeValue(orv.value("sender", Json()))},
                 {"message_uid", messageUID},
-                {"acknowledged", json.value("feedback", "") == "true"},
+                {"acknowledged", json.is_object() && json.value("feedback", Json()) == "true"},
                 {"read", false},
                 {"payload", json}};
   if (json.contains("attachment")) event["attachment"] = json["attachment"];

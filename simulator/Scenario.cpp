@@ -253,7 +253,10 @@ void Scenario::act(const std::string& action, const Json& step) {
   }
   if (action == "read") {
     Json body = {{"command", "read"}};
-    if (step.contains("seqno")) body["seqno"] = step["seqno"];
+    // The device takes the sequence number as text, as the payload carries it.
+    if (step.contains("seqno"))
+      body["seqno"] =
+          step["seqno"].is_string() ? step["seqno"].get<std::string>() : step["seqno"].dump();
     return request(body);
   }
   if (action == "badge")
