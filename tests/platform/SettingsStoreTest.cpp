@@ -215,6 +215,10 @@ TEST(SqliteSettingsStoreTest, FilesArePrivateWhateverTheUmask) {
     for (const char* suffix : {"", "-wal", "-shm"})
       EXPECT_EQ(test::modeOf(path + suffix), 0600u) << suffix;
   }
+  // Tightening takes from others only: a file made read-only stays so.
+  ASSERT_EQ(::chmod(path.c_str(), 0400), 0);
+  SqliteSettingsStore(path, nullptr).set("k", 2);
+  EXPECT_EQ(test::modeOf(path), 0400u);
   ::umask(before);
   EXPECT_EQ(test::modeOf(dir.path() + "/app"), 0700u);
   EXPECT_EQ(test::modeOf(dir.path() + "/app/data"), 0700u);

@@ -230,7 +230,14 @@ TEST(CommandLineTest, HostileFilesAndScenariosAreRefusedInOneLine) {
        1,
        at + "device.json: device \"bob\": \"auto_read\" must be true or false, not \"yes\""},
       // A sound scenario gets as far as needing the emulator.
-      {{"scenario", scenario("sound.json", R"({"do": "sleep", "ms": 0, "say": "rest"})")},
+      {{"scenario", scenario("wider.json", R"({"do": "sleep", "ms": 1e400})")},
+       1,
+       at + "wider.json: number overflow parsing '1e400'"},
+      {{"scenario", scenario("sound.json", R"({"do": "sleep", "ms": 0},
+                                              {"do": "sleep", "ms": 600000, "say": "rest"},
+                                              {"do": "read", "device": "bob", "seqno": 7},
+                                              {"do": "settings", "auth_ttl": "1h"},
+                                              {"do": "admin_send", "all": true, "message": "hi"})")},
        1,
        "orvo-sim: no emulator: give --emulator URL or set ORVO_EMULATOR_URL"},
   };
