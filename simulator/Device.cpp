@@ -17,6 +17,7 @@
 #include "orvo/Version.h"
 #include "orvo/platform/GatewayClient.h"
 #include "orvo/platform/LogSink.h"
+#include "orvo/platform/PrivateFiles.h"
 
 namespace orvo::sim {
 
@@ -55,9 +56,16 @@ constexpr std::size_t kLogTailLines = 200;
 constexpr std::string_view kResultCodeMark = R"("RESULT_CODE":")";
 constexpr std::string_view kInvalidResultCode = "invalid_result_code";
 
+// A member of a payload read as an object; anything else reads as empty, so
+// that a payload of another shape is shown, not a reason to fail.
+Json objectAt(const Json& payload, const char* key) {
+  if (!payload.is_object() || !payload.contains(key) || !payload[key].is_object())
+    return Json::object();
+  return payload[key];
+}
+
 std::string seqnoOf(const Json& payload) {
-  const Json orv = payload.is_object() ? payload.value("orv", Json::object()) : Json::object();
-  return orv.is_object() ? describeValue(orv.value("seqno", Json())) : std::string();
+  return describeValue(objectAt(payload, "orv").value("seqno", Json()));
 }
 
 // What the emulator's result codes mean, for a failure line.
@@ -74,14 +82,19 @@ std::string resultCodeMeaning(const std::string& code) {
 
 bool Simulator::prepareFolder() {
   folder_ = deviceFolder(options_.stateRoot, options_.name);
-  std::error_code ec;
-  for (const char* sub : {"bundle/res", "data", "keychain", "attachments"})
-    fs::create_directories(fs::path(folder_) / sub, ec);
-  if (ec) {
-    std::cerr << "orvo-sim: cannot create " << folder_ << ": " << ec.message() << std::endl;
+  // The device's identity, keychain and log (which holds its auth key) are
+  // its user's alone, whatever the umask.
+  std::string error;
+  for (const char* sub : {"", "bundle", "bundle/res", "data", "keychain", "attachments"})
+    if (!createPrivateDirectory((fs::path(folder_) / sub).string(), error)) {
+      std::cerr << "orvo-sim: cannot create " << error << std::endl;
+      return false;
+    }
+  const std::string log = (fs::path(folder_) / "device.log").string();
+  if (!createPrivateFile(log, error)) {
+    std::cerr << "orvo-sim: cannot create " << log << ": " << error << std::endl;
     return false;
   }
-  std::string error;
   const auto manifest = manifestXml(options_, error);
   if (!manifest) {
     std::cerr << "orvo-sim: cannot write the manifest: " << error << std::endl;
@@ -89,7 +102,7 @@ bool Simulator::prepareFolder() {
   }
   std::ofstream out(fs::path(folder_) / "bundle" / "res" / "Manifest.xml", std::ios::trunc);
   out << *manifest;
-  logFile_.open(fs::path(folder_) / "device.log", std::ios::app);
+  logFile_.open(log, std::ios::app);
   return true;
 }
 
@@ -242,14 +255,23 @@ int Simulator::run() {
     sigwait(&set, &signal);
     if (!stopping_.exchange(true)) loop_->stop();
   });
-  loop_->run();
+  // What escapes a handler ends the device with one line and status 1, its
+  // threads stopped, never an abort.
+  int status = 0;
+  try {
+    loop_->run();
+  } catch (const std::exception& error) {
+    std::cerr << "orvo-sim: device " << options_.name
+              << " stopped: internal error: " << error.what() << std::endl;
+    status = 1;
+  }
   stopping_ = true;
   phone_->gateway()->stop();
   control.stop();
   pthread_kill(signals.native_handle(), SIGTERM);
   signals.join();
   Host::setCurrent(nullptr);
-  return 0;
+  return status;
 }
 
 // --- what arrives ---
@@ -268,7 +290,8 @@ void Simulator::keepLastEvent() {
   const long long kept = unfinished_.empty() ? highestEvent_ : *unfinished_.begin() - 1;
   // Replaced whole: a device killed while writing keeps the one before.
   const fs::path file = fs::path(folder_) / "last-event-id";
-  {
+  std::string error;
+  if (createPrivateFile(file.string() + ".new", error)) {
     std::ofstream out(file.string() + ".new", std::ios::trunc);
     out << kept << '\n';
   }
@@ -324,8 +347,8 @@ std::string Simulator::lastError(long long since) {
 void Simulator::onNotification(const Dictionary& payload, const std::string& status,
                                const std::string& messageUID) {
   const Json json = toJson(Value(payload));
-  const Json aps = json.value("aps", Json::object());
-  const Json orv = json.value("orv", Json::object());
+  const Json aps = objectAt(json, "aps");
+  const Json orv = objectAt(json, "orv");
   Json event = {{"event", "notification"},
                 {"text", describeValue(aps.value("alert", Json()))},
                 {"status", status},
@@ -334,7 +357,7 @@ void Simulator::onNotification(const Dictionary& payload, const std::string& sta
                 {"seqno", describeValue(orv.value("seqno", Json()))},
                 {"sender", describeValue(orv.value("sender", Json()))},
                 {"message_uid", messageUID},
-                {"acknowledged", json.value("feedback", "") == "true"},
+                {"acknowledged", json.is_object() && json.value("feedback", Json()) == "true"},
                 {"read", false},
                 {"payload", json}};
   if (json.contains("attachment")) event["attachment"] = json["attachment"];

@@ -23,7 +23,13 @@ void Simulator::command(const Json& request, Reply reply) {
   const auto found = commands().find(name);
   if (found == commands().end())
     return reply({{"ok", false}, {"error", "unknown command " + name}});
-  (this->*(found->second))(request, reply);
+  // A request whose values are of the wrong type is refused, and the device
+  // goes on.
+  try {
+    (this->*(found->second))(request, reply);
+  } catch (const Json::exception& error) {
+    reply({{"ok", false}, {"error", "bad request for " + name + ": " + error.what()}});
+  }
 }
 
 std::function<void(bool)> Simulator::answer(const Reply& reply, std::string failure) {

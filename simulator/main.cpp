@@ -1,18 +1,16 @@
 // orvo-sim: simulated devices running the library against the emulator.
 #include <CLI/CLI.hpp>
-#include <cerrno>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
 #include "Control.h"
 #include "Device.h"
+#include "Input.h"
 #include "Payload.h"
 #include "Scenario.h"
 #include "orvo/Version.h"
@@ -29,7 +27,10 @@ struct Common {
 
 int fail(const Common& common, const std::string& message) {
   if (common.json)
-    std::cout << Json{{"ok", false}, {"error", message}}.dump() << std::endl;
+    // A file name need not be UTF-8; its bytes are replaced, not a reason to fail.
+    std::cout << Json{{"ok", false}, {"error", message}}.dump(-1, ' ', false,
+                                                              Json::error_handler_t::replace)
+              << std::endl;
   else
     std::cerr << "orvo-sim: " << message << std::endl;
   return 1;
@@ -77,17 +78,10 @@ int callDevice(const Common& common, const std::string& name, const Json& reques
 }
 
 int pushCommand(const Common& common, const std::string& name, const std::string& file) {
-  std::string text;
-  if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), {});
-  } else {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return fail(common, "cannot read " + file + ": " + std::strerror(errno));
-    text.assign(std::istreambuf_iterator<char>(in), {});
-    if (in.bad()) return fail(common, "cannot read " + file + ": " + std::strerror(errno));
-  }
   std::string error;
-  auto payload = checkPayload(text, error);
+  const auto text = readInput(file, kMaxPayloadBytes, error);
+  if (!text) return fail(common, error);
+  auto payload = checkPayload(*text, error);
   if (!payload) return fail(common, "payload refused: " + error);
   return callDevice(common, name, {{"command", "push"}, {"payload", *payload}},
                     "payload delivered");
@@ -128,9 +122,7 @@ int devicesCommand(const Common& common) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runCommand(int argc, char** argv) {
   Common common;
   if (const char* url = std::getenv("ORVO_EMULATOR_URL")) common.emulator = url;
   common.stateDir = defaultStateDir();
@@ -265,4 +257,21 @@ int main(int argc, char** argv) {
   if (*events) return callDevice(common, name, {{"command", "events"}}, "");
   if (*stop) return callDevice(common, name, {{"command", "stop"}}, "stopped");
   return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A reader that goes away (orvo-sim events bob | head -1) ends the output,
+  // not the process with a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  // Whatever slips past the checks is one line and a failure, never an abort.
+  try {
+    return runCommand(argc, argv);
+  } catch (const std::exception& error) {
+    std::cerr << "orvo-sim: internal error: " << error.what() << std::endl;
+  } catch (...) {
+    std::cerr << "orvo-sim: internal error" << std::endl;
+  }
+  return 1;
 }
