@@ -23,9 +23,13 @@ bool Database::open(const std::string& path, std::string& error) {
   return exec("PRAGMA foreign_keys=ON", &error);
 }
 
-Database::~Database() {
+Database::~Database() { close(); }
+
+void Database::close() {
   for (auto& [sql, statement] : cache_) sqlite3_finalize(statement);
+  cache_.clear();
   if (db_) sqlite3_close(db_);
+  db_ = nullptr;
 }
 
 void Database::settle() {
@@ -153,9 +157,40 @@ long long Database::run(const std::string& sql, const std::vector<Json>& params)
   return sqlite3_changes(db_);
 }
 
+long long Database::runOnce(const std::string& sql, const std::vector<Json>& params) {
+  settle();
+  sqlite3_stmt* statement = nullptr;
+  long long changed = -1;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &statement, nullptr) ==
+          SQLITE_OK &&
+      bindAll(statement, params)) {
+    const int rc = sqlite3_step(statement);
+    changed = rc == SQLITE_DONE || rc == SQLITE_ROW ? sqlite3_changes(db_) : -1;
+  }
+  if (changed < 0) lastError_ = sqlite3_errmsg(db_);
+  sqlite3_finalize(statement);
+  return changed;
+}
+
 bool Database::inTransaction() const { return db_ && sqlite3_get_autocommit(db_) == 0; }
 
 long long Database::lastInsertId() const { return sqlite3_last_insert_rowid(db_); }
+
+std::string Database::quickCheck() {
+  std::string finding;
+  char* message = nullptr;
+  const int rc = sqlite3_exec(
+      db_, "PRAGMA quick_check",
+      [](void* into, int, char** values, char**) {
+        auto& text = *static_cast<std::string*>(into);
+        if (text.empty() && values[0]) text = values[0];
+        return 0;
+      },
+      &finding, &message);
+  if (rc != SQLITE_OK) finding = message ? message : sqlite3_errstr(rc);
+  sqlite3_free(message);
+  return finding == "ok" ? std::string() : finding.empty() ? "no answer" : finding;
+}
 
 std::vector<std::string> Database::tables() {
   std::vector<std::string> names;

@@ -20,6 +20,8 @@ class Database {
  public:
   // ":memory:" or a file path; a file is opened in WAL mode with synchronous=FULL.
   bool open(const std::string& path, std::string& error);
+  // Lets go of the file (and removes its -wal and -shm when they hold nothing).
+  void close();
   ~Database();
 
   // Runs statements that return nothing (schema, pragmas, transactions).
@@ -47,11 +49,15 @@ class Database {
             const std::function<void(const Row&)>& visit);
   // The same for statements that change rows; returns the changed row count, -1 on error.
   long long run(const std::string& sql, const std::vector<Json>& params = {});
+  // run() for a statement made from its data, which is not kept for next time.
+  long long runOnce(const std::string& sql, const std::vector<Json>& params);
   long long lastInsertId() const;
   bool inTransaction() const;
   const std::string& lastError() const { return lastError_; }
 
   std::vector<std::string> tables();
+  // SQLite's quick check of the whole file: empty when it holds, else its first finding.
+  std::string quickCheck();
 
   // Writes kept in memory reach the tables through `settle`, which runs before
   // each statement, so that nothing reads the tables without them. It does not

@@ -1,31 +1,14 @@
 // The whole service on one loopback port: receiver, push gateway,
 // session-and-purchase server, log server, image host and the admin API.
+// This part serves HTTP; what a request does is the Service's.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
 #include <memory>
 #include <string>
 
-#include "Database.h"
+#include "Service.h"
 
 namespace orvo::emulator {
-
-struct EmulatorOptions {
-  std::string address = "127.0.0.1";
-  int port = 0;  // 0: a free port
-  bool listenAny = false;
-  std::string statePath = ":memory:";
-  std::chrono::milliseconds authTtl = std::chrono::hours(1);
-  std::string receiverVersion = "3.6";
-  std::string assetsDir;
-  std::size_t journalCapacity = 10000;
-  bool quiet = false;
-  bool jsonLog = false;
-  Json faults;  // rules to start with
-  std::size_t threads = 64;
-  std::chrono::milliseconds heartbeat = std::chrono::seconds(15);
-};
 
 class Emulator {
  public:
@@ -42,12 +25,12 @@ class Emulator {
 
   int port() const;
   std::string url() const;  // "http://127.0.0.1:PORT"
+  // What admin requests must carry; empty when nothing is asked of them.
+  std::string adminToken() const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-bool isLoopbackAddress(const std::string& address);
 
 }  // namespace orvo::emulator

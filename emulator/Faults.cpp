@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#include "Input.h"
+#include "Limits.h"
+#include "Receiver.h"
+
 namespace orvo::emulator {
 namespace {
 
@@ -33,78 +37,89 @@ Json FaultRule::toJson() const {
   return json;
 }
 
+std::vector<std::string> faultEndpoints() {
+  std::vector<std::string> names = Receiver::endpoints();
+  names.insert(names.end(), {"putAppLog.ctl", "mobile/last-session", "mobile/purchase", "images"});
+  return names;
+}
+
+namespace {
+
+// What a rule's endpoint may name: a receiver file name, a report path with
+// or without its slash, "images" or one image's path.
+bool isFaultEndpoint(const std::string& endpoint) {
+  const auto names = faultEndpoints();
+  const std::string bare = endpoint.rfind('/', 0) == 0 ? endpoint.substr(1) : endpoint;
+  if (std::find(names.begin(), names.end(), bare) != names.end()) return true;
+  return endpoint.rfind("/images/", 0) == 0 && endpoint.size() > 8;
+}
+
+}  // namespace
+
 std::optional<FaultRule> parseFaultRule(const Json& json, std::string& error) {
-  if (!json.is_object()) {
-    error = "a fault rule must be a JSON object";
-    return std::nullopt;
-  }
+  Shape shape(json, "a fault rule");
   FaultRule rule;
-  auto text = [&](const char* key, std::string& into) {
-    if (!json.contains(key)) return true;
-    if (!json[key].is_string()) {
-      error = std::string("\"") + key + "\" must be a string";
-      return false;
-    }
-    into = json[key].get<std::string>();
-    return true;
-  };
-  auto integer = [&](const char* key, long long& into, long long low, long long high) {
-    if (!json.contains(key)) return true;
-    if (!json[key].is_number_integer() || json[key].get<long long>() < low ||
-        json[key].get<long long>() > high) {
-      error = std::string("\"") + key + "\" must be an integer from " + std::to_string(low) +
-              " to " + std::to_string(high);
-      return false;
-    }
-    into = json[key].get<long long>();
-    return true;
-  };
-  if (!text("effect", rule.effect) || !text("endpoint", rule.endpoint) ||
-      !text("psid", rule.psid) || !text("cuid", rule.cuid) || !text("body", rule.body) ||
-      !text("result_code", rule.resultCode) || !text("id", rule.id))
-    return std::nullopt;
-  if (std::find(kEffects.begin(), kEffects.end(), rule.effect) == kEffects.end()) {
-    error =
+  shape.require("effect");
+  rule.effect = shape.text("effect", limits::kName).value_or("");
+  rule.id = shape.text("id", limits::kName).value_or("");
+  rule.endpoint = shape.text("endpoint", limits::kName).value_or("");
+  rule.psid = shape.text("psid", limits::kName).value_or("");
+  rule.cuid = shape.text("cuid", limits::kName).value_or("");
+  rule.body = shape.text("body", limits::kDocument).value_or("");
+  rule.resultCode = shape.text("result_code", limits::kName).value_or("");
+  rule.times = shape.integer("times", 1, 1LL << 40);
+  rule.ms = shape.integer("ms", 0, 3600000).value_or(0);
+  rule.status = static_cast<int>(shape.integer("status", 100, 599).value_or(500));
+  rule.seed = static_cast<std::uint64_t>(shape.integer("seed", 0, 1LL << 62).value_or(0));
+  rule.probability = shape.number("probability", 0, 1).value_or(1.0);
+  const bool huge = rule.effect == "huge_body";
+  rule.bytes =
+      shape.integer("bytes", 0, huge ? limits::kHugeBytes : limits::kGarbageBytes).value_or(0);
+  if (!rule.effect.empty() &&
+      std::find(kEffects.begin(), kEffects.end(), rule.effect) == kEffects.end())
+    shape.refuse(
         "\"effect\" must be one of latency, timeout, reset, status, garbage, truncate, "
-        "result_code, no_header, no_body, huge_body";
-    return std::nullopt;
+        "result_code, no_header, no_body, huge_body, not " +
+        quoted(Json(rule.effect)));
+  if (!rule.endpoint.empty() && !isFaultEndpoint(rule.endpoint)) {
+    std::string names;
+    for (const auto& name : faultEndpoints()) names += (names.empty() ? "" : ", ") + name;
+    shape.refuse("\"endpoint\" " + quoted(Json(rule.endpoint)) +
+                 " is not served by the emulator; a rule may name " + names + " or /images/FILE");
   }
-  long long times = -1, status = 500, seed = 0;
-  if (!integer("times", times, 1, 1LL << 40) || !integer("ms", rule.ms, 0, 3600000) ||
-      !integer("status", status, 100, 599) || !integer("bytes", rule.bytes, 0, 1LL << 32) ||
-      !integer("seed", seed, 0, (1LL << 62)))
-    return std::nullopt;
-  if (times > 0) rule.times = times;
-  rule.status = static_cast<int>(status);
-  rule.seed = static_cast<std::uint64_t>(seed);
-  if (json.contains("probability")) {
-    if (!json["probability"].is_number() || json["probability"].get<double>() < 0 ||
-        json["probability"].get<double>() > 1) {
-      error = "\"probability\" must be a number from 0 to 1";
-      return std::nullopt;
-    }
-    rule.probability = json["probability"].get<double>();
-  }
-  if (rule.effect == "result_code" && rule.resultCode.empty()) {
-    error = "the result_code effect needs \"result_code\" (e.g. \"40100\")";
-    return std::nullopt;
-  }
+  if (rule.effect == "result_code" && rule.resultCode.empty())
+    shape.refuse("the result_code effect needs \"result_code\" (e.g. \"40100\")");
+  if (!shape.check(error)) return std::nullopt;
   if (rule.effect == "timeout" && rule.ms == 0) rule.ms = 60000;
   if (rule.effect == "garbage" && rule.bytes == 0) rule.bytes = 64;
-  if (rule.effect == "huge_body" && rule.bytes == 0) rule.bytes = kDefaultHugeBytes;
+  if (huge && rule.bytes == 0) rule.bytes = kDefaultHugeBytes;
   rule.random.seed(rule.seed);
   return rule;
 }
 
 bool Faults::add(const Json& rules, std::string& error, Json* added) {
+  if (rules.is_array() && rules.size() > limits::kFaultRules) {
+    error = "more than " + std::to_string(limits::kFaultRules) + " fault rules";
+    return false;
+  }
   std::vector<FaultRule> parsed;
-  const Json list = rules.is_array() ? rules : Json::array({rules});
-  for (const auto& json : list) {
+  auto take = [&](const Json& json) {
     auto rule = parseFaultRule(json, error);
-    if (!rule) return false;
-    parsed.push_back(std::move(*rule));
+    if (rule) parsed.push_back(std::move(*rule));
+    return rule.has_value();
+  };
+  if (rules.is_array()) {
+    for (const auto& json : rules)
+      if (!take(json)) return false;
+  } else if (!take(rules)) {
+    return false;
   }
   std::lock_guard lock(mutex_);
+  if (rules_.size() + parsed.size() > limits::kFaultRules) {
+    error = "more than " + std::to_string(limits::kFaultRules) +
+            " fault rules; DELETE /__admin/faults clears them";
+    return false;
+  }
   for (auto& rule : parsed) {
     // Appended, not "f" + ...: GCC 12 at -O3 warns falsely (-Wrestrict) on the sum.
     if (rule.id.empty()) rule.id.append("f").append(std::to_string(nextId_++));

@@ -34,14 +34,17 @@ struct FaultRule {
   Json toJson() const;
 };
 
-// Parses one rule; on failure says what is wrong.
+// Parses one rule; on failure says what is wrong, naming the field.
 std::optional<FaultRule> parseFaultRule(const Json& json, std::string& error);
+// What a rule's "endpoint" may name, besides "/images/FILE".
+std::vector<std::string> faultEndpoints();
 
 class Faults {
  public:
   static const std::vector<std::string>& vocabulary();
 
-  // Adds rules from a JSON object or array of objects; all or none.
+  // Adds rules from a JSON object or array of objects; all or none, and at
+  // most a thousand in all.
   bool add(const Json& rules, std::string& error, Json* added = nullptr);
   bool remove(const std::string& id);
   void clear();

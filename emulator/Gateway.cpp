@@ -155,10 +155,11 @@ SendOutcome Gateway::send(const OutgoingMessage& message) {
   outcome.messageKey = randomHex(16);
   outcome.reserved = message.reserveAt && *message.reserveAt > now;
   db.run(
-      "INSERT INTO messages(message_key, app_id, sender, sender_psid, target_kind, target, "
-      "message, ext, badge, silent, service_code, reserve_at, created_at, state) "
-      "VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-      {outcome.messageKey, message.appId, message.sender, message.senderPsid, message.targetKind,
+      "INSERT INTO messages(message_key, app_id, sender, sender_psid, sender_cuid, target_kind, "
+      "target, message, ext, badge, silent, service_code, reserve_at, created_at, state) "
+      "VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+      {outcome.messageKey, message.appId, message.sender, message.senderPsid,
+       message.senderCuid.empty() ? Json(nullptr) : Json(message.senderCuid), message.targetKind,
        message.target, message.message, message.ext,
        message.badge ? Json(*message.badge) : Json(nullptr), message.silent ? 1 : 0,
        message.serviceCode, message.reserveAt ? Json(*message.reserveAt) : Json(nullptr), now,

@@ -26,6 +26,7 @@ struct OutgoingMessage {
   std::string ext;
   std::string sender;  // "SENDERCODE" of the request, or "admin"
   std::string senderPsid;
+  std::string senderCuid;  // the user of the sending device, when a device sent it
   std::string serviceCode;
   std::optional<std::int64_t> badge;  // explicit badge; otherwise the device's count + 1
   bool silent = false;

@@ -1,138 +1,18 @@
 #include "Receiver.h"
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <optional>
 #include <set>
 
+#include "Limits.h"
+
 namespace orvo::emulator {
 namespace {
-
-using Keys = std::vector<std::string>;
-
-// The endpoint table: file names the library posts to.
-const std::vector<std::string> kEndpoints = {
-    "asking_authorization.ctl",      "rcv_register_service.ctl",
-    "rcv_get_service.ctl",           "rcv_appAlive.ctl",
-    "rcv_delete_service.ctl",        "rcv_register_user.ctl",
-    "rcv_delete_user.ctl",           "rcv_register_usergroup_user.ctl",
-    "rcv_delete_usergroup_user.ctl", "new_rcv_register_service_and_user.ctl",
-    "rcv_register_sent_ack.ctl",     "rcv_register_send_result.ctl",
-    "rcv_register_message.ctl",      "rcv_init_badgeNo.ctl"};
-
-Keys operator+(Keys left, const Keys& right) {
-  left.insert(left.end(), right.begin(), right.end());
-  return left;
-}
-
-const Keys kServiceCurrent = {"APP_ID", "CUID",     "DEVICE_ID", "DEVICE_TYPE", "PNSID",
-                              "PSID",   "PHONENUM", "CBSID",     "AUTHKEY"};
-const Keys kServiceExtended = kServiceCurrent + Keys{"DEVICE_MD", "OS_VER", "APP_VER", "APNS_MODE"};
-const Keys kServiceLegacy = {"APP_ID",  "CUST_CD", "CUID", "DVC_ID",
-                             "DVC_TYP", "PNS_ID",  "PSID", "CBS_ID"};
-const Keys kDeleteLegacy = {"APP_ID", "CUST_CD", "CUID", "DVC_ID", "DVC_TYP", "PNS_ID", "PSID"};
-const Keys kUserWithDevice = {"PNSID", "APP_ID", "DEVICE_ID", "PSID",
-                              "CUID",  "CNAME",  "PHONENUM",  "AUTHKEY"};
-const Keys kCombined = {"PNSID", "APP_ID", "DEVICE_ID", "DEVICE_TYPE", "PSID",
-                        "CUID",  "CNAME",  "PHONENUM",  "AUTHKEY"};
-const Keys kAckA = {"CUID", "APP_ID", "PSID", "MESSAGEUNIQUEKEY", "SEQNO", "AUTHKEY"};
-const Keys kAckB = kAckA + Keys{"SENDDATE"};
-const Keys kAckC = {"CUID", "APP_ID", "PSID", "SEQNO", "SENDDATE", "DB_IN", "AUTHKEY"};
-const Keys kAckD = {"CUID",  "APP_ID",    "PSID",  "SEQNO",   "SENDDATE",
-                    "DB_IN", "DEVICE_ID", "PNSID", "AUTHKEY", "SENDERCODE"};
-const Keys kSendLong = {"CUID", "PSID",        "APP_ID",     "MESSAGE", "PRIORITY", "EXT",
-                        "TYPE", "SERVICECODE", "SENDERCODE", "AUTHKEY", "TARGET"};
-const Keys kSendShort = {"CUID", "APP_ID",      "MESSAGE", "PRIORITY",
-                         "EXT",  "SERVICECODE", "AUTHKEY", "TARGET"};
-
-bool above(const std::string& r, const char* t) { return compareVersions(t, r) == -1; }
-bool atLeast(const std::string& r, const char* t) { return compareVersions(t, r) != 1; }
-bool exactly(const std::string& r, const char* t) { return compareVersions(t, r) == 0; }
-
-Keys ackSet(const std::string& r) {
-  if (!above(r, "3.5")) return kAckA;
-  if (exactly(r, "3.6")) return kAckB;
-  if (!above(r, "3.9")) return kAckC;
-  return kAckD;
-}
-
-// Every key set the library may send to this endpoint at receiver version r.
-std::vector<Keys> keySets(const std::string& endpoint, const std::string& r) {
-  if (endpoint == "asking_authorization.ctl")
-    return {above(r, "3.5") ? Keys{"APP_ID", "CUID", "PSID"} : Keys{"CUID", "PSID"}};
-  if (endpoint == "rcv_register_service.ctl") {
-    if (exactly(r, "3.0")) return {kServiceLegacy};
-    return {atLeast(r, "4.0") ? kServiceExtended : kServiceCurrent};
-  }
-  if (endpoint == "rcv_get_service.ctl" || endpoint == "rcv_appAlive.ctl") return {kServiceCurrent};
-  if (endpoint == "rcv_delete_service.ctl")
-    return {exactly(r, "3.0") ? kDeleteLegacy : kServiceCurrent};
-  if (endpoint == "rcv_register_user.ctl") {
-    if (exactly(r, "3.0")) return {{"CUID", "CUST_CD", "USER_NM", "USER_HP"}};
-    if (above(r, "3.5")) return {kUserWithDevice};
-    return {{"CUID", "PSID", "CNAME", "AUTHKEY"}};
-  }
-  if (endpoint == "rcv_delete_user.ctl") return {kUserWithDevice};
-  if (endpoint == "rcv_register_usergroup_user.ctl" || endpoint == "rcv_delete_usergroup_user.ctl")
-    return {{"PSID", "CUID", "GROUPSEQ", "AUTHKEY"}};
-  if (endpoint == "new_rcv_register_service_and_user.ctl")
-    return {atLeast(r, "4.0") ? kCombined + Keys{"DEVICE_MD", "OS_VER", "APP_VER", "APNS_MODE"}
-                              : kCombined};
-  if (endpoint == "rcv_register_sent_ack.ctl") {
-    // The acknowledgement with an explicit client UID (the extension's) always
-    // sends the long set; the message-key form exists only below 3.6.
-    std::vector<Keys> sets{ackSet(r), kAckD};
-    if (compareVersions("3.6", r) == 1) sets.push_back(kAckA);
-    return sets;
-  }
-  if (endpoint == "rcv_register_send_result.ctl") {
-    std::vector<Keys> sets{ackSet(r)};
-    if (above(r, "3.9")) sets.push_back(kAckD + Keys{"BADGENO"});
-    if (atLeast(r, "4.0")) sets.push_back(kAckD);
-    if (compareVersions("3.6", r) == 1) sets.push_back(kAckA);
-    return sets;
-  }
-  if (endpoint == "rcv_register_message.ctl") {
-    if (exactly(r, "3.5"))
-      return {kSendShort, kSendShort + Keys{"PSID"}, kSendShort + Keys{"RESERVEDATE", "DB_IN"}};
-    std::vector<Keys> sets{kSendLong, kSendLong + Keys{"RESERVEDATE", "DB_IN"}};
-    if (atLeast(r, "4.0")) sets.push_back(kSendLong + Keys{"BADGENO"});
-    return sets;
-  }
-  if (endpoint == "rcv_init_badgeNo.ctl")
-    return {{"AUTHKEY", "DEVICE_ID", "PNSID", "APP_ID", "BADGENO"}};
-  return {};
-}
 
 std::string joined(const Keys& keys) {
   std::string text;
   for (const auto& key : keys) text += (text.empty() ? "" : ", ") + key;
   return text;
-}
-
-bool parseInteger(const std::string& text, std::int64_t& value) {
-  if (text.empty()) return false;
-  const auto* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  return ec == std::errc() && ptr == end;
-}
-
-// Values the receiver can check on their own; empty when the value is fine.
-std::string malformation(const std::string& key, const std::string& value) {
-  std::int64_t number = 0;
-  std::int64_t ms = 0;
-  if (key == "BADGENO" && !parseInteger(value, number)) return "an integer expected";
-  if (key == "PRIORITY" && !parseInteger(value, number)) return "an integer expected";
-  if (key == "SEQNO" && !value.empty() && !parseInteger(value, number))
-    return "an integer expected";
-  if (key == "DB_IN" && value != "Y" && value != "N") return "Y or N expected";
-  if (key == "APNS_MODE" && value != "DEV" && value != "REAL") return "DEV or REAL expected";
-  if (key == "TARGET" && value != "CUID" && value != "PSID") return "CUID or PSID expected";
-  if (key == "RESERVEDATE" && !value.empty() && !parseDate(value, ms))
-    return "a date yyyyMMddHHmmss expected";
-  if (key == "APP_ID" && value.empty()) return "a non-empty value expected";
-  return {};
 }
 
 // Calls whose CUID names a user; an acknowledgement may carry an empty one
@@ -144,83 +24,12 @@ bool namesUser(const std::string& endpoint) {
          endpoint == "rcv_delete_usergroup_user.ctl" || endpoint == "rcv_register_message.ctl";
 }
 
-bool validUtf8(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t length = c < 0x80           ? 1
-                         : (c >> 5) == 0x6  ? 2
-                         : (c >> 4) == 0xE  ? 3
-                         : (c >> 3) == 0x1E ? 4
-                                            : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    std::uint32_t point = length == 1 ? c : c & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next >> 6) != 0x2) return false;
-      point = (point << 6) | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and points past Unicode are not UTF-8.
-    static const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < smallest[length] || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF)
-      return false;
-    i += length;
-  }
-  return true;
-}
-
 std::string shown(const std::string& value) {
   constexpr std::size_t kShown = 80;
   return "\"" + (value.size() > kShown ? value.substr(0, kShown) + "..." : value) + "\"";
 }
 
 }  // namespace
-
-int compareVersions(const std::string& left, const std::string& right) {
-  auto split = [](const std::string& text) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-      const auto dot = text.find('.', start);
-      parts.push_back(text.substr(start, dot - start));
-      if (dot == std::string::npos) break;
-      start = dot + 1;
-    }
-    return parts;
-  };
-  auto a = split(left), b = split(right);
-  while (a.size() < b.size()) a.push_back("0");
-  while (b.size() < a.size()) b.push_back("0");
-  std::string x, y;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    x += (i ? "." : "") + a[i];
-    y += (i ? "." : "") + b[i];
-  }
-  std::size_t i = 0, j = 0;
-  while (i < x.size() && j < y.size()) {
-    if (std::isdigit(static_cast<unsigned char>(x[i])) &&
-        std::isdigit(static_cast<unsigned char>(y[j]))) {
-      std::size_t ei = i, ej = j;
-      while (ei < x.size() && std::isdigit(static_cast<unsigned char>(x[ei]))) ++ei;
-      while (ej < y.size() && std::isdigit(static_cast<unsigned char>(y[ej]))) ++ej;
-      std::string_view dx(x.data() + i, ei - i), dy(y.data() + j, ej - j);
-      while (dx.size() > 1 && dx.front() == '0') dx.remove_prefix(1);
-      while (dy.size() > 1 && dy.front() == '0') dy.remove_prefix(1);
-      if (dx.size() != dy.size()) return dx.size() < dy.size() ? -1 : 1;
-      if (const int c = dx.compare(dy); c != 0) return c < 0 ? -1 : 1;
-      i = ei;
-      j = ej;
-      continue;
-    }
-    if (x[i] != y[j])
-      return static_cast<unsigned char>(x[i]) < static_cast<unsigned char>(y[j]) ? -1 : 1;
-    ++i;
-    ++j;
-  }
-  if (i < x.size()) return 1;
-  if (j < y.size()) return -1;
-  return 0;
-}
 
 Answer envelopeAnswer(const std::string& code, Json body) {
   Answer answer;
@@ -231,10 +40,11 @@ Answer envelopeAnswer(const std::string& code, Json body) {
 }
 
 bool Receiver::isEndpoint(const std::string& endpoint) {
-  return std::find(kEndpoints.begin(), kEndpoints.end(), endpoint) != kEndpoints.end();
+  return std::find(receiverEndpoints().begin(), receiverEndpoints().end(), endpoint) !=
+         receiverEndpoints().end();
 }
 
-const std::vector<std::string>& Receiver::endpoints() { return kEndpoints; }
+const std::vector<std::string>& Receiver::endpoints() { return receiverEndpoints(); }
 
 std::string Receiver::versionFor(const std::string& appId, bool* known) {
   if (!appId.empty()) {
@@ -343,6 +153,14 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
       return call.fail(result::kBadRequest, "malformed " +
                                                 (validUtf8(key) ? key : std::string("key")) +
                                                 " (not UTF-8 once percent-decoded)");
+  for (const auto& [key, value] : form) {
+    if (key.size() > limits::kFieldName)
+      return call.fail(result::kBadRequest, "malformed key (a field name longer than " +
+                                                std::to_string(limits::kFieldName) + " bytes)");
+    if (value.size() > limits::kText)
+      return call.fail(result::kBadRequest, "malformed " + key + " (longer than " +
+                                                std::to_string(limits::kText) + " bytes)");
+  }
   for (const auto& key : duplicates)
     call.note("key " + key + " given more than once (the first counts)");
 
@@ -370,7 +188,7 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
   for (const auto& key : extra) call.note("unknown key " + key + " (accepted)");
   if (!missing.empty()) return call.fail(result::kBadRequest, "missing " + joined(missing));
 
-  const bool needsAuth = chosen && above(r, "3.0") &&
+  const bool needsAuth = chosen && versionAbove(r, "3.0") &&
                          std::find(chosen->begin(), chosen->end(), "AUTHKEY") != chosen->end();
   if (needsAuth) {
     const std::string key = call.get("AUTHKEY");
@@ -531,6 +349,14 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
     message.ext = call.get("EXT");
     message.sender = call.get("SENDERCODE");
     message.senderPsid = call.get("PSID");
+    // The CUID names the recipient; the sender is the user of the sending device.
+    if (!message.senderPsid.empty()) {
+      const auto rows = db.query(
+          "SELECT cuid FROM devices WHERE psid=? AND app_id=? ORDER BY registered DESC LIMIT 1",
+          {message.senderPsid, call.appId});
+      if (!rows.empty() && rows[0]["cuid"].is_string())
+        message.senderCuid = rows[0]["cuid"].get<std::string>();
+    }
     message.serviceCode = call.get("SERVICECODE");
     if (call.has("BADGENO")) {
       std::int64_t badge = 0;
@@ -549,10 +375,13 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
     deferred.reset();
     lock.unlock();
     gateway_.wake();
-    return call.succeed({{"SEQNO", std::to_string(outcome.seqno)},
-                         {"MESSAGEUNIQUEKEY", outcome.messageKey},
-                         {"TARGETS", outcome.targets},
-                         {"RESERVED", outcome.reserved ? "Y" : "N"}});
+    Answer answer = call.succeed({{"SEQNO", std::to_string(outcome.seqno)},
+                                  {"MESSAGEUNIQUEKEY", outcome.messageKey},
+                                  {"TARGETS", outcome.targets},
+                                  {"RESERVED", outcome.reserved ? "Y" : "N"}});
+    if (!message.senderPsid.empty())
+      answer.caller = {{"cuid", message.senderCuid}, {"psid", message.senderPsid}};
+    return answer;
   }
 
   // The remaining calls speak for a registered device.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Contract.h"
 #include "Gateway.h"
 #include "State.h"
 
@@ -23,6 +24,8 @@ struct Answer {
   std::string resultCode;  // of an envelope; empty for other answers
   Json envelope;           // the envelope before it was written, when there is one
   std::vector<std::string> notes;
+  // Who made the call, when the form does not say it plainly: {"cuid", "psid"}.
+  Json caller;
 };
 
 namespace result {
@@ -65,8 +68,5 @@ class Receiver {
   Gateway& gateway_;
   ReceiverOptions options_;
 };
-
-// -1, 0 or 1: numeric runs compare by value, after padding with ".0" components.
-int compareVersions(const std::string& left, const std::string& right);
 
 }  // namespace orvo::emulator

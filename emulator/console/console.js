@@ -69,10 +69,23 @@ function pretty(value) {
   return JSON.stringify(value, null, 2);
 }
 
+// An emulator listening beyond loopback asks for the token its start line
+// printed in the console's address; the page keeps it for the tab.
+const ADMIN_TOKEN = (() => {
+  const given = new URLSearchParams(location.search).get("token");
+  if (given) {
+    sessionStorage.setItem("orvo-admin-token", given);
+    history.replaceState(null, "", location.pathname);
+  }
+  return sessionStorage.getItem("orvo-admin-token") || "";
+})();
+
 async function api(method, path, body) {
   const options = { method, headers: {} };
-  if (body !== undefined) {
-    options.body = typeof body === "string" ? body : JSON.stringify(body);
+  if (ADMIN_TOKEN) options.headers.Authorization = "Bearer " + ADMIN_TOKEN;
+  // The admin API takes JSON only, so a page of another site cannot post to it.
+  if (body !== undefined || method === "POST") {
+    options.body = body === undefined ? "{}" : typeof body === "string" ? body : JSON.stringify(body);
     options.headers["Content-Type"] = "application/json";
   }
   let response;
@@ -204,6 +217,13 @@ function refreshMessageFilter() {
   if ([...select.options].some((o) => o.value === chosen)) select.value = chosen;
 }
 
+// The user and device that sent a message; "backend" for the admin API's sends.
+function messageSender(m) {
+  if (m.sender === "admin") return "backend";
+  const parts = [m.sender_cuid, m.sender_device || shortId(m.sender_psid)].filter(Boolean);
+  return parts.length ? parts.join(" · ") : m.sender || "";
+}
+
 const STEPS = [["queued", "queued_at"], ["sent", "sent_at"], ["delivered", "delivered_at"], ["read", "read_at"]];
 
 async function refreshMessages() {
@@ -218,7 +238,7 @@ async function refreshMessages() {
       onclick: () => showDetail(`Message ${m.seqno}`, { ...m, deliveries: undefined }) },
       h("td", { class: "num" }, m.seqno),
       h("td", {}, formatTime(m.created_at)),
-      h("td", {}, m.sender || ""),
+      h("td", { class: "from" }, messageSender(m)),
       h("td", {}, m.target_kind === "ALL" ? "everyone" : `${(m.target_kind || "").toLowerCase()} ${m.target || ""}`),
       h("td", {}, m.message || ""),
       h("td", { class: "mono" }, m.ext || ""),
@@ -254,13 +274,18 @@ function requestProblem(entry) {
   return entry.notes && entry.notes.length ? "noted" : "";
 }
 
-function requestSubject(form) {
-  if (!form) return "";
+// Who made the request. A send names its recipient in CUID, so the emulator
+// says who sent it (caller) and the recipient follows the arrow.
+function requestSubject(entry) {
+  const form = entry.form || {};
   const parts = [];
-  if (form.CUID) parts.push(form.CUID);
-  if (form.PSID) parts.push(shortId(form.PSID));
+  const who = entry.caller ? { cuid: entry.caller.cuid, psid: entry.caller.psid } : { cuid: form.CUID, psid: form.PSID };
+  if (who.cuid) parts.push(who.cuid);
+  if (who.psid) parts.push(shortId(who.psid));
   if (form.token) parts.push(shortId(form.token));
-  return parts.join(" · ");
+  const subject = parts.join(" · ");
+  if (!entry.caller) return subject;
+  return `${subject} → ${form.TARGET === "PSID" ? "its own device" : form.CUID || ""}`;
 }
 
 function requestRows(entry) {
@@ -275,7 +300,7 @@ function requestRows(entry) {
     h("td", { class: "num" }, entry.status === 0 ? "none" : entry.status),
     h("td", { class: "mono" }, entry.result_code),
     h("td", { class: "num" }, Number(entry.duration_ms || 0).toFixed(1)),
-    h("td", { class: "mono" }, requestSubject(entry.form)),
+    h("td", { class: "mono" }, requestSubject(entry)),
     h("td", { class: "flag" }, entry.fault ? `fault: ${entry.fault.effect}` : "",
       entry.notes && entry.notes.length ? `${entry.fault ? " · " : ""}${entry.notes.length} note${entry.notes.length > 1 ? "s" : ""}` : ""));
   if (!open) return [row];
@@ -340,7 +365,8 @@ async function startJournal() {
   requests = recent;
   renderRequests();
   const after = requests.length ? requests[requests.length - 1].id : 0;
-  journalStream = new EventSource(`/__admin/requests/stream?after=${after}`);
+  const token = ADMIN_TOKEN ? `&admin_token=${encodeURIComponent(ADMIN_TOKEN)}` : "";
+  journalStream = new EventSource(`/__admin/requests/stream?after=${after}${token}`);
   journalStream.addEventListener("open", () => setConnection("live"));
   journalStream.addEventListener("error", () => setConnection("down"));
   journalStream.addEventListener("request", (event) => {

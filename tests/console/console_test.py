@@ -187,7 +187,7 @@ def stream_events(url, last_event_id, wanted):
     """The journal stream's (event, id) pairs until `wanted` of them came."""
     host, port = url.removeprefix("http://").split(":")
     with socket.create_connection((host, int(port)), timeout=3) as connection:
-        connection.sendall(f"GET /__admin/requests/stream HTTP/1.1\r\nHost: {host}\r\n"
+        connection.sendall(f"GET /__admin/requests/stream HTTP/1.1\r\nHost: {host}:{port}\r\n"
                            f"Last-Event-ID: {last_event_id}\r\n\r\n".encode())
         text = ""
         deadline = time.monotonic() + 3
@@ -296,6 +296,20 @@ def send_and_messages(test):
                   f"filtered by {who}, the message is {'shown' if shown else 'hidden'}")
     test.choose("#messages-filter", text="everyone")
     test.one("#detail-close").click()
+
+    # A device's send: from its user and device, to the user it names.
+    text = "Coffee?"
+    result = test.sim("send", "alice", "--to", "bob", text)
+    check(result.returncode == 0, "orvo-sim send: " + result.stderr)
+    sender = f"//tr[contains(@class,'message') and td[text()='{text}']]/td[contains(@class,'from')]"
+    test.wait(lambda: test.driver.find_element(By.XPATH, sender).text == "alice · alice",
+              "Messages shows the send from alice's device")
+    test.panel("requests")
+    subject = 'tr.request[data-endpoint="rcv_register_message.ctl"] td:nth-child(8)'
+    test.wait(lambda: test.find(subject), "the send is listed in Requests")
+    shown = test.one(subject).text
+    check(shown.startswith("alice · ") and shown.endswith("→ bob"),
+          "the send's user and device: " + shown)
 
 
 def faults(test):
