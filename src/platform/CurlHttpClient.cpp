@@ -16,6 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "orvo/platform/RunLoop.h"
+#include "platform/RunLoopSource.h"
+
 namespace orvo {
 namespace {
 
