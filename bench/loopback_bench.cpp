@@ -27,6 +27,10 @@
 #include "orvo/platform/Keychain.h"
 #include "orvo/platform/LogSink.h"
 #include "orvo/platform/SettingsStore.h"
+#include "orvo/testing/CapturingLogSink.h"
+#include "orvo/testing/FixedDevice.h"
+#include "orvo/testing/MemoryKeychain.h"
+#include "orvo/testing/MemorySettingsStore.h"
 #include "transport/PushNetworkManager.h"
 
 namespace {

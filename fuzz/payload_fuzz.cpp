@@ -7,7 +7,7 @@
 #include "orvo/PushManager.h"
 #include "orvo/PushNotification.h"
 #include "orvo/PushNotificationCenter.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/Manifest.h"
 
 using namespace orvo;

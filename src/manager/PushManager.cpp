@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
+#include "manager/ProcessState.h"
 #include "manager/ServerLog.h"
 #include "orvo/PushManagerConfig.h"
 #include "orvo/ReceiverProtocol.h"

@@ -19,13 +19,13 @@
 #include "emulator/EmulatorHarness.h"
 #include "emulator/LibraryDevice.h"
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
 #include "orvo/PushNotificationServiceExtension.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/ProcessReset.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 #include "transport/PushNetworkManager.h"
@@ -213,7 +213,7 @@ class Cell : public LibraryDevice {
   ~Cell() {
     EXPECT_TRUE(settle());
     logging::setSwitch(nullptr);
-    detail::resetProcessState();
+    resetProcessState();
     Host::setCurrent(nullptr);
   }
 

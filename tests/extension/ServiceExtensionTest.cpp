@@ -11,6 +11,7 @@
 
 #include "manager/ManagerFixture.h"
 #include "orvo/Json.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 namespace orvo::test {
 namespace {

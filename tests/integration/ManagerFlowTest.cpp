@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/ProcessReset.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 
@@ -65,12 +65,12 @@ class ManagerFlowTest : public ::testing::Test {
     phone->scriptToken(Bytes{0xDE, 0xAD, 0xBE, 0xEF});
     Host::setCurrent(host);
     logging::setSwitch(nullptr);
-    detail::resetProcessState();
+    resetProcessState();
   }
 
   ~ManagerFlowTest() override {
     logging::setSwitch(nullptr);
-    detail::resetProcessState();
+    resetProcessState();
     Host::setCurrent(nullptr);
   }
 

@@ -10,7 +10,7 @@
 
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 

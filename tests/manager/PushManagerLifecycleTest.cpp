@@ -2,7 +2,7 @@
 #include <atomic>
 #include <thread>
 
-#include "foundation/ProcessState.h"
+#include "orvo/testing/ProcessReset.h"
 
 #include "manager/ManagerFixture.h"
 
@@ -75,7 +75,7 @@ TEST_F(ManagerTest, CustomReceiverURLReachesTheRecordOnlyBeforeStartUp) {
         Value(), Dictionary{{"KEY_CUSTOM_RECEIVER_SERVER_URL", "https://other.example.com/"}});
     EXPECT_EQ(manager->customHost(), "https://custom.example.com/");
   }
-  detail::resetProcessState();
+  resetProcessState();
   auto manager = PushManager::defaultManager();
   host.runLoop->runUntilIdle();
   manager->applicationDidFinishLaunchingWithOptions(Value(), options);
@@ -115,7 +115,7 @@ TEST_F(ManagerTest, PurchasesAndManifestFileLiveInTheSettingsStore) {
   auto manager = started();
   EXPECT_EQ(manager->purchaseArray(), (Array{"p1", "p2"}));
 
-  detail::resetProcessState();
+  resetProcessState();
   host.settings->set("push_xelt_purchase_array", "not a list");
   manager = started();
   EXPECT_TRUE(manager->purchaseArray().empty());

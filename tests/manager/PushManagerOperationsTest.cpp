@@ -1,9 +1,8 @@
 #include <optional>
 
-#include "foundation/ProcessState.h"
-
 #include "manager/ManagerFixture.h"
 #include "orvo/PushErrors.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 namespace orvo::test {
 namespace {

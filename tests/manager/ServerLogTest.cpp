@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "orvo/Json.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/TestHost.h"
 
 namespace orvo {

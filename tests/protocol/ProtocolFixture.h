@@ -16,7 +16,7 @@
 #include "orvo/Json.h"
 #include "orvo/PushErrors.h"
 #include "orvo/ReceiverProtocol.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/TestHost.h"
 
 namespace orvo::test {

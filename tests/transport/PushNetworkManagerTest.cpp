@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "orvo/Json.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/TestHost.h"
 
 namespace orvo {

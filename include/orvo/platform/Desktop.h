@@ -42,7 +42,7 @@ class SqliteSettingsStore : public SettingsStore {
 // call returns; a change that cannot be written is undone and reported as
 // KeychainStatus::Other. The file is read, read-only, at the first call and
 // opened for writing at the first change; items() shows it after either.
-class SqliteKeychain : public MemoryKeychain {
+class SqliteKeychain : public ItemListKeychain {
  public:
   SqliteKeychain(std::string directory, std::string defaultAccessGroup,
                  std::shared_ptr<LogSink> log);

@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,21 +59,15 @@ class Keychain {
 };
 
 // The item matching rules on an in-memory item list. The desktop keychain
-// keeps its items here and persists each change; tests use it directly and
-// can make the next calls fail.
-class MemoryKeychain : public Keychain {
+// keeps its items here and persists each change.
+class ItemListKeychain : public Keychain {
  public:
-  explicit MemoryKeychain(std::string defaultAccessGroup = "ORVOSEED01.orvo.default");
+  explicit ItemListKeychain(std::string defaultAccessGroup = "ORVOSEED01.orvo.default");
 
   KeychainStatus copyMatching(const Dictionary& query, Value* result) override;
   KeychainStatus add(const Dictionary& attributes, Value* result) override;
   KeychainStatus update(const Dictionary& query, const Dictionary& changes) override;
   KeychainStatus remove(const Dictionary& query) override;
-
-  // Failure injection for tests: the next call of that kind answers status
-  // without changing anything.
-  enum class Operation { CopyMatching, Add, Update, Remove };
-  void failNext(Operation operation, KeychainStatus status);
 
   std::vector<Dictionary> items() const;
   void setItems(std::vector<Dictionary> items);
@@ -86,12 +78,9 @@ class MemoryKeychain : public Keychain {
   virtual bool persist(const std::vector<Dictionary>& items);
 
  private:
-  std::optional<KeychainStatus> takeFailure(Operation operation);
-
   mutable std::mutex mutex_;
   std::string defaultAccessGroup_;
   std::vector<Dictionary> items_;
-  std::map<Operation, std::vector<KeychainStatus>> failures_;
 };
 
 }  // namespace orvo

@@ -1,4 +1,4 @@
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 #include "orvo/Json.h"
 
