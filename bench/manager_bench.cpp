@@ -19,6 +19,7 @@
 #include "orvo/testing/MemoryKeychain.h"
 #include "orvo/testing/MemorySettingsStore.h"
 #include "orvo/testing/ProcessReset.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "support/Manifest.h"
 
 namespace {
@@ -92,9 +93,7 @@ class InstantReceiver : public HttpClient {
 
  private:
   std::shared_ptr<MainQueue> queue_;
-  const std::string answer_ = writeJson(Dictionary{{"HEADER", Dictionary{{"RESULT_CODE", "0000"}}},
-                                                   {"BODY", Dictionary{{"AUTHKEY", "bench-key"}}}})
-                                  .value();
+  const std::string answer_ = receiverEnvelope({{"AUTHKEY", "bench-key"}});
 };
 
 // About 300 bytes as JSON, like a typical message.

@@ -17,6 +17,7 @@
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
 #include "orvo/testing/ProcessReset.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 
@@ -43,8 +44,7 @@ class ManagerFlowTest : public ::testing::Test {
         std::lock_guard lock(mutex);
         seen.push_back(std::move(entry));
       }
-      const Dictionary envelope{{"HEADER", Dictionary{{"RESULT_CODE", "0000"}}}, {"BODY", body}};
-      response.set_content(writeJson(envelope).value(), "application/json; charset=utf-8");
+      response.set_content(receiverEnvelope(body), "application/json; charset=utf-8");
     });
     server.start();
     bundleDir.write("res/Manifest.xml",

@@ -25,6 +25,7 @@ class ScriptedHttpClient : public HttpClient {
   void enqueue(HttpResult answer);
   // A 200 answer whose JSON body is the given text.
   void enqueueJson(std::string body, long statusCode = 200);
+  static HttpResult jsonAnswer(std::string body, long statusCode = 200);
   // A success envelope with this body dictionary.
   void enqueueEnvelope(const Dictionary& body, std::string_view resultCode = "0000");
   void setResponder(std::function<HttpResult(const HttpRequest&)> responder);

@@ -16,8 +16,9 @@ int main() {
   bool answered = false;
   http.send(orvo::HttpRequest{"http://receiver.test/asking_authorization.ctl"},
             [&](orvo::HttpResult result) {
-              answered =
-                  result.response && result.response->body.find("\"AUTHKEY\"") != std::string::npos;
+              answered = result.response &&
+                         result.response->body ==
+                             R"({"BODY":{"AUTHKEY":"k"},"HEADER":{"RESULT_CODE":"0000"}})";
             });
   loop->runUntilIdle();
   if (!answered || http.requestCount() != 1) return 1;
