@@ -76,10 +76,11 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   void removeManifestFile();
 
   // --- the access gate and the record ---
-  // Calls back once, on the calling thread.
-  void requestAccessInterface(const ResultHandler& completion);
+  // Calls back once, on the calling thread, before it returns.
+  void requestAccessInterface(ResultHandler completion);
   bool shouldExecuteInterface() const;
-  void loadEncryptedInfo(const ResultHandler& completion);
+  // Calls back once, on the calling thread, before it returns.
+  void loadEncryptedInfo(ResultHandler completion);
   void exchangeInfo(std::shared_ptr<PushManagerInfo> info);
 
   // --- device token ---
@@ -249,7 +250,9 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   Array storedPurchases() const;
   // True when the gate is open. Otherwise asks it, then runs `again` (the same
   // operation with the same arguments) or `refused`, and answers false.
-  bool passGate(const std::function<void()>& again, const std::function<void()>& refused);
+  // Both own what they capture, so that they stay right should the gate
+  // answer later.
+  bool passGate(std::function<void()> again, std::function<void()> refused);
   enum class Shape { Result, Body, Info };
   void serviceAndUser(const Value& caller, Shape shape, ResultInfoHandler completion);
   std::int64_t arrivalStatus(const Dictionary& arriving, std::string_view launchKey) const;

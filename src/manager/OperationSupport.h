@@ -31,8 +31,8 @@ inline ReceiverHandler successOnly(ResultHandler completion) {
 }
 
 // What a refused access gate does to a success-only completion.
-inline std::function<void()> failed(const ResultHandler& completion) {
-  return [&completion] {
+inline std::function<void()> failed(ResultHandler completion) {
+  return [completion = std::move(completion)] {
     if (completion) completion(false);
   };
 }

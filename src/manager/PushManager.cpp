@@ -274,19 +274,19 @@ void PushManager::removeManifestFile() {
   host_->settings->synchronize();
 }
 
-void PushManager::requestAccessInterface(const ResultHandler& completion) {
+void PushManager::requestAccessInterface(ResultHandler completion) {
   logging::trace(kGateLine);
-  auto answer = [&completion](bool granted) {
-    if (completion) completion(granted);
-  };
-  if (interfaceEnabled_) return answer(true);
-  if (auto record = info(); record && record->useStorage() && record->isValidated()) {
-    interfaceEnabled_ = true;
-    return answer(true);
+  if (!interfaceEnabled_) {
+    auto record = info();
+    if (record && record->useStorage() && record->isValidated()) interfaceEnabled_ = true;
   }
-  loadEncryptedInfo([this, &answer](bool loaded) {
-    if (loaded) interfaceEnabled_ = true;
-    answer(loaded);
+  if (interfaceEnabled_) {
+    if (completion) completion(true);
+    return;
+  }
+  loadEncryptedInfo([self = shared_from_this(), completion = std::move(completion)](bool loaded) {
+    if (loaded) self->interfaceEnabled_ = true;
+    if (completion) completion(loaded);
   });
 }
 
@@ -296,7 +296,7 @@ bool PushManager::shouldExecuteInterface() const {
   return false;
 }
 
-void PushManager::loadEncryptedInfo(const ResultHandler& completion) {
+void PushManager::loadEncryptedInfo(ResultHandler completion) {
   logging::trace(kLoadLine);
   {
     std::lock_guard load(loadMutex_);

@@ -123,8 +123,9 @@ void ScriptedHttpClient::send(HttpRequest request, std::function<void(HttpResult
     }
   }
   // Answers arrive later on the main queue, never inside send().
-  mainQueue_->post([completion = std::move(completion), answer = std::move(answer)]() mutable {
-    if (completion) completion(std::move(answer));
+  mainQueue_->post([alive = std::weak_ptr<const bool>(alive_), completion = std::move(completion),
+                    answer = std::move(answer)]() mutable {
+    if (completion && !alive.expired()) completion(std::move(answer));
   });
 }
 

@@ -5,7 +5,10 @@
 
 namespace orvo {
 
-// Where state changes and "main queue" callbacks run. Any thread may post.
+// Where state changes and "main queue" callbacks run. Any thread may post;
+// a task runs once, after those posted before it, on the thread that serves
+// the queue, never inside post(). A queue destroyed with tasks still waiting
+// destroys them unrun.
 class MainQueue {
  public:
   virtual ~MainQueue() = default;

@@ -1,5 +1,5 @@
 // An HTTP double: records every request and answers from a script, on the
-// main queue, as the real client does.
+// main queue, with HttpClient's contract as the real client keeps it.
 #pragma once
 
 #include <deque>
@@ -45,6 +45,8 @@ class ScriptedHttpClient : public HttpClient {
   std::deque<HttpResult> answers_;
   std::function<HttpResult(const HttpRequest&)> responder_;
   std::vector<HttpRequest> requests_;
+  // Gone with the client: answers still on the main queue then stay unrun.
+  std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 }  // namespace orvo
