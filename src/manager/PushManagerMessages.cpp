@@ -4,7 +4,6 @@
 #include "manager/OperationSupport.h"
 #include "orvo/PushManager.h"
 #include "orvo/ReceiverProtocol.h"
-#include "orvo/Version.h"
 
 namespace orvo {
 namespace {
@@ -41,16 +40,18 @@ constexpr std::string_view kReadKeyRefusedLine =
     "selector(read:clientUID:notification:completionHandler:) of manager";
 
 // Above this receiver version the message-key forms refuse themselves.
-constexpr std::string_view kMessageKeyVersion = "3.5";
+constexpr protocol::VersionRange kMessageKeyVersions = protocol::notAbove("3.5");
+constexpr std::string_view kFeedbackKeyName = "feedback by message key";
+constexpr std::string_view kReadKeyName = "read by message key";
 
 }  // namespace
 
 void PushManager::feedback(const Value& caller, std::optional<std::string> messageUniqueKey,
                            std::optional<std::string> seqNo, ResultHandler completion) {
   trace(kFeedbackKeyLine, textOf(messageUniqueKey), textOf(seqNo));
-  if (auto record = info();
-      record && versionIsAbove(record->receiverVersion(), kMessageKeyVersion)) {
+  if (auto record = info(); record && !kMessageKeyVersions.contains(record->receiverVersion())) {
     logging::trace(kFeedbackKeyRefusedLine);
+    operations::logVersionRefusal(kFeedbackKeyName, kMessageKeyVersions, record->receiverVersion());
     if (completion) completion(false);
     return;
   }
@@ -102,9 +103,9 @@ void PushManager::feedbackEx(const Value& caller, std::optional<std::string> cli
 void PushManager::read(const Value& caller, std::optional<std::string> messageUniqueKey,
                        std::optional<std::string> seqNo, ResultHandler completion) {
   trace(kReadKeyLine, textOf(messageUniqueKey), textOf(seqNo));
-  if (auto record = info();
-      record && versionIsAbove(record->receiverVersion(), kMessageKeyVersion)) {
+  if (auto record = info(); record && !kMessageKeyVersions.contains(record->receiverVersion())) {
     logging::trace(kReadKeyRefusedLine);
+    operations::logVersionRefusal(kReadKeyName, kMessageKeyVersions, record->receiverVersion());
     if (completion) completion(false);
     return;
   }

@@ -43,7 +43,8 @@ constexpr std::string_view kPermissionOffTypesLine =
     "UIApplication - CALL registerForRemoteNotificationTypes - UIRemoteNotificationTypeNone";
 
 // Receivers up to this version know no combined registration.
-constexpr std::string_view kServiceAndUserVersion = "3.6";
+constexpr protocol::VersionRange kServiceAndUserVersions = protocol::above("3.6");
+constexpr std::string_view kServiceAndUserName = "registerServiceAndUser";
 // Above this version a known token is checked before registering again.
 constexpr std::string_view kServiceStatusVersion = "3.5";
 constexpr std::int64_t kNoNotificationOptions = 0;
@@ -222,7 +223,12 @@ void PushManager::serviceAndUser(const Value& caller, Shape shape, ResultInfoHan
     return;
   }
   auto record = info();
-  if (!versionIsAbove(record->receiverVersion(), kServiceAndUserVersion)) {
+  if (!kServiceAndUserVersions.contains(record->receiverVersion())) {
+    // The info shape hands its caller the error; the others only a failure.
+    if (!withErrors) {
+      operations::logVersionRefusal(kServiceAndUserName, kServiceAndUserVersions,
+                                    record->receiverVersion());
+    }
     completion(false,
                withErrors ? std::optional<ErrorInfo>(
                                 libraryError(errors::kRegisterServiceAndUserVersion,
