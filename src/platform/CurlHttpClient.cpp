@@ -5,23 +5,23 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <span>
-#include <sstream>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "orvo/platform/RunLoop.h"
+#include "platform/CaBundle.h"
 #include "platform/HttpHeaders.h"
 #include "platform/RunLoopSource.h"
 
 namespace orvo {
 namespace {
 
+using http::caBundleWith;
 using http::hasLineBreakOrNul;
 using http::isToken;
 
@@ -55,17 +55,6 @@ long toMilliseconds(double seconds, double fallbackSeconds) {
     return std::numeric_limits<long>::max();
   }
   return std::max(1L, static_cast<long>(ms));
-}
-
-// Reads a whole file; false when it cannot be read.
-bool readFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) return false;
-  out = buffer.str();
-  return true;
 }
 
 // Completions go through this gate: once the client is gone none runs, and
@@ -164,9 +153,7 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
   CurlHttpClientOptions options;
   std::shared_ptr<CompletionGate> gate = std::make_shared<CompletionGate>();
 
-  // The system's CA certificates followed by the extra file, when one is
-  // given and readable; an unreadable one is handed to curl as is so that
-  // TLS fails with curl's own report instead of quietly trusting less.
+  // The system's CA certificates and the application's (CaBundle.h).
   std::string caBundle;
   bool useCaBundle = false;
 
@@ -200,23 +187,13 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
 
   ~Impl() override { releaseCurl(); }
 
-  void prepareCaBundle() {
-    if (options.caFile.empty()) return;
-    std::string extra;
-    if (!readFile(options.caFile, extra)) return;
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    std::string system;
-    if (info && info->cainfo) readFile(info->cainfo, system);
-    caBundle = std::move(system);
-    if (!caBundle.empty() && caBundle.back() != '\n') caBundle += '\n';
-    caBundle += extra;
-    useCaBundle = true;
-  }
-
   // False when no request can be served: each is then answered with an error.
   bool start() {
     initializeCurlOnce();
-    prepareCaBundle();
+    if (auto bundle = caBundleWith(options.caFile)) {
+      caBundle = std::move(*bundle);
+      useCaBundle = true;
+    }
     multi = curl_multi_init();
     if (!multi) return false;
     curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Impl::onSocket);
