@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "orvo/platform/Keychain.h"
+#include "orvo/platform/ItemListKeychain.h"
 
 namespace orvo {
 namespace {

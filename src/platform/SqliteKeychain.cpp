@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "foundation/Archive.h"
-#include "orvo/platform/Desktop.h"
+#include "orvo/platform/SqliteKeychain.h"
 #include "platform/SqliteDatabase.h"
 
 namespace orvo {

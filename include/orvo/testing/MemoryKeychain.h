@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "orvo/platform/Keychain.h"
+#include "orvo/platform/ItemListKeychain.h"
 
 namespace orvo {
 
