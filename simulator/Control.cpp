@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -74,7 +75,8 @@ bool ControlServer::start(const std::string& path, Handler handler, std::string&
   listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0 ||
       ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 16) != 0 || ::pipe2(wake_, O_CLOEXEC) != 0) {
+      ::chmod(path.c_str(), 0600) != 0 || ::listen(listener_, 16) != 0 ||
+      ::pipe2(wake_, O_CLOEXEC) != 0) {
     error = "cannot listen on " + path + ": " + std::strerror(errno);
     return false;
   }

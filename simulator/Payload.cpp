@@ -1,5 +1,7 @@
 #include "Payload.h"
 
+#include "Input.h"
+
 namespace orvo::sim {
 namespace {
 
@@ -26,20 +28,14 @@ std::optional<nlohmann::json> checkPayload(const std::string& text, std::string&
             where(text, kMaxPayloadBytes) + ")";
     return std::nullopt;
   }
-  nlohmann::json payload;
-  try {
-    payload = nlohmann::json::parse(text);
-  } catch (const nlohmann::json::parse_error& parseError) {
-    // The library's byte is one past the offending character.
-    const std::size_t offset = parseError.byte > 0 ? parseError.byte - 1 : 0;
-    // The parser's text is "[...] parse error at line L, column C: REASON".
-    std::string reason = parseError.what();
-    if (const auto at = reason.find("parse error"); at != std::string::npos)
-      if (const auto colon = reason.find(": ", at); colon != std::string::npos)
-        reason = reason.substr(colon + 2);
-    error = "not JSON at " + where(text, offset) + ": " + reason;
+  JsonProblem problem;
+  auto parsed = parseInputJson(text, problem);
+  if (!parsed) {
+    error = problem.byte ? "not JSON at " + where(text, *problem.byte) + ": " + problem.reason
+                         : problem.reason;
     return std::nullopt;
   }
+  nlohmann::json& payload = *parsed;
   if (!payload.is_object()) {
     error = std::string("the payload must be a JSON object, not ") + payload.type_name();
     return std::nullopt;
@@ -56,7 +52,7 @@ std::optional<nlohmann::json> checkPayload(const std::string& text, std::string&
     error = std::string("\"orv\" must be an object, not ") + payload["orv"].type_name();
     return std::nullopt;
   }
-  return payload;
+  return parsed;
 }
 
 }  // namespace orvo::sim

@@ -17,6 +17,8 @@
 
 #include "Control.h"
 #include "Device.h"
+#include "Input.h"
+#include "ScenarioCheck.h"
 
 namespace orvo::sim {
 namespace {
@@ -251,10 +253,14 @@ void Scenario::act(const std::string& action, const Json& step) {
   }
   if (action == "read") {
     Json body = {{"command", "read"}};
-    if (step.contains("seqno")) body["seqno"] = step["seqno"];
+    // The device takes the sequence number as text, as the payload carries it.
+    if (step.contains("seqno"))
+      body["seqno"] =
+          step["seqno"].is_string() ? step["seqno"].get<std::string>() : step["seqno"].dump();
     return request(body);
   }
-  if (action == "badge") return request({{"command", "badge"}, {"badge", step.value("badge", 0)}});
+  if (action == "badge")
+    return request({{"command", "badge"}, {"badge", step.value("badge", 0LL)}});
   if (action == "state") return request({{"command", "state"}, {"state", step.value("state", "")}});
   if (action == "session") return request({{"command", "session"}});
   if (action == "purchase") return request({{"command", "purchase"}, {"id", step.value("id", "")}});
@@ -279,7 +285,7 @@ void Scenario::act(const std::string& action, const Json& step) {
   }
   if (action == "clock") {
     const Json answer =
-        adminCall("POST", "/__admin/clock", {{"advance_ms", step.value("advance_ms", 0)}});
+        adminCall("POST", "/__admin/clock", {{"advance_ms", step.value("advance_ms", 0LL)}});
     note_ = "released " + std::to_string(answer.value("released", 0));
     return;
   }
@@ -481,9 +487,9 @@ Json Scenario::expand(const Json& value) {
   return text;
 }
 
+// The script has been checked whole: each step is an object with a known
+// action or expectation and values of the right types.
 void Scenario::step(const Json& raw) {
-  if (!raw.is_object() || (!raw.contains("do") && !raw.contains("expect")))
-    throw StepFailure{"a step must be an object with \"do\" or \"expect\""};
   note_.clear();
   const Json step = expand(raw);
   if (step.contains("do"))
@@ -493,22 +499,23 @@ void Scenario::step(const Json& raw) {
 }
 
 int Scenario::run() {
-  std::ifstream in(file_);
-  if (!in) {
-    std::cerr << "orvo-sim: cannot read " << file_ << std::endl;
+  std::string error;
+  const auto text = readInput(file_, kMaxScenarioBytes, error);
+  if (!text) {
+    std::cerr << "orvo-sim: " << error << std::endl;
     return 1;
   }
-  Json script;
-  try {
-    script = Json::parse(in);
-  } catch (const Json::parse_error& error) {
-    std::cerr << "orvo-sim: " << file_ << " is not JSON (byte " << error.byte
-              << "): " << error.what() << std::endl;
+  JsonProblem problem;
+  auto parsed = parseInputJson(*text, problem);
+  if (!parsed) {
+    std::cerr << "orvo-sim: " << file_
+              << (problem.byte ? " is not JSON (byte " + std::to_string(*problem.byte) + ")" : "")
+              << ": " << problem.reason << std::endl;
     return 1;
   }
-  if (!script.is_object() || !script.contains("steps") || !script["steps"].is_array()) {
-    std::cerr << "orvo-sim: " << file_ << ": expected {\"devices\": {...}, \"steps\": [...]}"
-              << std::endl;
+  const Json script = std::move(*parsed);
+  if (const std::string why = checkScenario(script); !why.empty()) {
+    std::cerr << "orvo-sim: " << file_ << ": " << why << std::endl;
     return 1;
   }
   if (options_.emulatorUrl.empty()) {
@@ -541,10 +548,16 @@ int Scenario::run() {
   for (const auto& entry : script["steps"]) {
     ++stepNumber_;
     const std::string text = describe(entry);
+    std::optional<std::string> failed;
     try {
       step(entry);
     } catch (const StepFailure& failure) {
-      say(false, text + ": " + failure.message);
+      failed = failure.message;
+    } catch (const std::exception& error) {
+      failed = std::string("internal error: ") + error.what();
+    }
+    if (failed) {
+      say(false, text + ": " + *failed);
       if (!options_.json)
         std::cout << "stopped at step " << stepNumber_ << " of " << script["steps"].size()
                   << " (device output in " << stateDir_ << " is removed on exit)" << std::endl;
@@ -565,8 +578,13 @@ int runScenarios(const std::vector<std::string>& files, const ScenarioOptions& o
   std::signal(SIGPIPE, SIG_IGN);
   int failed = 0;
   for (const auto& file : files) {
-    Scenario scenario(file, options);
-    if (scenario.run() != 0) ++failed;
+    try {
+      Scenario scenario(file, options);
+      if (scenario.run() != 0) ++failed;
+    } catch (const std::exception& error) {
+      std::cerr << "orvo-sim: " << file << ": internal error: " << error.what() << std::endl;
+      ++failed;
+    }
   }
   return failed == 0 ? 0 : 1;
 }

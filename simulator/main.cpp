@@ -1,47 +1,23 @@
 // orvo-sim: simulated devices running the library against the emulator.
-#include <sys/stat.h>
-
+#include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Control.h"
 #include "Device.h"
+#include "Input.h"
 #include "Payload.h"
 #include "Scenario.h"
+#include "orvo/Version.h"
 
 using namespace orvo::sim;
 
 namespace {
-
-constexpr const char* kUsage = R"(usage: orvo-sim COMMAND [options]
-
-  run NAME [--user ID [--name TEXT]] [--group SEQ] [--auto-read] [--deny-permission]
-           [--state foreground|background|terminated] [--app APP_ID] [--receiver-version V]
-                            start a device and keep it running (identity kept under the state folder)
-  send NAME --to USER TEXT [--ext TEXT] [--reserve yyyyMMddHHmmss]
-  read NAME [--seqno N]     read the newest unread message (or message N)
-  badge NAME N              set the badge on the device and at the server
-  state NAME foreground|background|terminated
-  session NAME              report a session
-  purchase NAME ID          report a purchase
-  unregister NAME           remove the device's registration
-  push NAME FILE|-          give the device a payload directly, without the server
-  events NAME               what the device received
-  devices                   the simulated devices
-  stop NAME                 end a running device
-  scenario FILE...          run scripted steps across devices and check what happens
-
-options for every command:
-  --emulator URL            the emulator (default: $ORVO_EMULATOR_URL)
-  --state-dir DIR           where devices keep their files (default: $ORVO_SIM_STATE,
-                            else $XDG_STATE_HOME/orvo-sim, else ~/.local/state/orvo-sim)
-  --json                    machine-readable output
-)";
 
 struct Common {
   std::string emulator;
@@ -51,7 +27,10 @@ struct Common {
 
 int fail(const Common& common, const std::string& message) {
   if (common.json)
-    std::cout << Json{{"ok", false}, {"error", message}}.dump() << std::endl;
+    // A file name need not be UTF-8; its bytes are replaced, not a reason to fail.
+    std::cout << Json{{"ok", false}, {"error", message}}.dump(-1, ' ', false,
+                                                              Json::error_handler_t::replace)
+              << std::endl;
   else
     std::cerr << "orvo-sim: " << message << std::endl;
   return 1;
@@ -65,38 +44,17 @@ std::string defaultStateDir() {
   return std::string(home ? home : ".") + "/.local/state/orvo-sim";
 }
 
-// Takes the options every command has out of args.
-Common takeCommon(std::vector<std::string>& args) {
-  Common common;
-  if (const char* url = std::getenv("ORVO_EMULATOR_URL")) common.emulator = url;
-  common.stateDir = defaultStateDir();
-  std::vector<std::string> rest;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--emulator" && i + 1 < args.size())
-      common.emulator = args[++i];
-    else if (args[i] == "--state-dir" && i + 1 < args.size())
-      common.stateDir = args[++i];
-    else if (args[i] == "--json")
-      common.json = true;
-    else
-      rest.push_back(args[i]);
-  }
-  args = rest;
-  return common;
-}
-
-bool validName(const std::string& name) {
-  return !name.empty() && name.size() <= 40 &&
-         name.find_first_not_of(
-             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") ==
-             std::string::npos;
+std::string describeEvent(const Json& event) {
+  std::string line = "\xE2\x86\x90 \"" + event.value("text", "") + "\"  status " +
+                     event.value("status", "") + "  badge " + event.value("badge", Json(0)).dump();
+  if (!event.value("sender", "").empty()) line += "  from " + event.value("sender", "");
+  if (event.value("read", false)) line += "  read";
+  return line;
 }
 
 // Sends one command to a running device and reports its answer.
-int callDevice(const Common& common, const std::string& name, Json request,
+int callDevice(const Common& common, const std::string& name, const Json& request,
                const std::string& success) {
-  if (!validName(name))
-    return fail(common, "bad device name \"" + name + "\" (letters, digits, - and _)");
   std::string error;
   auto answer = controlCall(controlSocket(common.stateDir, name), request, 35000, error);
   if (!answer) {
@@ -107,69 +65,25 @@ int callDevice(const Common& common, const std::string& name, Json request,
   }
   if (!(*answer)["ok"].get<bool>())
     return fail(common, name + ": " + answer->value("error", "failed"));
-  if (common.json)
+  if (common.json) {
     std::cout << answer->dump() << std::endl;
-  else if (!success.empty())
+  } else if (request["command"] == "events") {
+    const Json& events = (*answer)["events"];
+    if (events.empty()) std::cout << name << ": nothing received" << std::endl;
+    for (const auto& event : events) std::cout << name << ": " << describeEvent(event) << "\n";
+  } else if (!success.empty()) {
     std::cout << name << ": " << success << std::endl;
+  }
   return 0;
 }
 
-int runCommand(const Common& common, std::vector<std::string> args) {
-  if (args.empty() || args[0].rfind("--", 0) == 0) return fail(common, "run needs a device NAME");
-  DeviceOptions options;
-  options.name = args[0];
-  if (!validName(options.name)) return fail(common, "bad device name \"" + options.name + "\"");
-  options.stateRoot = common.stateDir;
-  options.emulatorUrl = common.emulator;
-  options.json = common.json;
-  if (options.emulatorUrl.empty())
-    return fail(common, "no emulator: give --emulator URL or set ORVO_EMULATOR_URL");
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= args.size()) return false;
-      into = args[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "--user" && value(v))
-      options.user = v;
-    else if (arg == "--name" && value(v))
-      options.userName = v;
-    else if (arg == "--group" && value(v))
-      options.group = v;
-    else if (arg == "--app" && value(v))
-      options.applicationID = v;
-    else if (arg == "--receiver-version" && value(v))
-      options.receiverVersion = v;
-    else if (arg == "--state" && value(v)) {
-      if (v != "foreground" && v != "background" && v != "terminated")
-        return fail(common, "--state must be foreground, background or terminated");
-      options.state = v;
-    } else if (arg == "--auto-read")
-      options.autoRead = true;
-    else if (arg == "--deny-permission")
-      options.denyPermission = true;
-    else
-      return fail(common, "run: bad argument " + arg);
-  }
-  return runDevice(options);
-}
-
-int pushCommand(const Common& common, const std::vector<std::string>& args) {
-  if (args.size() != 2) return fail(common, "push NAME FILE|-");
-  std::string text;
-  if (args[1] == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), {});
-  } else {
-    std::ifstream in(args[1], std::ios::binary);
-    if (!in) return fail(common, "cannot read " + args[1]);
-    text.assign(std::istreambuf_iterator<char>(in), {});
-  }
+int pushCommand(const Common& common, const std::string& name, const std::string& file) {
   std::string error;
-  auto payload = checkPayload(text, error);
+  const auto text = readInput(file, kMaxPayloadBytes, error);
+  if (!text) return fail(common, error);
+  auto payload = checkPayload(*text, error);
   if (!payload) return fail(common, "payload refused: " + error);
-  return callDevice(common, args[0], {{"command", "push"}, {"payload", *payload}},
+  return callDevice(common, name, {{"command", "push"}, {"payload", *payload}},
                     "payload delivered");
 }
 
@@ -208,81 +122,156 @@ int devicesCommand(const Common& common) {
   return 0;
 }
 
+int runCommand(int argc, char** argv) {
+  Common common;
+  if (const char* url = std::getenv("ORVO_EMULATOR_URL")) common.emulator = url;
+  common.stateDir = defaultStateDir();
+
+  CLI::App app{"Simulated devices running the library against orvo-emulator.", "orvo-sim"};
+  app.set_version_flag("--version", "orvo-sim " + std::string(orvo::kLibraryVersion),
+                       "the library's version");
+  app.require_subcommand(1);
+  app.fallthrough();
+  app.add_option("--emulator", common.emulator, "the emulator (default: $ORVO_EMULATOR_URL)")
+      ->type_name("URL")
+      ->check(emulatorUrl());
+  app.add_option("--state-dir", common.stateDir,
+                 "where devices keep their files (default: $ORVO_SIM_STATE, else "
+                 "$XDG_STATE_HOME/orvo-sim, else ~/.local/state/orvo-sim)")
+      ->type_name("DIR");
+  app.add_flag("--json", common.json, "machine-readable output");
+
+  DeviceOptions device;
+  std::string name, text, to, ext, reserve, seqno, badge, state, file, purchaseId;
+  std::vector<std::string> scenarios;
+  auto named = [&](CLI::App* sub) {
+    sub->add_option("NAME", name, "the device")->required()->type_name("")->check(deviceName());
+    sub->footer(
+        "Every command also takes --emulator URL, --state-dir DIR and --json (orvo-sim --help).\n");
+    return sub;
+  };
+
+  auto* run = named(app.add_subcommand(
+      "run", "start a device and keep it running (its identity kept under the state folder)"));
+  run->add_option("--user", device.user, "register this user ID")
+      ->type_name("ID")
+      ->check(nonEmpty());
+  run->add_option("--name", device.userName, "the user's name (default: the user ID)")
+      ->type_name("TEXT");
+  run->add_option("--group", device.group, "join this group sequence number")
+      ->type_name("SEQ")
+      ->check(digits());
+  run->add_flag("--auto-read", device.autoRead, "read every message as it arrives");
+  run->add_flag("--deny-permission", device.denyPermission, "the user refuses notifications");
+  run->add_option("--state", device.state, "the application's state (default foreground)")
+      ->type_name("foreground|background|terminated")
+      ->check(oneOf({"foreground", "background", "terminated"}));
+  run->add_option("--app", device.applicationID, "the application ID (default com.orvo.sim)")
+      ->type_name("APP_ID")
+      ->check(manifestText());
+  run->add_option("--receiver-version", device.receiverVersion,
+                  "the receiver version in the manifest (default 3.6)")
+      ->type_name("V")
+      ->check(dottedVersion());
+
+  auto* send = named(app.add_subcommand("send", "send a message to a user through the receiver"));
+  send->add_option("--to", to, "the user ID")->required()->type_name("USER")->check(nonEmpty());
+  send->add_option("TEXT", text, "the message")->required()->type_name("")->check(nonEmpty());
+  send->add_option("--ext", ext, "the message's ext text")->type_name("TEXT");
+  send->add_option("--reserve", reserve, "send it at this UTC date")
+      ->type_name("yyyyMMddHHmmss")
+      ->check(compactDate());
+
+  auto* read = named(app.add_subcommand("read", "read the newest unread message (or message N)"));
+  read->add_option("--seqno", seqno, "the message's sequence number")
+      ->type_name("N")
+      ->check(digits());
+
+  auto* badgeCommand = named(app.add_subcommand("badge", "set the badge on the device and server"));
+  badgeCommand->add_option("N", badge, "the badge")->required()->type_name("")->check(digits());
+
+  auto* stateCommand = named(app.add_subcommand("state", "move the application to a state"));
+  stateCommand->add_option("STATE", state, "foreground, background or terminated")
+      ->required()
+      ->type_name("")
+      ->check(oneOf({"foreground", "background", "terminated"}));
+
+  auto* session = named(app.add_subcommand("session", "report a session"));
+  auto* purchase = named(app.add_subcommand("purchase", "report a purchase"));
+  purchase->add_option("ID", purchaseId, "the purchase")
+      ->required()
+      ->type_name("")
+      ->check(nonEmpty());
+  auto* unregister = named(app.add_subcommand("unregister", "remove the device's registration"));
+  auto* push =
+      named(app.add_subcommand("push", "give the device a payload directly, without the server"));
+  push->add_option("FILE", file, "a JSON payload, or - for standard input")
+      ->required()
+      ->type_name("");
+  auto* events = named(app.add_subcommand("events", "what the device received"));
+  auto* stop = named(app.add_subcommand("stop", "end a running device"));
+  auto* devices = app.add_subcommand("devices", "the simulated devices");
+  auto* scenario =
+      app.add_subcommand("scenario", "run scripted steps across devices and check what happens");
+  scenario->add_option("FILE", scenarios, "scenario files (JSON)")->required()->type_name("");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return usageError(app, error);
+  }
+
+  if (*devices) return devicesCommand(common);
+  if (*scenario) return runScenarios(scenarios, ScenarioOptions{common.emulator, common.json});
+  if (*run) {
+    if (common.emulator.empty())
+      return fail(common, "no emulator: give --emulator URL or set ORVO_EMULATOR_URL");
+    device.name = name;
+    device.stateRoot = common.stateDir;
+    device.emulatorUrl = common.emulator;
+    device.json = common.json;
+    return runDevice(device);
+  }
+  if (*send) {
+    Json request = {{"command", "send"}, {"to", to}, {"text", text}};
+    if (send->count("--ext")) request["ext"] = ext;
+    if (!reserve.empty()) request["reserve"] = reserve;
+    return callDevice(common, name, request, "sent \"" + text + "\" to " + to);
+  }
+  if (*read) {
+    Json request = {{"command", "read"}};
+    if (!seqno.empty()) request["seqno"] = seqno;
+    return callDevice(common, name, request, "read");
+  }
+  if (*badgeCommand)
+    return callDevice(common, name, {{"command", "badge"}, {"badge", std::stoll(badge)}},
+                      "badge " + badge);
+  if (*stateCommand)
+    return callDevice(common, name, {{"command", "state"}, {"state", state}}, "now " + state);
+  if (*session) return callDevice(common, name, {{"command", "session"}}, "session reported");
+  if (*purchase)
+    return callDevice(common, name, {{"command", "purchase"}, {"id", purchaseId}},
+                      "purchase " + purchaseId + " reported");
+  if (*unregister) return callDevice(common, name, {{"command", "unregister"}}, "unregistered");
+  if (*push) return pushCommand(common, name, file);
+  if (*events) return callDevice(common, name, {{"command", "events"}}, "");
+  if (*stop) return callDevice(common, name, {{"command", "stop"}}, "stopped");
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    std::cout << kUsage;
-    return args.empty() ? 2 : 0;
+  // A reader that goes away (orvo-sim events bob | head -1) ends the output,
+  // not the process with a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  // Whatever slips past the checks is one line and a failure, never an abort.
+  try {
+    return runCommand(argc, argv);
+  } catch (const std::exception& error) {
+    std::cerr << "orvo-sim: internal error: " << error.what() << std::endl;
+  } catch (...) {
+    std::cerr << "orvo-sim: internal error" << std::endl;
   }
-  const std::string command = args[0];
-  args.erase(args.begin());
-  Common common = takeCommon(args);
-  const auto positional = [&](std::size_t n) { return args.size() >= n; };
-
-  if (command == "run") return runCommand(common, args);
-  if (command == "devices") return devicesCommand(common);
-  if (command == "scenario") {
-    if (args.empty()) return fail(common, "scenario FILE...");
-    return runScenarios(args, ScenarioOptions{common.emulator, common.json});
-  }
-  if (!positional(1)) return fail(common, command + " needs a device NAME");
-  const std::string name = args[0];
-  if (command == "send") {
-    Json request = {{"command", "send"}};
-    std::string text;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-      if (args[i] == "--to" && i + 1 < args.size())
-        request["to"] = args[++i];
-      else if (args[i] == "--ext" && i + 1 < args.size())
-        request["ext"] = args[++i];
-      else if (args[i] == "--reserve" && i + 1 < args.size())
-        request["reserve"] = args[++i];
-      else if (args[i].rfind("--", 0) != 0)
-        text = args[i];
-      else
-        return fail(common, "send: bad argument " + args[i]);
-    }
-    if (!request.contains("to")) return fail(common, "send needs --to USER");
-    request["text"] = text;
-    return callDevice(common, name, request,
-                      "sent \"" + text + "\" to " + request["to"].get<std::string>());
-  }
-  if (command == "read") {
-    Json request = {{"command", "read"}};
-    if (args.size() == 3 && args[1] == "--seqno")
-      request["seqno"] = args[2];
-    else if (args.size() != 1)
-      return fail(common, "read NAME [--seqno N]");
-    return callDevice(common, name, request, "read");
-  }
-  if (command == "badge") {
-    if (args.size() != 2) return fail(common, "badge NAME N");
-    char* end = nullptr;
-    const long long badge = std::strtoll(args[1].c_str(), &end, 10);
-    if (*end || args[1].empty()) return fail(common, "the badge must be a number");
-    return callDevice(common, name, {{"command", "badge"}, {"badge", badge}}, "badge " + args[1]);
-  }
-  if (command == "state") {
-    if (args.size() != 2) return fail(common, "state NAME foreground|background|terminated");
-    return callDevice(common, name, {{"command", "state"}, {"state", args[1]}}, "now " + args[1]);
-  }
-  if (command == "session")
-    return callDevice(common, name, {{"command", "session"}}, "session reported");
-  if (command == "purchase") {
-    if (args.size() != 2) return fail(common, "purchase NAME ID");
-    return callDevice(common, name, {{"command", "purchase"}, {"id", args[1]}},
-                      "purchase " + args[1] + " reported");
-  }
-  if (command == "unregister")
-    return callDevice(common, name, {{"command", "unregister"}}, "unregistered");
-  if (command == "stop") return callDevice(common, name, {{"command", "stop"}}, "stopped");
-  if (command == "events") {
-    Common asJson = common;
-    asJson.json = true;
-    return callDevice(asJson, name, {{"command", "events"}}, "");
-  }
-  if (command == "push") return pushCommand(common, args);
-  return fail(common, "unknown command " + command + " (see orvo-sim --help)");
+  return 1;
 }

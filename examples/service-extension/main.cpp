@@ -1,7 +1,8 @@
 // A notification service extension: attaches the image a rich notification
 // names, then lets the library acknowledge the delivery and hand the content
 // back. The platform starts one such process per notification; here the
-// payload comes on standard input.
+// payload comes on standard input, e.g. one the emulator delivered whose
+// "ext" is {"imageUrl": "http://127.0.0.1:8750/images/sample.png"}.
 //
 //   service-extension BUNDLE_DIR < payload.json
 #include <orvo/Json.h>
@@ -9,6 +10,7 @@
 #include <orvo/platform/Host.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <string>
@@ -35,8 +37,10 @@ class ImageExtension : public orvo::PushNotificationServiceExtension {
 };
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
+  std::error_code error;
+  if (argc != 2 || !std::filesystem::is_directory(argv[1], error)) {
     std::fprintf(stderr, "usage: %s BUNDLE_DIR < payload.json\n", argv[0]);
+    if (argc == 2) std::fprintf(stderr, "%s: BUNDLE_DIR %s is not a directory\n", argv[0], argv[1]);
     return 2;
   }
   const std::string text{std::istreambuf_iterator<char>(std::cin), {}};
@@ -48,6 +52,8 @@ int main(int argc, char** argv) {
   auto loop = std::make_shared<orvo::RunLoop>();
   orvo::DesktopHostOptions options;
   options.bundleDirectory = argv[1];
+  // An extension shares its application's identity: minimal-app's here.
+  options.bundleIdentifier = "com.example.minimal-app";
   options.mainQueue = loop;
   orvo::Host::setCurrent(orvo::makeDesktopHost(options));
 

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -15,12 +16,14 @@
 
 #include "orvo/platform/RunLoop.h"
 #include "platform/CaBundle.h"
+#include "platform/CurlTransfer.h"
 #include "platform/HttpHeaders.h"
 #include "platform/RunLoopSource.h"
 
 namespace orvo {
 namespace {
 
+using namespace curl;
 using http::caBundleWith;
 using http::hasLineBreakOrNul;
 using http::isToken;
@@ -29,17 +32,12 @@ constexpr const char* kAllowedProtocols = "http,https";
 // Keeps curl from sending "Expect: 100-continue" and waiting for the answer.
 constexpr const char* kNoExpectHeader = "Expect:";
 
-constexpr std::string_view kBodyTooLarge = "response body larger than ";
-constexpr std::string_view kHeadersTooLarge = "response headers larger than ";
-constexpr std::string_view kBytesSuffix = " bytes";
 constexpr std::string_view kBadHeader = "invalid request header field ";
 constexpr std::string_view kBadMethod = "invalid request method ";
 constexpr std::string_view kBadUrl = "invalid request URL";
 constexpr std::string_view kCannotStart = "the HTTP client could not start";
 constexpr std::string_view kCannotConfigure = "could not configure the transfer";
 
-// Header blocks beyond this are not a real server's answer.
-constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
 constexpr double kDefaultTimeoutSeconds = 30.0;
 constexpr std::size_t kIdleHandleLimit = 8;
 
@@ -65,84 +63,6 @@ struct CompletionGate {
   bool open = true;
 };
 
-// One request on its way through curl.
-struct Transfer {
-  HttpRequest request;
-  std::function<void(HttpResult)> completion;
-  CURL* easy = nullptr;
-  curl_slist* headerList = nullptr;
-  std::size_t maxBodyBytes = 0;
-
-  http::ResponseHeaders responseHeaders;
-  std::size_t headerBytes = 0;
-  std::string body;
-  std::string abortReason;  // why a callback stopped the transfer
-  char errorBuffer[CURL_ERROR_SIZE] = {};
-
-  Transfer() = default;
-  Transfer(const Transfer&) = delete;
-  Transfer& operator=(const Transfer&) = delete;
-  ~Transfer() {
-    if (headerList) curl_slist_free_all(headerList);
-  }
-
-  HttpResponse takeResponse(long status) {
-    HttpResponse response;
-    response.statusCode = status;
-    responseHeaders.fill(response);
-    response.body = std::move(body);
-    body.clear();
-    return response;
-  }
-};
-
-std::string bodyTooLarge(std::size_t cap) {
-  return std::string(kBodyTooLarge) + std::to_string(cap) + std::string(kBytesSuffix);
-}
-
-size_t onBody(char* data, size_t size, size_t count, void* user) {
-  auto* transfer = static_cast<Transfer*>(user);
-  const size_t length = size * count;
-  if (length > transfer->maxBodyBytes - transfer->body.size()) {
-    transfer->abortReason = bodyTooLarge(transfer->maxBodyBytes);
-    return 0;
-  }
-  try {
-    transfer->body.append(data, length);
-  } catch (...) {
-    return 0;
-  }
-  return length;
-}
-
-size_t onHeader(char* data, size_t size, size_t count, void* user) {
-  auto* transfer = static_cast<Transfer*>(user);
-  const size_t length = size * count;
-  transfer->headerBytes += length;
-  if (transfer->headerBytes > kMaxHeaderBytes) {
-    transfer->abortReason =
-        std::string(kHeadersTooLarge) + std::to_string(kMaxHeaderBytes) + std::string(kBytesSuffix);
-    return 0;
-  }
-  try {
-    transfer->responseHeaders.addLine(std::string_view(data, length));
-  } catch (...) {
-    return 0;
-  }
-  return length;
-}
-
-ErrorInfo transportError(CURLcode code, std::string_view detail) {
-  ErrorInfo error;
-  error.domain = std::string(kHttpTransportErrorDomain);
-  error.code = static_cast<std::int64_t>(code);
-  error.description = curl_easy_strerror(code);
-  if (!detail.empty() && detail != error.description) {
-    error.description.append(": ").append(detail);
-  }
-  return error;
-}
-
 }  // namespace
 
 // Transfers are driven by a run loop: the main queue's own when it is one, so
@@ -163,15 +83,19 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
   std::shared_ptr<RunLoop> loop;
   std::thread worker;  // runs `loop` when it is the client's own
 
-  std::mutex mutex;  // guards the two below
+  std::mutex mutex;  // guards the three below
   std::vector<std::unique_ptr<Transfer>> incoming;
+  std::vector<std::uint64_t> cancelling;
   bool stopping = false;
+  std::atomic<std::uint64_t> nextId{0};
 
   // Everything below is touched only with `drive` held: by the loop while it
   // serves this source, and by the shutdown.
   std::mutex drive;
   CURLM* multi = nullptr;
   std::vector<std::unique_ptr<Transfer>> active;
+  // Streams whose time to leave has not come.
+  std::vector<std::unique_ptr<Transfer>> waiting;
   // Finished handles, reset, for the next requests: sparing their set-up
   // keeps a kept-alive exchange cheap.
   std::vector<CURL*> idleHandles;
@@ -247,6 +171,7 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
       curl_easy_cleanup(transfer->easy);
     }
     active.clear();
+    waiting.clear();
     for (CURL* easy : idleHandles) curl_easy_cleanup(easy);
     idleHandles.clear();
     curl_multi_cleanup(multi);
@@ -289,12 +214,16 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
       std::lock_guard lock(drive);
       if (!multi) return;
       std::vector<std::unique_ptr<Transfer>> fresh;
+      std::vector<std::uint64_t> cancelled;
       {
         std::lock_guard incomingLock(mutex);
         fresh.swap(incoming);
+        cancelled.swap(cancelling);
       }
       try {
-        for (auto& transfer : fresh) begin(std::move(transfer));
+        for (auto& transfer : fresh) waiting.push_back(std::move(transfer));
+        drop(cancelled);
+        startDue(deadline);
         // A new transfer starts here rather than after a wait: on a
         // kept-alive connection the request leaves at once.
         runTimerIfDue();
@@ -327,6 +256,39 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
       }
     }
     postAnswers();
+  }
+
+  void drop(const std::vector<std::uint64_t>& ids) {
+    if (ids.empty()) return;
+    auto cancelled = [&ids](const std::unique_ptr<Transfer>& t) {
+      return std::find(ids.begin(), ids.end(), t->id) != ids.end();
+    };
+    std::erase_if(waiting, cancelled);
+    for (auto it = active.begin(); it != active.end();) {
+      if (!cancelled(*it)) {
+        ++it;
+        continue;
+      }
+      curl_multi_remove_handle(multi, (*it)->easy);
+      releaseHandle((*it)->easy);
+      it = active.erase(it);
+    }
+  }
+
+  // Begins what is due and brings the deadline forward to the next one.
+  void startDue(std::chrono::steady_clock::time_point& deadline) {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::unique_ptr<Transfer>> due;
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      if ((*it)->startAt <= now) {
+        due.push_back(std::move(*it));
+        it = waiting.erase(it);
+      } else {
+        deadline = std::min(deadline, (*it)->startAt);
+        ++it;
+      }
+    }
+    for (auto& transfer : due) begin(std::move(transfer));
   }
 
   void runTimerIfDue() {
@@ -424,16 +386,27 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_SSL_VERIFYPEER, 1L);
     set(CURLOPT_SSL_VERIFYHOST, 2L);
-    set(CURLOPT_TIMEOUT_MS, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds));
+    if (t.onData) {
+      // A stream lasts as long as it is fed; silence is what ends it.
+      set(CURLOPT_TIMEOUT_MS, 0L);
+      set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+      set(CURLOPT_LOW_SPEED_TIME,
+          std::max(1L, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds) / 1000));
+    } else {
+      set(CURLOPT_TIMEOUT_MS, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds));
+    }
     set(CURLOPT_CONNECTTIMEOUT_MS,
         toMilliseconds(options.connectTimeoutSeconds, kDefaultTimeoutSeconds));
     set(CURLOPT_WRITEFUNCTION, &onBody);
     set(CURLOPT_WRITEDATA, static_cast<void*>(&t));
     set(CURLOPT_HEADERFUNCTION, &onHeader);
     set(CURLOPT_HEADERDATA, static_cast<void*>(&t));
-    set(CURLOPT_MAXFILESIZE_LARGE,
-        static_cast<curl_off_t>(std::min<std::size_t>(
-            t.maxBodyBytes, static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max()))));
+    // A stream's whole length has no bound; onBody caps a body that is kept.
+    if (!t.onData) {
+      set(CURLOPT_MAXFILESIZE_LARGE,
+          static_cast<curl_off_t>(std::min<std::size_t>(
+              t.maxBodyBytes, static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max()))));
+    }
     set(CURLOPT_HTTPHEADER, t.headerList);
 
     const std::string& method = request.method;
@@ -557,7 +530,31 @@ CurlHttpClient::~CurlHttpClient() {
 }
 
 void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResult)> completion) {
+  submit(std::move(request), std::move(completion), nullptr, {});
+}
+
+std::uint64_t CurlHttpClient::stream(HttpRequest request,
+                                     std::function<bool(std::string_view data)> onData,
+                                     std::function<void(HttpResult)> completion,
+                                     std::chrono::milliseconds delay) {
+  return submit(std::move(request), std::move(completion), std::move(onData), delay);
+}
+
+void CurlHttpClient::cancel(std::uint64_t stream) {
   if (!impl_) return;
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->stopping || !impl_->loop) return;
+    impl_->cancelling.push_back(stream);
+  }
+  impl_->loop->wakeUp();
+}
+
+std::uint64_t CurlHttpClient::submit(HttpRequest request,
+                                     std::function<void(HttpResult)> completion,
+                                     std::function<bool(std::string_view)> onData,
+                                     std::chrono::milliseconds delay) {
+  if (!impl_) return 0;
   std::call_once(impl_->started, [impl = impl_.get()] {
     bool started = false;
     try {
@@ -574,25 +571,31 @@ void CurlHttpClient::send(HttpRequest request, std::function<void(HttpResult)> c
     auto transfer = std::make_unique<Transfer>();
     transfer->request = std::move(request);
     transfer->completion = std::move(completion);
+    transfer->onData = std::move(onData);
+    transfer->id = ++impl_->nextId;
+    transfer->startAt = std::chrono::steady_clock::now() + delay;
     transfer->maxBodyBytes = impl_->options.maxBodyBytes;
     if (transfer->request.maxBodyBytes > 0) {
       transfer->maxBodyBytes = std::min(transfer->maxBodyBytes, transfer->request.maxBodyBytes);
     }
+    const std::uint64_t id = transfer->id;
     {
       std::unique_lock lock(impl_->mutex);
       if (impl_->stopping) {
         lock.unlock();
         impl_->deliver(std::move(transfer->completion),
                        HttpResult{std::nullopt, transportError(CURLE_FAILED_INIT, kCannotStart)});
-        return;
+        return id;
       }
       impl_->incoming.push_back(std::move(transfer));
     }
     // Picked up the next time the loop waits; a loop asleep is woken.
     impl_->loop->wakeUp();
+    return id;
   } catch (...) {
     // Out of memory before the request could be queued: nothing more can
     // be done safely than to drop it.
+    return 0;
   }
 }
 

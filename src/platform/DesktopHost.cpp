@@ -7,6 +7,7 @@
 
 #include "orvo/platform/CurlHttpClient.h"
 #include "orvo/platform/Desktop.h"
+#include "orvo/platform/GatewayClient.h"
 #include "orvo/platform/Host.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
 
@@ -17,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kBundleDirEnv = "ORVO_BUNDLE_DIR";
+constexpr const char* kEmulatorUrlEnv = "ORVO_EMULATOR_URL";
 constexpr const char* kXdgDataHomeEnv = "XDG_DATA_HOME";
 constexpr const char* kHomeEnv = "HOME";
 constexpr const char* kDataSubdirectory = "orvo-push";
@@ -86,10 +88,25 @@ std::shared_ptr<Host> makeDesktopHost(DesktopHostOptions options) {
       Dictionary{{kBundleVersionKey, Value(options.bundleVersion)}});
   host->device = std::make_shared<SystemDevice>();
   host->clock = std::make_shared<SystemClock>();
-  host->notifications = std::make_shared<SimulatedNotificationHost>(host->mainQueue);
+  auto phone = std::make_shared<SimulatedNotificationHost>(host->mainQueue);
+  host->notifications = phone;
   CurlHttpClientOptions httpOptions;
   httpOptions.caFile = options.caFile;
-  host->http = std::make_shared<CurlHttpClient>(host->mainQueue, std::move(httpOptions));
+  auto http = std::make_shared<CurlHttpClient>(host->mainQueue, std::move(httpOptions));
+  host->http = http;
+
+  GatewayOptions gateway;
+  gateway.url = options.gateway.url.empty() ? environment(kEmulatorUrlEnv) : options.gateway.url;
+  if (!gateway.url.empty()) {
+    gateway.deviceName =
+        options.gateway.deviceName.empty() ? options.dataDirectory : options.gateway.deviceName;
+    auto client = GatewayClient::make(std::move(gateway), http, host->mainQueue, host->log);
+    std::weak_ptr<SimulatedNotificationHost> weakPhone = phone;
+    client->setPayloadHandler([weakPhone](const std::string&, const Dictionary& payload) {
+      if (auto target = weakPhone.lock()) target->receivePush(payload);
+    });
+    phone->setGateway(std::move(client));
+  }
   return host;
 }
 

@@ -1,7 +1,10 @@
 #include "orvo/platform/SimulatedNotificationHost.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
+
+#include "orvo/platform/GatewayClient.h"
 
 namespace orvo {
 
@@ -43,6 +46,13 @@ constexpr const char* kCallApplicationState = "applicationState";
 constexpr const char* kCallApplicationIconBadgeNumber = "applicationIconBadgeNumber";
 constexpr const char* kCallSetApplicationIconBadgeNumber = "setApplicationIconBadgeNumber";
 constexpr const char* kCallCancelAllLocalNotifications = "cancelAllLocalNotifications";
+
+// What the phone reads of a push: the platform's own entry and, in it, the
+// badge to show and the alert that makes a notification visible.
+constexpr std::string_view kApsKey = "aps";
+constexpr std::string_view kBadgeKey = "badge";
+constexpr std::string_view kAlertKey = "alert";
+constexpr std::string_view kPushRequestPrefix = "push-";
 
 std::string withArgument(const char* name, std::int64_t argument) {
   return std::string(name) + "(" + std::to_string(argument) + ")";
@@ -149,12 +159,14 @@ void SimulatedNotificationHost::scriptAuthorizationStatus(
 void SimulatedNotificationHost::scriptToken(Bytes token) {
   std::lock_guard lock(mutex_);
   token_ = std::move(token);
+  tokenScripted_ = true;
   registrationFailure_.reset();
 }
 
 void SimulatedNotificationHost::scriptRegistrationFailure(ErrorInfo error) {
   std::lock_guard lock(mutex_);
   registrationFailure_ = std::move(error);
+  tokenScripted_ = true;
 }
 
 void SimulatedNotificationHost::scriptRegistrationAnswers(bool answers) {
@@ -190,6 +202,21 @@ void SimulatedNotificationHost::setApplicationState(ApplicationState state) {
 void SimulatedNotificationHost::setEnabledRemoteNotificationTypes(std::int64_t types) {
   std::lock_guard lock(mutex_);
   enabledTypes_ = types;
+}
+
+void SimulatedNotificationHost::setGateway(std::shared_ptr<GatewayClient> gateway) {
+  std::lock_guard lock(mutex_);
+  gateway_ = std::move(gateway);
+}
+
+std::shared_ptr<GatewayClient> SimulatedNotificationHost::gateway() const {
+  std::lock_guard lock(mutex_);
+  return gateway_;
+}
+
+void SimulatedNotificationHost::setServiceExtension(ServiceExtensionLauncher launcher) {
+  std::lock_guard lock(mutex_);
+  serviceExtension_ = std::move(launcher);
 }
 
 // --- what happened ---
@@ -233,15 +260,52 @@ std::size_t SimulatedNotificationHost::pendingLocalNotificationsCancelled() cons
 
 // --- platform-side events ---
 
+namespace {
+
+void postRemoteNotification(const std::shared_ptr<MainQueue>& queue,
+                            std::weak_ptr<ApplicationEventSink> application, Dictionary payload) {
+  if (!queue) return;
+  queue->post([application = std::move(application), payload = std::move(payload)] {
+    if (auto sink = application.lock()) sink->didReceiveRemoteNotification(payload);
+  });
+}
+
+}  // namespace
+
 void SimulatedNotificationHost::deliverRemoteNotification(Dictionary payload) {
-  if (!mainQueue_) return;
   std::weak_ptr<ApplicationEventSink> application;
   {
     std::lock_guard lock(mutex_);
     application = application_;
   }
-  mainQueue_->post([application = std::move(application), payload = std::move(payload)] {
-    if (auto sink = application.lock()) sink->didReceiveRemoteNotification(payload);
+  postRemoteNotification(mainQueue_, std::move(application), std::move(payload));
+}
+
+void SimulatedNotificationHost::receivePush(Dictionary payload) {
+  const Dictionary* aps = payload.getDictionary(kApsKey);
+  if (aps) {
+    const Value badge = aps->get(kBadgeKey);
+    if (badge.isInt()) setApplicationIconBadgeNumber(*badge.asInt());
+  }
+  ServiceExtensionLauncher extension;
+  std::weak_ptr<ApplicationEventSink> application;
+  {
+    std::lock_guard lock(mutex_);
+    extension = serviceExtension_;
+    application = application_;
+  }
+  const Value alert = aps ? aps->get(kAlertKey) : Value();
+  if (!extension || alert.isNull()) {
+    postRemoteNotification(mainQueue_, std::move(application), std::move(payload));
+    return;
+  }
+  NotificationRequest request;
+  request.identifier = std::string(kPushRequestPrefix) + std::to_string(++extensionRuns_);
+  request.content.body = alert.isString() ? *alert.asString() : describe(alert);
+  request.content.userInfo = std::move(payload);
+  auto handedBack = std::make_shared<std::atomic<bool>>(false);
+  extension(request, [queue = mainQueue_, application, handedBack](const NotificationContent& c) {
+    if (!handedBack->exchange(true)) postRemoteNotification(queue, application, c.userInfo);
   });
 }
 
@@ -345,6 +409,7 @@ void SimulatedNotificationHost::registerForRemoteNotifications() {
   std::weak_ptr<ApplicationEventSink> application;
   Bytes token;
   std::optional<ErrorInfo> failure;
+  std::shared_ptr<GatewayClient> gateway;
   {
     std::lock_guard lock(mutex_);
     calls_.emplace_back(kCallRegisterForRemoteNotifications);
@@ -352,8 +417,26 @@ void SimulatedNotificationHost::registerForRemoteNotifications() {
     application = application_;
     token = token_;
     failure = registrationFailure_;
+    if (!tokenScripted_) gateway = gateway_;
   }
   std::weak_ptr<Platform> platform = platform_;
+  if (gateway) {
+    // The answer comes on the main queue, where the application takes it.
+    gateway->requestToken([application, platform](const Result<Bytes>& answer) {
+      if (!answer.ok()) {
+        if (auto sink = application.lock())
+          sink->didFailToRegisterForRemoteNotificationsWithError(answer.error());
+        return;
+      }
+      if (auto state = platform.lock()) {
+        std::lock_guard lock(state->mutex);
+        state->registered = true;
+      }
+      if (auto sink = application.lock())
+        sink->didRegisterForRemoteNotificationsWithDeviceToken(answer.value());
+    });
+    return;
+  }
   mainQueue_->post([application = std::move(application), token = std::move(token),
                     failure = std::move(failure), platform = std::move(platform)] {
     if (failure) {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "orvo/platform/PrivateFiles.h"
+
 namespace orvo::platform {
 namespace {
 
@@ -203,6 +205,15 @@ bool SqliteDatabase::exec(std::string_view sql) {
 }
 
 std::string SqliteDatabase::errorMessage() const { return sqlite3_errmsg(db_); }
+
+bool createPrivateDatabaseFile(const std::string& path, std::string& error) {
+  if (!createPrivateFile(path, error)) return false;
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::string journal = path + suffix;
+    if (::access(journal.c_str(), F_OK) == 0 && !createPrivateFile(journal, error)) return false;
+  }
+  return true;
+}
 
 bool createDirectories(const std::string& path, mode_t mode, std::string& error) {
   if (path.empty()) return true;

@@ -67,6 +67,10 @@ class SqliteDatabase {
   sqlite3* db_;
 };
 
+// The database file `path` made private as createPrivateFile makes a file,
+// before SQLite opens it: the journal files SQLite creates take its mode, and
+// ones left by an earlier reader are tightened too.
+bool createPrivateDatabaseFile(const std::string& path, std::string& error);
 // Creates the missing directories of `path` with `mode`. False with `error`
 // set when one cannot be made.
 bool createDirectories(const std::string& path, mode_t mode, std::string& error);

@@ -1,14 +1,9 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <utility>
 
 #include "foundation/Archive.h"
+#include "orvo/platform/PrivateFiles.h"
 #include "orvo/platform/SqliteKeychain.h"
 #include "platform/SqliteDatabase.h"
 
@@ -16,8 +11,6 @@ namespace orvo {
 namespace {
 
 constexpr std::string_view kFileName = "keychain.db";
-constexpr mode_t kDirectoryMode = 0700;
-constexpr mode_t kFileMode = 0600;
 
 constexpr std::string_view kTable = "items";
 constexpr std::string_view kSchema =
@@ -30,34 +23,7 @@ constexpr std::string_view kCannotUseLine = "SqliteKeychain: cannot use the keyc
 constexpr std::string_view kCannotUseTail = "; keychain items are kept in memory for this process";
 constexpr std::string_view kSkippedItemLine = "SqliteKeychain: skipped the unreadable item ";
 constexpr std::string_view kWriteFailedLine = "SqliteKeychain: could not write the keychain to ";
-constexpr std::string_view kNotARegularFile = "not a regular file";
 constexpr std::string_view kNotAnItem = "not an attribute dictionary";
-
-// The directory and the file exist with exactly the keychain's modes, so that
-// SQLite never creates the file with the process's default permissions.
-bool prepareFiles(const std::string& directory, const std::string& path, std::string& error) {
-  if (!platform::createDirectories(directory, kDirectoryMode, error)) return false;
-  if (::chmod(directory.c_str(), kDirectoryMode) != 0) {
-    error = directory + ": " + std::strerror(errno);
-    return false;
-  }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0;
-  if (ok && !S_ISREG(st.st_mode)) {
-    error = kNotARegularFile;
-    ::close(fd);
-    return false;
-  }
-  ok = ok && ::fchmod(fd, kFileMode) == 0;
-  if (!ok) error = std::strerror(errno);
-  ::close(fd);
-  return ok;
-}
 
 }  // namespace
 
@@ -106,7 +72,8 @@ struct SqliteKeychain::Impl {
     if (failed) return false;
     if (db) return true;
     std::string error;
-    if (prepareFiles(directory, path, error)) {
+    if (createPrivateDirectory(directory, error) &&
+        platform::createPrivateDatabaseFile(path, error)) {
       db = platform::SqliteDatabase::open(path, kSchema, error);
     }
     if (!db) fail(error);

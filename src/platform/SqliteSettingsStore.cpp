@@ -1,4 +1,3 @@
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -76,10 +75,8 @@ struct SqliteSettingsStore::Impl {
     if (failed) return false;
     if (db) return true;
     std::string error;
-    std::string parent = std::filesystem::path(path).parent_path().string();
-    if (platform::createDirectories(parent, 0700, error)) {
+    if (platform::createPrivateDatabaseFile(path, error))
       db = platform::SqliteDatabase::open(path, kSchema, error);
-    }
     if (!db) {
       fail(error);
       return false;

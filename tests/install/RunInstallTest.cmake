@@ -67,3 +67,12 @@ foreach(tool orvo-emulator orvo-sim)
     message(FATAL_ERROR "install did not put ${tool} in ${prefix}/bin")
   endif()
 endforeach()
+
+# 4. The installed tools start from the prefix alone: the library is found
+# through their RPATH, not the environment.
+unset(ENV{LD_LIBRARY_PATH})
+run_step("installed orvo-sim --version" ${prefix}/bin/orvo-sim --version)
+if(NOT step_output MATCHES "^orvo-sim [0-9]+\\.[0-9]+\\.[0-9]+")
+  message(FATAL_ERROR "installed orvo-sim --version printed: ${step_output}")
+endif()
+run_step("installed orvo-emulator --help" ${prefix}/bin/orvo-emulator --help)

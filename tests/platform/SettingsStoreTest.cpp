@@ -197,5 +197,32 @@ TEST(SqliteSettingsStoreTest, UnusableFileFallsBackToMemoryAndIsLeftAlone) {
   EXPECT_TRUE(std::filesystem::is_directory(directory) && std::filesystem::is_empty(directory));
 }
 
+// The device's identity is its user's alone under the usual umask: SQLite's
+// journal files take the file's mode, and a file an older version left
+// readable by others is tightened at the next write.
+TEST(SqliteSettingsStoreTest, FilesArePrivateWhateverTheUmask) {
+  test::TempDir dir;
+  const std::string path = dir.path() + "/app/data/settings.db";
+  const mode_t before = ::umask(022);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    if (round == 1) {
+      ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    }
+    SqliteSettingsStore store(path, nullptr);
+    store.set("k", round);
+    ASSERT_TRUE(store.synchronize());
+    for (const char* suffix : {"", "-wal", "-shm"})
+      EXPECT_EQ(test::modeOf(path + suffix), 0600u) << suffix;
+  }
+  // Tightening takes from others only: a file made read-only stays so.
+  ASSERT_EQ(::chmod(path.c_str(), 0400), 0);
+  SqliteSettingsStore(path, nullptr).set("k", 2);
+  EXPECT_EQ(test::modeOf(path), 0400u);
+  ::umask(before);
+  EXPECT_EQ(test::modeOf(dir.path() + "/app"), 0700u);
+  EXPECT_EQ(test::modeOf(dir.path() + "/app/data"), 0700u);
+}
+
 }  // namespace
 }  // namespace orvo

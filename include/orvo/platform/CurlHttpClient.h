@@ -3,9 +3,13 @@
 // a RunLoop, by a loop of the client's own on a worker thread).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "orvo/platform/HttpClient.h"
 #include "orvo/platform/MainQueue.h"
@@ -36,7 +40,25 @@ class CurlHttpClient : public HttpClient {
 
   void send(HttpRequest request, std::function<void(HttpResult)> completion) override;
 
+  // A long exchange whose body is handed to `onData` piece by piece as it
+  // arrives, on the thread that drives the transfers, never two at once;
+  // returning false ends it. Only an answer with status 200 is streamed: any
+  // other keeps its body for the completion, which runs as for send() when
+  // the exchange ends. `request.timeoutSeconds` is how long the stream may
+  // stay silent; it has no time limit as a whole. The request leaves after
+  // `delay`. Returns the number cancel() takes.
+  std::uint64_t stream(HttpRequest request, std::function<bool(std::string_view data)> onData,
+                       std::function<void(HttpResult)> completion,
+                       std::chrono::milliseconds delay = {});
+  // Ends a stream: no data reaches its reader once the loop has seen this,
+  // and its completion does not run unless it was already on its way.
+  void cancel(std::uint64_t stream);
+
  private:
+  std::uint64_t submit(HttpRequest request, std::function<void(HttpResult)> completion,
+                       std::function<bool(std::string_view)> onData,
+                       std::chrono::milliseconds delay);
+
   struct Impl;
   std::shared_ptr<Impl> impl_;
 };

@@ -35,6 +35,16 @@ struct Host {
   static void setCurrent(std::shared_ptr<const Host> host);
 };
 
+// Where the simulated phone receives pushes from: the emulator's gateway.
+struct DesktopGatewayOptions {
+  // The gateway's address. Default: $ORVO_EMULATOR_URL; with neither, the
+  // phone hands out a fixed token and receives nothing by itself.
+  std::string url;
+  // The gateway gives the same name the same token. Default: the data
+  // directory, which is this installation's own.
+  std::string deviceName;
+};
+
 struct DesktopHostOptions {
   // The application's bundle directory (res/Manifest.xml,
   // embedded.mobileprovision). Default: $ORVO_BUNDLE_DIR, else the working
@@ -56,10 +66,15 @@ struct DesktopHostOptions {
   std::shared_ptr<LogSink> log;
   // Null: a new RunLoop that the application runs.
   std::shared_ptr<MainQueue> mainQueue;
+  // With a gateway, registering for remote notifications takes the token
+  // from it and opens the device's stream; each payload then reaches the
+  // application as a push does (SimulatedNotificationHost::receivePush).
+  DesktopGatewayOptions gateway;
 };
 
 // The desktop host: SQLite settings store and keychain, directory bundle,
-// system device and clock, and the simulated notification host.
+// system device and clock, and the simulated notification host, linked to
+// the gateway when there is one.
 std::shared_ptr<Host> makeDesktopHost(DesktopHostOptions options = {});
 
 }  // namespace orvo

@@ -2,6 +2,7 @@
 // library makes and answers as scripted, with the platform's threading.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -13,9 +14,17 @@
 #include <vector>
 
 #include "orvo/platform/MainQueue.h"
+#include "orvo/platform/NotificationContent.h"
 #include "orvo/platform/NotificationHost.h"
 
 namespace orvo {
+
+class GatewayClient;
+
+// Starts the application's notification service extension for one
+// notification, as the phone does for each: it hands the content back once.
+using ServiceExtensionLauncher =
+    std::function<void(const NotificationRequest& request, ContentHandler contentHandler)>;
 
 class SimulatedNotificationHost : public NotificationHost {
  public:
@@ -42,6 +51,13 @@ class SimulatedNotificationHost : public NotificationHost {
   void setCurrentUserNotificationSettingsAvailable(bool available);
   void setApplicationState(ApplicationState state);
   void setEnabledRemoteNotificationTypes(std::int64_t types);
+  // The push gateway that registerForRemoteNotifications takes the token
+  // from, unless a token or a failure was scripted.
+  void setGateway(std::shared_ptr<GatewayClient> gateway);
+  std::shared_ptr<GatewayClient> gateway() const;
+  // The application's service extension: every push that shows an alert
+  // passes through it before the application sees it.
+  void setServiceExtension(ServiceExtensionLauncher launcher);
 
   // --- what happened ---
   // One entry per call, "name" or "name(arguments)", in call order.
@@ -56,6 +72,10 @@ class SimulatedNotificationHost : public NotificationHost {
   // --- platform-side events, as the phone would send them ---
   // Through the main queue to the application.
   void deliverRemoteNotification(Dictionary payload);
+  // A push from the push service, handled as the phone handles one: the
+  // badge it carries is shown, one with an alert passes the service
+  // extension, and the application then receives it as above.
+  void receivePush(Dictionary payload);
   // To the centre delegate, on the main queue.
   void presentNotification(PlatformNotification notification,
                            std::function<void(std::int64_t options)> completion);
@@ -101,6 +121,10 @@ class SimulatedNotificationHost : public NotificationHost {
   std::optional<AuthorizationStatus> scriptedStatus_;
   std::optional<bool> lastAnswer_;
   Bytes token_;
+  bool tokenScripted_ = false;
+  std::shared_ptr<GatewayClient> gateway_;
+  ServiceExtensionLauncher serviceExtension_;
+  std::atomic<std::uint64_t> extensionRuns_{0};
   std::optional<ErrorInfo> registrationFailure_;
   bool registrationAnswers_ = true;
   std::weak_ptr<ApplicationEventSink> application_;

@@ -1,0 +1,33 @@
+# Runs as a CMake script: the README's "Starting the manager" shows exactly
+# the sample and the manifest that CI compiles and runs.
+file(READ ${README} readme)
+string(FIND "${readme}" "## Starting the manager" section)
+if(section EQUAL -1)
+  message(FATAL_ERROR "${README} has no \"Starting the manager\" section")
+endif()
+string(SUBSTRING "${readme}" ${section} -1 readme)
+
+# The first block of the section in `language`, into `out`.
+macro(take_block language out)
+  string(FIND "${readme}" "```${language}\n" start)
+  if(start EQUAL -1)
+    message(FATAL_ERROR "\"Starting the manager\" has no ${language} block")
+  endif()
+  string(LENGTH "```${language}\n" fence)
+  math(EXPR start "${start} + ${fence}")
+  string(SUBSTRING "${readme}" ${start} -1 rest)
+  string(FIND "${rest}" "```\n" end)
+  string(SUBSTRING "${rest}" 0 ${end} ${out})
+endmacro()
+
+foreach(pair "cpp;${SAMPLE}" "xml;${MANIFEST}")
+  list(GET pair 0 language)
+  list(GET pair 1 file)
+  take_block(${language} shown)
+  file(READ ${file} compiled)
+  if(NOT shown STREQUAL compiled)
+    file(WRITE ${WORK_DIR}/readme-${language}.txt "${shown}")
+    execute_process(COMMAND diff -u ${file} ${WORK_DIR}/readme-${language}.txt)
+    message(FATAL_ERROR "the README's ${language} block differs from ${file} (diff above)")
+  endif()
+endforeach()
