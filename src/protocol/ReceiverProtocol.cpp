@@ -85,7 +85,7 @@ void endWith(const ReceiverHandler& end, bool success, const std::optional<Error
 }  // namespace
 
 void ReceiverProtocol::run(protocol::Op op, protocol::Call call) {
-  const protocol::Operation& spec = protocol::operation(op);
+  const protocol::Operation& row = protocol::operation(op);
   auto info = currentInfo();
   if (!info) return endWith(call.end, false, protocol::accessError());
 
@@ -96,7 +96,7 @@ void ReceiverProtocol::run(protocol::Op op, protocol::Call call) {
     }
     endWith(call.end, ending.success, ending.error);
   };
-  for (const protocol::Gate& gate : spec.gates) {
+  for (const protocol::Gate& gate : row.gates) {
     const bool holds = gate.test == protocol::Gate::Test::Guest
                            ? info->clientUID() == receiver_keys::kGuest
                            : gate.refused.contains(info->receiverVersion());
@@ -104,7 +104,7 @@ void ReceiverProtocol::run(protocol::Op op, protocol::Call call) {
     if (gate.code == 0) return finish({true, std::nullopt, gate.line, {}, gate.logAlways});
     ErrorInfo error =
         libraryError(gate.code, logging::format(gate.text, {info->receiverDebugVersion()}));
-    std::string_view line = gate.line.empty() ? spec.errorLine : gate.line;
+    std::string_view line = gate.line.empty() ? row.errorLine : gate.line;
     return finish({false, error, line, error.description, gate.logAlways});
   }
   if (call.check) {
@@ -113,7 +113,7 @@ void ReceiverProtocol::run(protocol::Op op, protocol::Call call) {
 
   std::string clientUID;
   std::string pushServiceID;
-  switch (spec.presenting) {
+  switch (row.presenting) {
     case protocol::Presenting::TemporaryClientUID:
       clientUID = info->tempClientUID();
       pushServiceID = info->pushServiceID();
@@ -131,9 +131,9 @@ void ReceiverProtocol::run(protocol::Op op, protocol::Call call) {
   asking(
       [self = shared_from_this(), op, info, call = std::move(call)](
           bool, const std::string& authKey, const std::optional<ErrorInfo>& error) mutable {
-        const protocol::Operation& spec = protocol::operation(op);
+        const protocol::Operation& row = protocol::operation(op);
         if (error) {
-          self->logLine(spec.errorLine, {error->description});
+          self->logLine(row.errorLine, {error->description});
           return endWith(call.end, false, error);
         }
         // The record current when the key arrives is the one the call speaks for.
@@ -141,8 +141,8 @@ void ReceiverProtocol::run(protocol::Op op, protocol::Call call) {
         if (!record) record = info;
         if (call.prepare) call.prepare(*record);
         Dictionary parameters = receiver_keys::parametersFor(
-            *record, protocol::keysFor(spec, record->receiverVersion()), authKey, call.arguments);
-        self->sendForm(spec.endpoint, parameters,
+            *record, protocol::keysFor(row, record->receiverVersion()), authKey, call.arguments);
+        self->sendForm(row.endpoint, parameters,
                        [self, asked = std::move(record), end = std::move(call.end),
                         answer = std::move(call.answer)](const std::optional<Dictionary>& body,
                                                          const std::optional<ErrorInfo>& error) {
