@@ -9,9 +9,11 @@
 #include <string>
 
 #include "ScratchDir.h"
-#include "foundation/ProcessState.h"
+#include "config/ProcessState.h"
 #include "orvo/PushManagerConfig.h"
 #include "orvo/platform/Host.h"
+#include "orvo/testing/CapturingLogSink.h"
+#include "orvo/testing/MemorySettingsStore.h"
 
 namespace {
 

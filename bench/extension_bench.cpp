@@ -30,6 +30,7 @@
 #include "ScratchDir.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "support/Manifest.h"
 
 extern char** environ;
@@ -124,8 +125,7 @@ void BM_ExtensionFreshProcessAcknowledgement(benchmark::State& state) {
     Dictionary body;
     if (request.path == kAckPath) ++acknowledged;
     body.set("AUTHKEY", "bench-key");
-    const Dictionary envelope{{"HEADER", Dictionary{{"RESULT_CODE", "0000"}}}, {"BODY", body}};
-    response.set_content(writeJson(envelope).value(), "application/json; charset=utf-8");
+    response.set_content(receiverEnvelope(body), "application/json; charset=utf-8");
   });
   server.start();
 

@@ -27,6 +27,11 @@
 #include "orvo/platform/Keychain.h"
 #include "orvo/platform/LogSink.h"
 #include "orvo/platform/SettingsStore.h"
+#include "orvo/testing/CapturingLogSink.h"
+#include "orvo/testing/FixedDevice.h"
+#include "orvo/testing/MemoryKeychain.h"
+#include "orvo/testing/MemorySettingsStore.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "transport/PushNetworkManager.h"
 
 namespace {
@@ -43,10 +48,7 @@ using orvo::bench::ScratchDir;
 class Receiver {
  public:
   Receiver() {
-    const std::string answer =
-        writeJson(Dictionary{{"HEADER", Dictionary{{"RESULT_CODE", "0000"}}},
-                             {"BODY", Dictionary{{"PSID", "a1b2c3d4e5f6"}, {"SERVICE", "Y"}}}})
-            .value();
+    const std::string answer = receiverEnvelope({{"PSID", "a1b2c3d4e5f6"}, {"SERVICE", "Y"}});
     server_.server().Post(kEndpointPath, [answer](const httplib::Request&, httplib::Response& res) {
       res.set_content(answer, "application/json; charset=utf-8");
     });

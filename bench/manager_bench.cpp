@@ -9,12 +9,17 @@
 #include <vector>
 
 #include "ScratchDir.h"
-#include "foundation/ProcessState.h"
 #include "orvo/Json.h"
 #include "orvo/PushManager.h"
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/Host.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/CapturingLogSink.h"
+#include "orvo/testing/FixedDevice.h"
+#include "orvo/testing/MemoryKeychain.h"
+#include "orvo/testing/MemorySettingsStore.h"
+#include "orvo/testing/ProcessReset.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "support/Manifest.h"
 
 namespace {
@@ -44,14 +49,14 @@ struct DesktopFixture {
     options.log = std::make_shared<CapturingLogSink>();
     host = makeDesktopHost(options);
     Host::setCurrent(host);
-    detail::resetProcessState();
+    resetProcessState();
     auto manager = PushManager::defaultManager();
     manager->applicationDidFinishLaunchingWithOptions(Value(), std::nullopt);
     loop->runUntilIdle();
     manager->info()->setClientUID(std::string("bench-user"));
   }
   ~DesktopFixture() {
-    detail::resetProcessState();
+    resetProcessState();
     Host::setCurrent(nullptr);
   }
 };
@@ -60,7 +65,7 @@ void BM_ManagerStartUpToStoredRecord(benchmark::State& state) {
   DesktopFixture fixture;
   for (auto _ : state) {
     state.PauseTiming();
-    detail::resetProcessState();
+    resetProcessState();
     state.ResumeTiming();
     auto manager = PushManager::defaultManager();
     manager->applicationDidFinishLaunchingWithOptions(Value(), std::nullopt);
@@ -88,9 +93,7 @@ class InstantReceiver : public HttpClient {
 
  private:
   std::shared_ptr<MainQueue> queue_;
-  const std::string answer_ = writeJson(Dictionary{{"HEADER", Dictionary{{"RESULT_CODE", "0000"}}},
-                                                   {"BODY", Dictionary{{"AUTHKEY", "bench-key"}}}})
-                                  .value();
+  const std::string answer_ = receiverEnvelope({{"AUTHKEY", "bench-key"}});
 };
 
 // About 300 bytes as JSON, like a typical message.
@@ -126,7 +129,7 @@ void BM_RemoteIntakeAcknowledgedStoredDelivered(benchmark::State& state) {
   host->notifications = std::make_shared<SimulatedNotificationHost>(loop);
   host->http = std::make_shared<InstantReceiver>(loop);
   Host::setCurrent(host);
-  detail::resetProcessState();
+  resetProcessState();
 
   auto manager = PushManager::defaultManager();
   manager->applicationDidFinishLaunchingWithOptions(Value(), std::nullopt);
@@ -170,7 +173,7 @@ void BM_RemoteIntakeAcknowledgedStoredDelivered(benchmark::State& state) {
     state.counters["heap_per_payload"] = perPayload;
     state.counters["heap_beyond_payload"] = perNotification - perPayload;
   }
-  detail::resetProcessState();
+  resetProcessState();
   Host::setCurrent(nullptr);
 }
 BENCHMARK(BM_RemoteIntakeAcknowledgedStoredDelivered)->Unit(benchmark::kMicrosecond);

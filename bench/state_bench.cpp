@@ -15,6 +15,9 @@
 #include "orvo/PushManagerInfo.h"
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/Host.h"
+#include "orvo/testing/CapturingLogSink.h"
+#include "orvo/testing/FixedDevice.h"
+#include "orvo/testing/MemoryKeychain.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "FuzzSupport.h"
 #include "orvo/PushNotificationServiceExtension.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 using namespace orvo;
 

@@ -7,7 +7,8 @@
 #include "orvo/PushManager.h"
 #include "orvo/PushNotification.h"
 #include "orvo/PushNotificationCenter.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ReceiverEnvelope.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/Manifest.h"
 
 using namespace orvo;
@@ -27,10 +28,7 @@ Started& started() {
     auto* s = new Started;
     s->http = std::make_shared<ScriptedHttpClient>(host.runLoop);
     s->http->setResponder([](const HttpRequest&) {
-      const Dictionary envelope{{"HEADER", Dictionary{{"RESULT_CODE", "0000"}}},
-                                {"BODY", Dictionary{{"AUTHKEY", "k"}}}};
-      return HttpResult{
-          HttpResponse{200, {}, "application/json", "utf-8", writeJson(envelope).value()}, {}};
+      return ScriptedHttpClient::jsonAnswer(receiverEnvelope({{"AUTHKEY", "k"}}));
     });
     host.host->http = s->http;
     host.notifications->setApplication(std::make_shared<PushApplicationDelegate>());

@@ -2,7 +2,7 @@
 // property list) to the sandbox decision, and the same bytes straight to the
 // property-list reader, whose binary form the envelope cannot carry.
 #include "FuzzSupport.h"
-#include "foundation/ProcessState.h"
+#include "config/ProcessState.h"
 #include "orvo/PushManagerConfig.h"
 #include "platform/PropertyList.h"
 

@@ -5,7 +5,7 @@
 
 #include "FuzzSupport.h"
 #include "orvo/ReceiverProtocol.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 using namespace orvo;
 

@@ -7,7 +7,7 @@
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/Manifest.h"
 
 using namespace orvo;

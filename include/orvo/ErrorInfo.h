@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 
 #include "orvo/Value.h"
 
@@ -23,23 +22,30 @@ struct ErrorInfo {
 // "Error Domain=<domain> Code=<code> "<description>"", the form log lines use.
 std::string describe(const ErrorInfo& error);
 
-// A value or the error that prevented it.
+// A value or the error that prevented it. Check ok() first: neither accessor
+// throws. value() of an error is T's empty (value-initialised) value, so code
+// that forgets the check reads nothing rather than crashing; error() of a
+// success is an ErrorInfo with no domain and code 0.
 template <class T>
-class Result {
+class [[nodiscard]] Result {
  public:
-  Result(T value) : data_(std::move(value)) {}
-  Result(ErrorInfo error) : data_(std::move(error)) {}
+  Result(T value) : value_(std::move(value)) {}
+  Result(ErrorInfo error) : value_(), error_(std::move(error)) {}
 
-  bool ok() const { return data_.index() == 0; }
+  [[nodiscard]] bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { return std::get<0>(data_); }
-  const T& value() const& { return std::get<0>(data_); }
-  T&& value() && { return std::get<0>(std::move(data_)); }
-  const ErrorInfo& error() const { return std::get<1>(data_); }
+  [[nodiscard]] T& value() & { return value_; }
+  [[nodiscard]] const T& value() const& { return value_; }
+  [[nodiscard]] T&& value() && { return std::move(value_); }
+  [[nodiscard]] const ErrorInfo& error() const {
+    static const ErrorInfo kNone{};
+    return error_ ? *error_ : kNone;
+  }
 
  private:
-  std::variant<T, ErrorInfo> data_;
+  T value_;
+  std::optional<ErrorInfo> error_;
 };
 
 }  // namespace orvo

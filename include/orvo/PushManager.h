@@ -76,10 +76,13 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   void removeManifestFile();
 
   // --- the access gate and the record ---
-  // Calls back once, on the calling thread.
-  void requestAccessInterface(const ResultHandler& completion);
+  // Calls back once, on the calling thread, before it returns.
+  void requestAccessInterface(ResultHandler completion);
   bool shouldExecuteInterface() const;
-  void loadEncryptedInfo(const ResultHandler& completion);
+  // Calls back once, on the calling thread, before it returns.
+  void loadEncryptedInfo(ResultHandler completion);
+  // Makes `info` current. It takes the current record's mode and
+  // cached-token choice; when there is none yet, it becomes current as given.
   void exchangeInfo(std::shared_ptr<PushManagerInfo> info);
 
   // --- device token ---
@@ -243,13 +246,17 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
                           const std::optional<ErrorInfo>& error);
   void tellDelegateLoaded();
   // Makes `record` current; loadMutex_ held. A later record inherits the
-  // current one's mode and token choice; the first gets what start-up gives
-  // it (purchase list, banner, mode).
-  void installRecord(const std::shared_ptr<PushManagerInfo>& record);
+  // current one's mode and token choice. The first one brings the manager's
+  // start-up state (purchase list, banner), and gets the build's mode when
+  // the library made it; one the application handed in stays as given.
+  enum class Origin { Library, Caller };
+  void installRecord(const std::shared_ptr<PushManagerInfo>& record, Origin origin);
   Array storedPurchases() const;
   // True when the gate is open. Otherwise asks it, then runs `again` (the same
   // operation with the same arguments) or `refused`, and answers false.
-  bool passGate(const std::function<void()>& again, const std::function<void()>& refused);
+  // Both own what they capture, so that they stay right should the gate
+  // answer later.
+  bool passGate(std::function<void()> again, std::function<void()> refused);
   enum class Shape { Result, Body, Info };
   void serviceAndUser(const Value& caller, Shape shape, ResultInfoHandler completion);
   std::int64_t arrivalStatus(const Dictionary& arriving, std::string_view launchKey) const;

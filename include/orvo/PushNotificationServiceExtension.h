@@ -19,7 +19,9 @@
 namespace orvo {
 
 // The downloaded image as an attachment, or the error that prevented it;
-// exactly one of the two is present.
+// exactly one of the two is present. Runs once: on the main queue after the
+// download, or inline when no request could be made; never when the host's
+// HTTP client is destroyed first.
 using AttachmentHandler =
     std::function<void(const std::optional<ErrorInfo>& error,
                        const std::optional<NotificationAttachment>& attachment)>;
@@ -66,17 +68,14 @@ class PushNotificationServiceExtension {
   // The image address of a rich notification, or "" when there is none.
   std::string getImageURLFromOrvo(const Dictionary& payload) const;
   // Downloads the image over the host's HTTP client into the temporary
-  // directory, names it by its type and makes it an attachment. The handler
-  // runs once, on the main queue (at once on the calling thread when no
-  // request could be made). No file is left behind on failure.
+  // directory, names it by its type and makes it an attachment. No file is
+  // left behind on failure.
   void requestAttachmentImage(const std::string& address, AttachmentHandler handler) const;
   // The file-name extension of a MIME type: ".jpg", ".gif", ".png" or ".tmp".
   static std::string determineType(std::string_view mimeType);
   static bool isOrvo(const Dictionary& payload);
 
   // --- fields ---
-  // The content goes back through the handler once, however many paths
-  // (acknowledgement, time running out) reach it, on whichever thread.
   ContentHandler contentHandler() const;
   void setContentHandler(ContentHandler contentHandler);
   std::optional<NotificationContent> bestAttemptContent() const;

@@ -18,6 +18,11 @@
 
 namespace orvo {
 
+namespace protocol {
+enum class Op : int;
+struct Call;
+}  // namespace protocol
+
 // What the operations read from their owner: the current record and the log
 // switch.
 class ReceiverContext {
@@ -28,8 +33,7 @@ class ReceiverContext {
   virtual bool logEnabled() const = 0;
 };
 
-// Completions run at once on the caller's thread when a check fails before
-// any request (or the auth key is cached); otherwise on the main queue.
+// Completions keep the receiver handlers' contract (orvo/Handlers.h).
 class ReceiverProtocol : public std::enable_shared_from_this<ReceiverProtocol> {
  public:
   // Bounds the restarts of registerServiceAndUser after repeated "40100"
@@ -113,23 +117,11 @@ class ReceiverProtocol : public std::enable_shared_from_this<ReceiverProtocol> {
   void askingImpl(AuthKeyHandler completion, std::string clientUID, std::string pushServiceID,
                   bool force, bool resendAfterAuthFailure);
   void registerServiceAndUserAttempt(ReceiverBodyHandler completion, int attempt);
-  void changeGroup(std::int64_t endpoint, const ErrorInfo& guestError, std::string_view errorLine,
-                   ReceiverHandler completion);
 
-  // The step of an operation that runs once the auth key is known, with the
-  // record current at that moment.
-  using AuthorizedStep = std::function<void(const std::shared_ptr<ReceiverProtocol>& self,
-                                            const std::shared_ptr<PushManagerInfo>& record,
-                                            const std::string& authKey)>;
-  using FailureHandler = std::function<void(const ErrorInfo& error)>;
-  // Asks the auth key for `info` (or for the given client UID and service ID)
-  // and runs `step`; a failed request writes `errorLine` while logging is on
-  // and reaches `fail`.
-  void authorized(const std::shared_ptr<PushManagerInfo>& info, std::string_view errorLine,
-                  FailureHandler fail, AuthorizedStep step);
-  void authorized(std::string clientUID, std::string pushServiceID,
-                  const std::shared_ptr<PushManagerInfo>& info, std::string_view errorLine,
-                  FailureHandler fail, AuthorizedStep step);
+  // Takes one call through the shape every operation shares, as the
+  // operation's row of the table describes it: no record, the gates, the
+  // call's own check, the auth key, the parameters, the request, the answer.
+  void run(protocol::Op op, protocol::Call call);
 
   std::shared_ptr<ReceiverContext> context_;
   std::shared_ptr<const Host> host_;

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "config/ProcessState.h"
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
 #include "orvo/DictionaryLookups.h"
 #include "orvo/ErrorInfo.h"
 #include "orvo/OrvoXMLReader.h"

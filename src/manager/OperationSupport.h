@@ -9,6 +9,7 @@
 #include "foundation/Log.h"
 #include "orvo/Handlers.h"
 #include "orvo/Value.h"
+#include "protocol/Operations.h"
 
 namespace orvo::operations {
 
@@ -23,6 +24,17 @@ void trace(std::string_view format, const Values&... values) {
   if (logging::isOn()) logging::trace(logging::format(format, {std::string_view(values)...}));
 }
 
+// A version gate that gives its caller no error still says why, whatever the
+// log switch says: the versions it takes and the one it has.
+inline void logVersionRefusal(std::string_view operation, const protocol::VersionRange& takes,
+                              const std::string& receiverVersion) {
+  static constexpr std::string_view kLine =
+      "%@ is refused: it needs a receiver version %@, and the receiver version is %@";
+  static constexpr std::string_view kNoVersion = "(none)";
+  logging::always(logging::format(kLine, {operation, takes.describe(),
+                                          receiverVersion.empty() ? kNoVersion : receiverVersion}));
+}
+
 // The receiver's outcome reduced to the success flag.
 inline ReceiverHandler successOnly(ResultHandler completion) {
   return [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
@@ -31,8 +43,8 @@ inline ReceiverHandler successOnly(ResultHandler completion) {
 }
 
 // What a refused access gate does to a success-only completion.
-inline std::function<void()> failed(const ResultHandler& completion) {
-  return [&completion] {
+inline std::function<void()> failed(ResultHandler completion) {
+  return [completion = std::move(completion)] {
     if (completion) completion(false);
   };
 }

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
+#include "manager/ProcessState.h"
 #include "manager/ServerLog.h"
 #include "orvo/PushManagerConfig.h"
 #include "orvo/ReceiverProtocol.h"
@@ -164,7 +164,8 @@ void PushManager::initialize() {
     if (info()) return;
     auto custom = customHost();
     installRecord(custom ? std::make_shared<PushManagerInfo>(false, std::move(custom))
-                         : std::make_shared<PushManagerInfo>(false));
+                         : std::make_shared<PushManagerInfo>(false),
+                  Origin::Library);
   }
   requestAccessInterface([](bool) {});
 }
@@ -274,19 +275,19 @@ void PushManager::removeManifestFile() {
   host_->settings->synchronize();
 }
 
-void PushManager::requestAccessInterface(const ResultHandler& completion) {
+void PushManager::requestAccessInterface(ResultHandler completion) {
   logging::trace(kGateLine);
-  auto answer = [&completion](bool granted) {
-    if (completion) completion(granted);
-  };
-  if (interfaceEnabled_) return answer(true);
-  if (auto record = info(); record && record->useStorage() && record->isValidated()) {
-    interfaceEnabled_ = true;
-    return answer(true);
+  if (!interfaceEnabled_) {
+    auto record = info();
+    if (record && record->useStorage() && record->isValidated()) interfaceEnabled_ = true;
   }
-  loadEncryptedInfo([this, &answer](bool loaded) {
-    if (loaded) interfaceEnabled_ = true;
-    answer(loaded);
+  if (interfaceEnabled_) {
+    if (completion) completion(true);
+    return;
+  }
+  loadEncryptedInfo([self = shared_from_this(), completion = std::move(completion)](bool loaded) {
+    if (loaded) self->interfaceEnabled_ = true;
+    if (completion) completion(loaded);
   });
 }
 
@@ -296,7 +297,7 @@ bool PushManager::shouldExecuteInterface() const {
   return false;
 }
 
-void PushManager::loadEncryptedInfo(const ResultHandler& completion) {
+void PushManager::loadEncryptedInfo(ResultHandler completion) {
   logging::trace(kLoadLine);
   {
     std::lock_guard load(loadMutex_);
@@ -305,7 +306,7 @@ void PushManager::loadEncryptedInfo(const ResultHandler& completion) {
     // A storage-backed record is never replaced by an in-memory one.
     if (!record || (!record->useStorage() && wantStorage)) {
       logging::trace(kExchangeLine);
-      installRecord(std::make_shared<PushManagerInfo>(wantStorage));
+      installRecord(std::make_shared<PushManagerInfo>(wantStorage), Origin::Library);
     }
   }
   tellDelegateLoaded();
@@ -316,10 +317,10 @@ void PushManager::exchangeInfo(std::shared_ptr<PushManagerInfo> info) {
   logging::trace(kExchangeLine);
   if (!info) return;
   std::lock_guard load(loadMutex_);
-  installRecord(info);
+  installRecord(info, Origin::Caller);
 }
 
-void PushManager::installRecord(const std::shared_ptr<PushManagerInfo>& record) {
+void PushManager::installRecord(const std::shared_ptr<PushManagerInfo>& record, Origin origin) {
   auto old = info();
   if (old) {
     record->setMode(old->mode());
@@ -328,9 +329,10 @@ void PushManager::installRecord(const std::shared_ptr<PushManagerInfo>& record) 
     info_ = record;
     return;
   }
-  // The first record gets what start-up gives it, whoever makes it: a gate
-  // or report that runs before the posted start-up must not lose the
-  // reported purchases nor the build's mode.
+  // The first record brings what start-up gives the manager, whoever makes
+  // it: a gate or report that runs before the posted start-up must not lose
+  // the reported purchases. The build's mode goes only into a record the
+  // library made; one the application hands in keeps its own.
   Array purchases = storedPurchases();
   {
     std::lock_guard lock(mutex_);
@@ -344,8 +346,10 @@ void PushManager::installRecord(const std::shared_ptr<PushManagerInfo>& record) 
     logging::trace(logging::format(kBannerApplicationID, {record->applicationID()}));
     logging::trace(kBannerBottom);
   }
-  record->setMode(std::string(PushManagerConfig::sharedConfig()->isSandboxApp() ? kModeSandbox
-                                                                                : kModeProduction));
+  if (origin == Origin::Library) {
+    record->setMode(std::string(
+        PushManagerConfig::sharedConfig()->isSandboxApp() ? kModeSandbox : kModeProduction));
+  }
 }
 
 Array PushManager::storedPurchases() const {

@@ -4,7 +4,6 @@
 #include "manager/OperationSupport.h"
 #include "orvo/PushManager.h"
 #include "orvo/ReceiverProtocol.h"
-#include "orvo/Version.h"
 
 namespace orvo {
 namespace {
@@ -41,20 +40,23 @@ constexpr std::string_view kReadKeyRefusedLine =
     "selector(read:clientUID:notification:completionHandler:) of manager";
 
 // Above this receiver version the message-key forms refuse themselves.
-constexpr std::string_view kMessageKeyVersion = "3.5";
+constexpr protocol::VersionRange kMessageKeyVersions = protocol::notAbove("3.5");
+constexpr std::string_view kFeedbackKeyName = "feedback by message key";
+constexpr std::string_view kReadKeyName = "read by message key";
 
 }  // namespace
 
 void PushManager::feedback(const Value& caller, std::optional<std::string> messageUniqueKey,
                            std::optional<std::string> seqNo, ResultHandler completion) {
   trace(kFeedbackKeyLine, textOf(messageUniqueKey), textOf(seqNo));
-  if (auto record = info();
-      record && versionIsAbove(record->receiverVersion(), kMessageKeyVersion)) {
+  if (auto record = info(); record && !kMessageKeyVersions.contains(record->receiverVersion())) {
     logging::trace(kFeedbackKeyRefusedLine);
+    operations::logVersionRefusal(kFeedbackKeyName, kMessageKeyVersions, record->receiverVersion());
     if (completion) completion(false);
     return;
   }
-  if (!passGate([&] { feedback(caller, messageUniqueKey, seqNo, completion); },
+  if (!passGate([self = shared_from_this(), caller, messageUniqueKey, seqNo,
+                 completion] { self->feedback(caller, messageUniqueKey, seqNo, completion); },
                 failed(completion))) {
     return;
   }
@@ -65,7 +67,10 @@ void PushManager::feedback(const Value& caller, std::optional<std::string> messa
 void PushManager::feedback(const Value& caller, const Dictionary& notification,
                            ResultHandler completion) {
   if (logging::isOn()) trace(kFeedbackNotificationLine, describe(notification));
-  if (!passGate([&] { feedback(caller, notification, completion); }, failed(completion))) return;
+  if (!passGate([self = shared_from_this(), caller, notification,
+                 completion] { self->feedback(caller, notification, completion); },
+                failed(completion)))
+    return;
   receiver_->feedback(successOnly(std::move(completion)), notification);
 }
 
@@ -73,7 +78,8 @@ void PushManager::feedback(const Value& caller, const Dictionary& notification,
                            std::optional<std::string> clientUID, std::optional<std::string> psID,
                            ResultHandler completion) {
   if (logging::isOn()) trace(kFeedbackNotificationLine, describe(notification));
-  if (!passGate([&] { feedback(caller, notification, clientUID, psID, completion); },
+  if (!passGate([self = shared_from_this(), caller, notification, clientUID, psID,
+                 completion] { self->feedback(caller, notification, clientUID, psID, completion); },
                 failed(completion))) {
     return;
   }
@@ -84,7 +90,9 @@ void PushManager::feedback(const Value& caller, const Dictionary& notification,
 void PushManager::feedbackEx(const Value& caller, std::optional<std::string> clientUID,
                              std::optional<std::string> psID, ResultHandler completion) {
   if (logging::isOn()) trace(kFeedbackNotificationLine, describe(caller));
-  if (!passGate([&] { feedbackEx(caller, clientUID, psID, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller, clientUID, psID,
+                 completion] { self->feedbackEx(caller, clientUID, psID, completion); },
+                failed(completion))) {
     return;
   }
   const Dictionary* payload = caller.asDictionary();
@@ -95,13 +103,15 @@ void PushManager::feedbackEx(const Value& caller, std::optional<std::string> cli
 void PushManager::read(const Value& caller, std::optional<std::string> messageUniqueKey,
                        std::optional<std::string> seqNo, ResultHandler completion) {
   trace(kReadKeyLine, textOf(messageUniqueKey), textOf(seqNo));
-  if (auto record = info();
-      record && versionIsAbove(record->receiverVersion(), kMessageKeyVersion)) {
+  if (auto record = info(); record && !kMessageKeyVersions.contains(record->receiverVersion())) {
     logging::trace(kReadKeyRefusedLine);
+    operations::logVersionRefusal(kReadKeyName, kMessageKeyVersions, record->receiverVersion());
     if (completion) completion(false);
     return;
   }
-  if (!passGate([&] { read(caller, messageUniqueKey, seqNo, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller, messageUniqueKey, seqNo,
+                 completion] { self->read(caller, messageUniqueKey, seqNo, completion); },
+                failed(completion))) {
     return;
   }
   receiver_->read(successOnly(std::move(completion)), std::move(messageUniqueKey),
@@ -111,7 +121,10 @@ void PushManager::read(const Value& caller, std::optional<std::string> messageUn
 void PushManager::read(const Value& caller, const Dictionary& notification,
                        ResultHandler completion) {
   if (logging::isOn()) trace(kReadNotificationLine, describe(notification));
-  if (!passGate([&] { read(caller, notification, completion); }, failed(completion))) return;
+  if (!passGate([self = shared_from_this(), caller, notification,
+                 completion] { self->read(caller, notification, completion); },
+                failed(completion)))
+    return;
   receiver_->read(successOnly(std::move(completion)), notification);
 }
 
@@ -120,7 +133,9 @@ void PushManager::read(const Value& caller, const Dictionary& notification,
   if (logging::isOn()) {
     trace(kReadOptionLine, describe(notification), std::to_string(badgeOption));
   }
-  if (!passGate([&] { read(caller, notification, badgeOption, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller, notification, badgeOption,
+                 completion] { self->read(caller, notification, badgeOption, completion); },
+                failed(completion))) {
     return;
   }
   receiver_->read(successOnly(std::move(completion)), notification, badgeOption,
@@ -132,7 +147,8 @@ void PushManager::read(const Value& caller, const Dictionary& notification,
   if (logging::isOn()) {
     trace(kReadBadgeLine, describe(notification), std::to_string(badgeOption), describe(badge));
   }
-  if (!passGate([&] { read(caller, notification, badgeOption, badge, completion); },
+  if (!passGate([self = shared_from_this(), caller, notification, badgeOption, badge,
+                 completion] { self->read(caller, notification, badgeOption, badge, completion); },
                 failed(completion))) {
     return;
   }
@@ -143,7 +159,9 @@ void PushManager::read(const Value& caller, std::optional<std::string> seqNo,
                        std::optional<std::string> sender, std::optional<std::string> dbIn,
                        ResultHandler completion) {
   trace(kReadSeqNoLine, textOf(seqNo), textOf(sender), textOf(dbIn));
-  if (!passGate([&] { read(caller, seqNo, sender, dbIn, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller, seqNo, sender, dbIn,
+                 completion] { self->read(caller, seqNo, sender, dbIn, completion); },
+                failed(completion))) {
     return;
   }
   receiver_->read(successOnly(std::move(completion)), std::move(seqNo), std::move(sender),
@@ -157,8 +175,11 @@ void PushManager::read(const Value& caller, std::optional<std::string> seqNo,
     trace(kReadSeqNoBadgeLine, textOf(seqNo), textOf(sender), textOf(dbIn),
           std::to_string(badgeOption), describe(badge));
   }
-  if (!passGate([&] { read(caller, seqNo, sender, dbIn, badgeOption, badge, completion); },
-                failed(completion))) {
+  if (!passGate(
+          [self = shared_from_this(), caller, seqNo, sender, dbIn, badgeOption, badge, completion] {
+            self->read(caller, seqNo, sender, dbIn, badgeOption, badge, completion);
+          },
+          failed(completion))) {
     return;
   }
   receiver_->read(successOnly(std::move(completion)), std::move(seqNo), std::move(sender),
@@ -167,7 +188,10 @@ void PushManager::read(const Value& caller, std::optional<std::string> seqNo,
 
 void PushManager::update(const Value& caller, const Value& badge, ResultHandler completion) {
   if (logging::isOn()) trace(kUpdateLine, describe(badge));
-  if (!passGate([&] { update(caller, badge, completion); }, failed(completion))) return;
+  if (!passGate([self = shared_from_this(), caller, badge,
+                 completion] { self->update(caller, badge, completion); },
+                failed(completion)))
+    return;
   receiver_->update(successOnly(std::move(completion)), badge);
 }
 
@@ -179,8 +203,12 @@ void PushManager::send(const Value& caller, std::optional<std::string> clientUID
     trace(kSendBadgeLine, textOf(clientUID), textOf(message), describe(badgeNo),
           textOf(serviceCode), textOf(ext));
   }
-  if (!passGate([&] { send(caller, clientUID, message, badgeNo, serviceCode, ext, completion); },
-                failed(completion))) {
+  if (!passGate(
+          [self = shared_from_this(), caller, clientUID, message, badgeNo, serviceCode, ext,
+           completion] {
+            self->send(caller, clientUID, message, badgeNo, serviceCode, ext, completion);
+          },
+          failed(completion))) {
     return;
   }
   receiver_->send(successOnly(std::move(completion)), std::move(clientUID), std::move(message),
@@ -191,8 +219,11 @@ void PushManager::send(const Value& caller, std::optional<std::string> clientUID
                        std::optional<std::string> message, std::optional<std::string> serviceCode,
                        std::optional<std::string> ext, ResultHandler completion) {
   trace(kSendClientLine, textOf(clientUID), textOf(message), textOf(serviceCode), textOf(ext));
-  if (!passGate([&] { send(caller, clientUID, message, serviceCode, ext, completion); },
-                failed(completion))) {
+  if (!passGate(
+          [self = shared_from_this(), caller, clientUID, message, serviceCode, ext, completion] {
+            self->send(caller, clientUID, message, serviceCode, ext, completion);
+          },
+          failed(completion))) {
     return;
   }
   receiver_->send(successOnly(std::move(completion)), std::move(clientUID), std::move(message),
@@ -203,7 +234,9 @@ void PushManager::send(const Value& caller, std::optional<std::string> message,
                        std::optional<std::string> serviceCode, std::optional<std::string> ext,
                        ResultHandler completion) {
   trace(kSendOwnLine, textOf(message), textOf(serviceCode), textOf(ext));
-  if (!passGate([&] { send(caller, message, serviceCode, ext, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller, message, serviceCode, ext,
+                 completion] { self->send(caller, message, serviceCode, ext, completion); },
+                failed(completion))) {
     return;
   }
   receiver_->send(successOnly(std::move(completion)), std::move(message), std::move(serviceCode),
@@ -219,11 +252,12 @@ void PushManager::sendWithReserveDate(const Value& caller, std::optional<std::st
   trace(kSendReservedLine, textOf(clientUID), textOf(message), textOf(serviceCode),
         textOf(reserveDate), textOf(ext));
   if (!passGate(
-          [&] {
-            sendWithReserveDate(caller, clientUID, message, serviceCode, reserveDate, ext,
-                                completion);
+          [self = shared_from_this(), caller, clientUID, message, serviceCode, reserveDate, ext,
+           completion] {
+            self->sendWithReserveDate(caller, clientUID, message, serviceCode, reserveDate, ext,
+                                      completion);
           },
-          [&] {
+          [completion] {
             if (completion) completion(false, std::nullopt);
           })) {
     return;

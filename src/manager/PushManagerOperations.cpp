@@ -43,7 +43,8 @@ constexpr std::string_view kPermissionOffTypesLine =
     "UIApplication - CALL registerForRemoteNotificationTypes - UIRemoteNotificationTypeNone";
 
 // Receivers up to this version know no combined registration.
-constexpr std::string_view kServiceAndUserVersion = "3.6";
+constexpr protocol::VersionRange kServiceAndUserVersions = protocol::above("3.6");
+constexpr std::string_view kServiceAndUserName = "registerServiceAndUser";
 // Above this version a known token is checked before registering again.
 constexpr std::string_view kServiceStatusVersion = "3.5";
 constexpr std::int64_t kNoNotificationOptions = 0;
@@ -74,16 +75,19 @@ void keepUser(PushManagerInfo& record, const std::optional<std::string>& clientU
 
 }  // namespace
 
-bool PushManager::passGate(const std::function<void()>& again,
-                           const std::function<void()>& refused) {
+bool PushManager::passGate(std::function<void()> again, std::function<void()> refused) {
   if (shouldExecuteInterface()) return true;
-  requestAccessInterface([&](bool granted) { granted ? again() : refused(); });
+  requestAccessInterface([again = std::move(again), refused = std::move(refused)](bool granted) {
+    granted ? again() : refused();
+  });
   return false;
 }
 
 void PushManager::registerService(const Value& caller, ResultHandler completion) {
   logging::trace(kRegisterServiceLine);
-  if (!passGate([&] { registerService(caller, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller,
+                 completion] { self->registerService(caller, completion); },
+                failed(completion))) {
     return;
   }
   std::weak_ptr<PushManager> weak = weak_from_this();
@@ -104,7 +108,9 @@ void PushManager::registerService(const Value& caller, ResultHandler completion)
 void PushManager::registerService(const Value& caller, const std::string& token,
                                   ResultHandler completion) {
   operations::trace(kRegisterServiceTokenLine, token);
-  if (!passGate([&] { registerService(caller, token, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller, token,
+                 completion] { self->registerService(caller, token, completion); },
+                failed(completion))) {
     return;
   }
   auto record = info();
@@ -131,7 +137,8 @@ void PushManager::registerService(const Value& caller, const std::string& token,
 
 void PushManager::registerServiceWithHandler(const Value& caller, const std::string& token,
                                              ResultHandler completion) {
-  if (!passGate([&] { registerServiceWithHandler(caller, token, completion); },
+  if (!passGate([self = shared_from_this(), caller, token,
+                 completion] { self->registerServiceWithHandler(caller, token, completion); },
                 failed(completion))) {
     return;
   }
@@ -152,7 +159,9 @@ void PushManager::registerServiceWithHandler(const Value& caller, const std::str
 
 void PushManager::unregisterService(const Value& caller, ResultHandler completion) {
   logging::trace(kUnregisterServiceLine);
-  if (!passGate([&] { unregisterService(caller, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller,
+                 completion] { self->unregisterService(caller, completion); },
+                failed(completion))) {
     return;
   }
   info()->setPushServiceLastDate(std::nullopt);
@@ -163,7 +172,8 @@ void PushManager::unregisterService(const Value& caller, ResultHandler completio
 void PushManager::registerUser(const Value& caller, std::optional<std::string> clientUID,
                                std::optional<std::string> clientName, ResultHandler completion) {
   operations::trace(kRegisterUserLine, textOf(clientUID), textOf(clientName));
-  if (!passGate([&] { registerUser(caller, clientUID, clientName, completion); },
+  if (!passGate([self = shared_from_this(), caller, clientUID, clientName,
+                 completion] { self->registerUser(caller, clientUID, clientName, completion); },
                 failed(completion))) {
     return;
   }
@@ -176,8 +186,11 @@ void PushManager::registerUser(const Value& caller, std::optional<std::string> c
                                std::optional<std::string> phoneNumber, ResultHandler completion) {
   operations::trace(kRegisterUserPhoneLine, textOf(clientUID), textOf(clientName),
                     textOf(phoneNumber));
-  if (!passGate([&] { registerUser(caller, clientUID, clientName, phoneNumber, completion); },
-                failed(completion))) {
+  if (!passGate(
+          [self = shared_from_this(), caller, clientUID, clientName, phoneNumber, completion] {
+            self->registerUser(caller, clientUID, clientName, phoneNumber, completion);
+          },
+          failed(completion))) {
     return;
   }
   keepUser(*info(), clientUID, clientName, &phoneNumber);
@@ -186,7 +199,9 @@ void PushManager::registerUser(const Value& caller, std::optional<std::string> c
 
 void PushManager::unregisterUser(const Value& caller, ResultHandler completion) {
   logging::trace(kUnregisterUserLine);
-  if (!passGate([&] { unregisterUser(caller, completion); }, failed(completion))) {
+  if (!passGate([self = shared_from_this(), caller,
+                 completion] { self->unregisterUser(caller, completion); },
+                failed(completion))) {
     return;
   }
   receiver_->unregisterUser(successOnly(std::move(completion)));
@@ -195,8 +210,9 @@ void PushManager::unregisterUser(const Value& caller, ResultHandler completion) 
 void PushManager::serviceAndUser(const Value& caller, Shape shape, ResultInfoHandler completion) {
   logging::trace(shape == Shape::Info ? kServiceAndUserInfoLine : kServiceAndUserLine);
   const bool withErrors = shape == Shape::Info;
-  if (!passGate([&] { serviceAndUser(caller, shape, completion); },
-                [&] {
+  if (!passGate([self = shared_from_this(), caller, shape,
+                 completion] { self->serviceAndUser(caller, shape, completion); },
+                [completion, withErrors] {
                   completion(false,
                              withErrors
                                  ? std::optional<ErrorInfo>(libraryError(
@@ -207,7 +223,12 @@ void PushManager::serviceAndUser(const Value& caller, Shape shape, ResultInfoHan
     return;
   }
   auto record = info();
-  if (!versionIsAbove(record->receiverVersion(), kServiceAndUserVersion)) {
+  if (!kServiceAndUserVersions.contains(record->receiverVersion())) {
+    // The info shape hands its caller the error; the others only a failure.
+    if (!withErrors) {
+      operations::logVersionRefusal(kServiceAndUserName, kServiceAndUserVersions,
+                                    record->receiverVersion());
+    }
     completion(false,
                withErrors ? std::optional<ErrorInfo>(
                                 libraryError(errors::kRegisterServiceAndUserVersion,
@@ -273,8 +294,11 @@ void PushManager::registerServiceAndUser(const Value& caller, std::optional<std:
                                          std::optional<std::string> clientName,
                                          ResultHandler completion) {
   operations::trace(kServiceAndUserValuesLine, textOf(clientUID), textOf(clientName));
-  if (!passGate([&] { registerServiceAndUser(caller, clientUID, clientName, completion); },
-                failed(completion))) {
+  if (!passGate(
+          [self = shared_from_this(), caller, clientUID, clientName, completion] {
+            self->registerServiceAndUser(caller, clientUID, clientName, completion);
+          },
+          failed(completion))) {
     return;
   }
   keepUser(*info(), clientUID, clientName);
@@ -286,10 +310,13 @@ void PushManager::registerServiceAndUserWithBody(const Value& caller,
                                                  std::optional<std::string> clientName,
                                                  ResultBodyHandler completion) {
   operations::trace(kServiceAndUserValuesLine, textOf(clientUID), textOf(clientName));
-  if (!passGate([&] { registerServiceAndUserWithBody(caller, clientUID, clientName, completion); },
-                [&] {
-                  if (completion) completion(false, std::nullopt);
-                })) {
+  if (!passGate(
+          [self = shared_from_this(), caller, clientUID, clientName, completion] {
+            self->registerServiceAndUserWithBody(caller, clientUID, clientName, completion);
+          },
+          [completion] {
+            if (completion) completion(false, std::nullopt);
+          })) {
     return;
   }
   keepUser(*info(), clientUID, clientName);
@@ -301,14 +328,17 @@ void PushManager::registerServiceAndUserWithInfo(const Value& caller,
                                                  std::optional<std::string> clientName,
                                                  ResultInfoHandler completion) {
   operations::trace(kServiceAndUserValuesLine, textOf(clientUID), textOf(clientName));
-  if (!passGate([&] { registerServiceAndUserWithInfo(caller, clientUID, clientName, completion); },
-                [&] {
-                  if (completion) {
-                    completion(false,
-                               libraryError(errors::kAccessInterface, errors::kAccessInterfaceText),
-                               std::nullopt);
-                  }
-                })) {
+  if (!passGate(
+          [self = shared_from_this(), caller, clientUID, clientName, completion] {
+            self->registerServiceAndUserWithInfo(caller, clientUID, clientName, completion);
+          },
+          [completion] {
+            if (completion) {
+              completion(false,
+                         libraryError(errors::kAccessInterface, errors::kAccessInterfaceText),
+                         std::nullopt);
+            }
+          })) {
     return;
   }
   keepUser(*info(), clientUID, clientName);
@@ -322,7 +352,9 @@ void PushManager::registerServiceAndUser(const Value& caller, std::optional<std:
   operations::trace(kServiceAndUserPhoneLine, textOf(clientUID), textOf(clientName),
                     textOf(phoneNumber));
   if (!passGate(
-          [&] { registerServiceAndUser(caller, clientUID, clientName, phoneNumber, completion); },
+          [self = shared_from_this(), caller, clientUID, clientName, phoneNumber, completion] {
+            self->registerServiceAndUser(caller, clientUID, clientName, phoneNumber, completion);
+          },
           failed(completion))) {
     return;
   }
@@ -332,8 +364,9 @@ void PushManager::registerServiceAndUser(const Value& caller, std::optional<std:
 
 void PushManager::getRegisteredService(const Value& caller, RegisteredHandler completion) {
   logging::trace(kGetRegisteredServiceLine);
-  if (!passGate([&] { getRegisteredService(caller, completion); },
-                [&] {
+  if (!passGate([self = shared_from_this(), caller,
+                 completion] { self->getRegisteredService(caller, completion); },
+                [completion] {
                   if (completion) completion(false, std::nullopt);
                 })) {
     return;
@@ -352,7 +385,8 @@ void PushManager::registerGroup(const Value& caller, std::optional<std::string> 
     return;
   }
   operations::trace(kRegisterGroupLine, *groupSequenceNumber);
-  if (!passGate([&] { registerGroup(caller, groupSequenceNumber, completion); },
+  if (!passGate([self = shared_from_this(), caller, groupSequenceNumber,
+                 completion] { self->registerGroup(caller, groupSequenceNumber, completion); },
                 failed(completion))) {
     return;
   }
@@ -369,7 +403,8 @@ void PushManager::unregisterGroup(const Value& caller,
     return;
   }
   operations::trace(kUnregisterGroupLine, *groupSequenceNumber);
-  if (!passGate([&] { unregisterGroup(caller, groupSequenceNumber, completion); },
+  if (!passGate([self = shared_from_this(), caller, groupSequenceNumber,
+                 completion] { self->unregisterGroup(caller, groupSequenceNumber, completion); },
                 failed(completion))) {
     return;
   }

@@ -211,12 +211,12 @@ void PushManager::getServiceStatus(const std::string& token, ServiceStatusHandle
     return answer(kServiceStatusNothingToCheck, std::nullopt);
   }
   if (!shouldExecuteInterface()) {
-    requestAccessInterface([&](bool granted) {
+    requestAccessInterface([self = shared_from_this(), token, handler](bool granted) {
       if (granted) {
-        getServiceStatus(token, handler);
-      } else {
-        answer(kServiceStatusFailed,
-               libraryError(errors::kAccessInterfaceDecrypt, errors::kAccessInterfaceDecryptText));
+        self->getServiceStatus(token, handler);
+      } else if (handler) {
+        handler(kServiceStatusFailed,
+                libraryError(errors::kAccessInterfaceDecrypt, errors::kAccessInterfaceDecryptText));
       }
     });
     return;

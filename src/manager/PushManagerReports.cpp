@@ -163,8 +163,9 @@ void sendPurchase(PushManager& manager, const Dictionary& option, const Value& p
 void PushManager::updateSession(const Value& caller, std::optional<std::string> cuid,
                                 ReportHandler completion) {
   operations::trace(kSessionLine, textOf(cuid));
-  if (!passGate([&] { updateSession(caller, cuid, completion); },
-                [&] { deliver(host_, completion, false, std::nullopt); })) {
+  if (!passGate([self = shared_from_this(), caller, cuid,
+                 completion] { self->updateSession(caller, cuid, completion); },
+                [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
     return;
   }
   sendSession(*this, Dictionary{}, textValue(cuid), std::move(completion));
@@ -173,8 +174,9 @@ void PushManager::updateSession(const Value& caller, std::optional<std::string> 
 void PushManager::updateSessionWithOption(const Value& caller, const Dictionary& option,
                                           ReportHandler completion) {
   operations::trace(kSessionOptionLine, describe(option));
-  if (!passGate([&] { updateSessionWithOption(caller, option, completion); },
-                [&] { deliver(host_, completion, false, std::nullopt); })) {
+  if (!passGate([self = shared_from_this(), caller, option,
+                 completion] { self->updateSessionWithOption(caller, option, completion); },
+                [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
     return;
   }
   sendSession(*this, option, option.get(kClientUIDKey), std::move(completion));
@@ -188,8 +190,9 @@ void PushManager::updatePurchase(const Value& caller, std::optional<std::string>
     deliver(host_, completion, false, failure(std::string(kNoCode), kAlreadyReported));
     return;
   }
-  if (!passGate([&] { updatePurchase(caller, purchaseID, cuid, completion); },
-                [&] { deliver(host_, completion, false, std::nullopt); })) {
+  if (!passGate([self = shared_from_this(), caller, purchaseID, cuid,
+                 completion] { self->updatePurchase(caller, purchaseID, cuid, completion); },
+                [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
     return;
   }
   sendPurchase(*this, Dictionary{}, id, textValue(cuid), std::move(completion));
@@ -203,8 +206,9 @@ void PushManager::updatePurchase(const Value& caller, const Dictionary& option,
     deliver(host_, completion, false, failure(std::string(kNoCode), kAlreadyReported));
     return;
   }
-  if (!passGate([&] { updatePurchase(caller, option, completion); },
-                [&] { deliver(host_, completion, false, std::nullopt); })) {
+  if (!passGate([self = shared_from_this(), caller, option,
+                 completion] { self->updatePurchase(caller, option, completion); },
+                [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
     return;
   }
   sendPurchase(*this, option, id, option.get(kClientUIDKey), std::move(completion));

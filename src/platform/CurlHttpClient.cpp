@@ -4,81 +4,46 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <span>
-#include <sstream>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "orvo/platform/RunLoop.h"
+#include "platform/CaBundle.h"
+#include "platform/CurlTransfer.h"
+#include "platform/HttpHeaders.h"
+#include "platform/RunLoopSource.h"
+
 namespace orvo {
 namespace {
+
+using namespace curl;
+using http::caBundleWith;
+using http::hasLineBreakOrNul;
+using http::isToken;
 
 constexpr const char* kAllowedProtocols = "http,https";
 // Keeps curl from sending "Expect: 100-continue" and waiting for the answer.
 constexpr const char* kNoExpectHeader = "Expect:";
-constexpr std::string_view kContentTypeHeader = "content-type";
-constexpr std::string_view kCharsetParameter = "charset";
-constexpr std::string_view kHeaderFoldSeparator = ", ";
 
-constexpr std::string_view kBodyTooLarge = "response body larger than ";
-constexpr std::string_view kHeadersTooLarge = "response headers larger than ";
-constexpr std::string_view kBytesSuffix = " bytes";
 constexpr std::string_view kBadHeader = "invalid request header field ";
 constexpr std::string_view kBadMethod = "invalid request method ";
 constexpr std::string_view kBadUrl = "invalid request URL";
 constexpr std::string_view kCannotStart = "the HTTP client could not start";
 constexpr std::string_view kCannotConfigure = "could not configure the transfer";
-constexpr std::string_view kStreamEnded = "the stream's reader ended it";
 
-// Header blocks beyond this are not a real server's answer.
-constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
 constexpr double kDefaultTimeoutSeconds = 30.0;
 constexpr std::size_t kIdleHandleLimit = 8;
 
 void initializeCurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string lowercase(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
-  return out;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lowerAscii(x) == lowerAscii(y);
-         });
-}
-
-std::string_view trim(std::string_view text) {
-  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-// An HTTP token: what a method or a header name may consist of.
-bool isToken(std::string_view text) {
-  if (text.empty()) return false;
-  static constexpr std::string_view kMarks = "!#$%&'*+-.^_`|~";
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || kMarks.find(c) != std::string_view::npos;
-  });
-}
-
-bool hasLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 long toMilliseconds(double seconds, double fallbackSeconds) {
@@ -90,49 +55,6 @@ long toMilliseconds(double seconds, double fallbackSeconds) {
   return std::max(1L, static_cast<long>(ms));
 }
 
-// "text/html; charset="utf-8"" -> ("text/html", "utf-8").
-std::pair<std::string, std::string> parseContentType(std::string_view value) {
-  const std::size_t semicolon = value.find(';');
-  std::string mime = lowercase(trim(value.substr(0, semicolon)));
-  if (semicolon == std::string_view::npos) return {std::move(mime), {}};
-  std::size_t i = semicolon + 1;
-  while (i < value.size()) {
-    const std::size_t nameEnd = value.find_first_of("=;", i);
-    std::string_view name = trim(value.substr(i, nameEnd - i));
-    if (nameEnd == std::string_view::npos) break;
-    i = nameEnd + 1;
-    if (value[nameEnd] == ';') continue;
-    while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
-    std::string parameter;
-    if (i < value.size() && value[i] == '"') {
-      // A quoted string may hold ";" and backslash escapes.
-      for (++i; i < value.size() && value[i] != '"'; ++i) {
-        if (value[i] == '\\' && i + 1 < value.size()) ++i;
-        parameter += value[i];
-      }
-      i = value.find(';', i);
-      i = i == std::string_view::npos ? value.size() : i + 1;
-    } else {
-      const std::size_t end = std::min(value.find(';', i), value.size());
-      parameter = std::string(trim(value.substr(i, end - i)));
-      i = end + 1;
-    }
-    if (equalsIgnoringCase(name, kCharsetParameter)) return {std::move(mime), parameter};
-  }
-  return {std::move(mime), {}};
-}
-
-// Reads a whole file; false when it cannot be read.
-bool readFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) return false;
-  out = buffer.str();
-  return true;
-}
-
 // Completions go through this gate: once the client is gone none runs, and
 // the client's destruction waits for one that is running on another thread.
 // Recursive, so that a completion may itself destroy the client.
@@ -140,135 +62,6 @@ struct CompletionGate {
   std::recursive_mutex mutex;
   bool open = true;
 };
-
-// One request on its way through curl.
-struct Transfer {
-  HttpRequest request;
-  std::function<void(HttpResult)> completion;
-  CURL* easy = nullptr;
-  curl_slist* headerList = nullptr;
-  std::size_t maxBodyBytes = 0;
-  // A stream's reader takes a 200 answer's body instead of `body`.
-  std::function<bool(std::string_view)> onData;
-  std::uint64_t id = 0;
-  std::chrono::steady_clock::time_point startAt{};
-
-  std::vector<std::pair<std::string, std::string>> responseHeaders;
-  std::size_t headerBytes = 0;
-  std::string body;
-  std::string abortReason;  // why a callback stopped the transfer
-  char errorBuffer[CURL_ERROR_SIZE] = {};
-
-  Transfer() = default;
-  Transfer(const Transfer&) = delete;
-  Transfer& operator=(const Transfer&) = delete;
-  ~Transfer() {
-    if (headerList) curl_slist_free_all(headerList);
-  }
-
-  void addResponseHeader(std::string_view line) {
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    if (line.rfind("HTTP/", 0) == 0) {
-      // A new status line: only the final response's fields count (an
-      // interim 1xx answer comes first).
-      responseHeaders.clear();
-      return;
-    }
-    if (line.empty()) return;
-    if ((line.front() == ' ' || line.front() == '\t') && !responseHeaders.empty()) {
-      std::string_view more = trim(line);
-      if (!more.empty()) responseHeaders.back().second.append(" ").append(more);
-      return;
-    }
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0) return;
-    std::string_view name = trim(line.substr(0, colon));
-    std::string_view value = trim(line.substr(colon + 1));
-    for (auto& [existing, existingValue] : responseHeaders) {
-      if (equalsIgnoringCase(existing, name)) {
-        existingValue.append(kHeaderFoldSeparator).append(value);
-        return;
-      }
-    }
-    responseHeaders.emplace_back(std::string(name), std::string(value));
-  }
-
-  HttpResponse takeResponse(long status) {
-    HttpResponse response;
-    response.statusCode = status;
-    for (auto& [name, value] : responseHeaders) {
-      if (equalsIgnoringCase(name, kContentTypeHeader)) {
-        auto [mime, charset] = parseContentType(value);
-        response.mimeType = std::move(mime);
-        response.textEncodingName = std::move(charset);
-      }
-      response.headers.set(name, Value(value));
-    }
-    response.body = std::move(body);
-    body.clear();
-    return response;
-  }
-};
-
-std::string bodyTooLarge(std::size_t cap) {
-  return std::string(kBodyTooLarge) + std::to_string(cap) + std::string(kBytesSuffix);
-}
-
-size_t onBody(char* data, size_t size, size_t count, void* user) {
-  auto* transfer = static_cast<Transfer*>(user);
-  const size_t length = size * count;
-  if (transfer->onData) {
-    long status = 0;
-    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status == 200) {
-      bool more = false;
-      try {
-        more = transfer->onData(std::string_view(data, length));
-      } catch (...) {
-      }
-      if (!more) transfer->abortReason = kStreamEnded;
-      return more ? length : 0;
-    }
-  }
-  if (length > transfer->maxBodyBytes - transfer->body.size()) {
-    transfer->abortReason = bodyTooLarge(transfer->maxBodyBytes);
-    return 0;
-  }
-  try {
-    transfer->body.append(data, length);
-  } catch (...) {
-    return 0;
-  }
-  return length;
-}
-
-size_t onHeader(char* data, size_t size, size_t count, void* user) {
-  auto* transfer = static_cast<Transfer*>(user);
-  const size_t length = size * count;
-  transfer->headerBytes += length;
-  if (transfer->headerBytes > kMaxHeaderBytes) {
-    transfer->abortReason =
-        std::string(kHeadersTooLarge) + std::to_string(kMaxHeaderBytes) + std::string(kBytesSuffix);
-    return 0;
-  }
-  try {
-    transfer->addResponseHeader(std::string_view(data, length));
-  } catch (...) {
-    return 0;
-  }
-  return length;
-}
-
-ErrorInfo transportError(CURLcode code, std::string_view detail) {
-  ErrorInfo error;
-  error.domain = std::string(kHttpTransportErrorDomain);
-  error.code = static_cast<std::int64_t>(code);
-  error.description = curl_easy_strerror(code);
-  if (!detail.empty() && detail != error.description) {
-    error.description.append(": ").append(detail);
-  }
-  return error;
-}
 
 }  // namespace
 
@@ -280,9 +73,7 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
   CurlHttpClientOptions options;
   std::shared_ptr<CompletionGate> gate = std::make_shared<CompletionGate>();
 
-  // The system's CA certificates followed by the extra file, when one is
-  // given and readable; an unreadable one is handed to curl as is so that
-  // TLS fails with curl's own report instead of quietly trusting less.
+  // The system's CA certificates and the application's (CaBundle.h).
   std::string caBundle;
   bool useCaBundle = false;
 
@@ -320,23 +111,13 @@ struct CurlHttpClient::Impl : RunLoopSource, std::enable_shared_from_this<Impl> 
 
   ~Impl() override { releaseCurl(); }
 
-  void prepareCaBundle() {
-    if (options.caFile.empty()) return;
-    std::string extra;
-    if (!readFile(options.caFile, extra)) return;
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    std::string system;
-    if (info && info->cainfo) readFile(info->cainfo, system);
-    caBundle = std::move(system);
-    if (!caBundle.empty() && caBundle.back() != '\n') caBundle += '\n';
-    caBundle += extra;
-    useCaBundle = true;
-  }
-
   // False when no request can be served: each is then answered with an error.
   bool start() {
     initializeCurlOnce();
-    prepareCaBundle();
+    if (auto bundle = caBundleWith(options.caFile)) {
+      caBundle = std::move(*bundle);
+      useCaBundle = true;
+    }
     multi = curl_multi_init();
     if (!multi) return false;
     curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Impl::onSocket);

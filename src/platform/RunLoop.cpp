@@ -6,7 +6,8 @@
 #include <ctime>
 #include <utility>
 
-#include "orvo/platform/MainQueue.h"
+#include "orvo/platform/RunLoop.h"
+#include "platform/RunLoopSource.h"
 
 namespace orvo {
 

@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "foundation/Archive.h"
-#include "orvo/platform/Desktop.h"
 #include "orvo/platform/PrivateFiles.h"
+#include "orvo/platform/SqliteKeychain.h"
 #include "platform/SqliteDatabase.h"
 
 namespace orvo {
@@ -134,7 +134,7 @@ struct SqliteKeychain::Impl {
 
 SqliteKeychain::SqliteKeychain(std::string directory, std::string defaultAccessGroup,
                                std::shared_ptr<LogSink> log)
-    : MemoryKeychain(std::move(defaultAccessGroup)), impl_(std::make_unique<Impl>()) {
+    : ItemListKeychain(std::move(defaultAccessGroup)), impl_(std::make_unique<Impl>()) {
   impl_->path = (std::filesystem::path(directory) / kFileName).string();
   impl_->directory = std::move(directory);
   impl_->log = std::move(log);
@@ -154,22 +154,22 @@ void SqliteKeychain::ensureLoaded() const {
 
 KeychainStatus SqliteKeychain::copyMatching(const Dictionary& query, Value* result) {
   ensureLoaded();
-  return MemoryKeychain::copyMatching(query, result);
+  return ItemListKeychain::copyMatching(query, result);
 }
 
 KeychainStatus SqliteKeychain::add(const Dictionary& attributes, Value* result) {
   ensureLoaded();
-  return MemoryKeychain::add(attributes, result);
+  return ItemListKeychain::add(attributes, result);
 }
 
 KeychainStatus SqliteKeychain::update(const Dictionary& query, const Dictionary& changes) {
   ensureLoaded();
-  return MemoryKeychain::update(query, changes);
+  return ItemListKeychain::update(query, changes);
 }
 
 KeychainStatus SqliteKeychain::remove(const Dictionary& query) {
   ensureLoaded();
-  return MemoryKeychain::remove(query);
+  return ItemListKeychain::remove(query);
 }
 
 bool SqliteKeychain::isPersistent() const {

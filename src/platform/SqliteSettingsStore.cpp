@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "foundation/Archive.h"
-#include "orvo/platform/Desktop.h"
+#include "orvo/platform/SqliteSettingsStore.h"
 #include "platform/SqliteDatabase.h"
 
 namespace orvo {

@@ -9,54 +9,23 @@
 #include <string_view>
 #include <utility>
 
-#include "orvo/PushErrors.h"
 #include "orvo/PushNotification.h"
 #include "orvo/ReceiverProtocol.h"
-#include "orvo/Version.h"
-#include "protocol/Completions.h"
-#include "protocol/MessageParameters.h"
-#include "protocol/ReceiverParameters.h"
-#include "transport/PushNetworkManager.h"
+#include "protocol/Operations.h"
 
 namespace orvo {
 
 namespace {
 
-using protocol::accessError;
-using protocol::failWith;
-using protocol::plainResult;
-using protocol::put;
+using protocol::Ending;
+using protocol::Op;
+namespace keys = receiver_keys;
 
-// Request parameters.
-using receiver_keys::kAppID;
-using receiver_keys::kAuthKey;
-using receiver_keys::kClientUID;
-using receiver_keys::kDeviceID;
-using receiver_keys::kPushServiceID;
-using receiver_keys::kPushServiceType;
-constexpr std::string_view kParamMessageKey = "MESSAGEUNIQUEKEY";
-constexpr std::string_view kParamSeqNo = "SEQNO";
-constexpr std::string_view kParamSendDate = "SENDDATE";
-using message_keys::kBadgeNo;
-using message_keys::kSenderCode;
-using message_keys::kStoredFlag;
-
-// Receiver versions where the key sets and gates change.
-constexpr std::string_view kVersionMessageKeySets = "3.5";
-constexpr std::string_view kVersionSendDateSet = "3.6";
-constexpr std::string_view kVersionDeviceSet = "3.9";
-constexpr std::string_view kVersionSeqNoRead = "4.0";
-
-// Log lines.
+// Log lines of the checks on the call's own values.
 constexpr std::string_view kAlreadyFeedbackLine =
     "PushManager+API - feedback:notification: already Feedback : %@";
 constexpr std::string_view kAlreadyFeedbackCustomLine =
     "PushManager+API - feedback:clientUID:psID:notification: already Feedback : %@";
-constexpr std::string_view kFeedbackErrorLine = "Feedback Error : %@";
-constexpr std::string_view kReadErrorLine = "Read Message Error : %@";
-constexpr std::string_view kReadBadgeErrorLine = "Read Message And Update Badge Error : %@";
-constexpr std::string_view kReadGateErrorLine = "read Error: %@";
-constexpr std::string_view kUpdateBadgeErrorLine = "Update Badge Error : %@";
 
 constexpr std::string_view kStoredYes = "Y";
 constexpr std::string_view kStoredYesLower = "y";
@@ -65,13 +34,6 @@ constexpr std::string_view kStoredNo = "N";
 constexpr std::int64_t kBadgeOptionClear = -1;
 constexpr std::int64_t kBadgeOptionZero = 0;
 constexpr std::int64_t kBadgeCeiling = 1000;
-
-// The transport's answer as this family reports it: the body is not read.
-
-bool isAlreadyAcknowledged(const Dictionary& payload) {
-  const std::string* mark = payload.getString(payload_keys::kFeedback);
-  return mark && *mark == payload_keys::kFeedbackDone;
-}
 
 // Integer reading of a badge: numbers truncated, a text by its leading
 // digits, anything else 0.
@@ -117,309 +79,179 @@ std::optional<std::string> badgeForOption(std::int64_t option, const Value& badg
   return badgeText(badge);
 }
 
-// What identifies the message, from the payload's "orv" entry.
-struct MessageFields {
-  std::string seqNo;
-  std::string messageKey;
-  std::string sendDate;
-  std::string storedFlag;
-  std::string senderCode;
-  // Absent: the record's own service ID stands in.
-  std::optional<std::string> serviceID;
-};
-
 const Value* orvEntry(const Dictionary* orv, std::string_view key) {
   if (!orv) return nullptr;
   const Value* value = orv->find(key);
   return value && !value->isNull() ? value : nullptr;
 }
 
-std::string textForm(const Dictionary* orv, std::string_view key, std::string fallback) {
-  const Value* value = orvEntry(orv, key);
-  return value ? describe(*value) : std::move(fallback);
+void putText(Dictionary& arguments, std::string_view key, std::string value) {
+  arguments.set(std::string(key), Value(std::move(value)));
 }
 
-// Read before the auth key is asked, so the operation carries a few texts
-// rather than a copy of the whole payload.
-MessageFields messageFields(const Dictionary& payload) {
+void putTextForm(Dictionary& arguments, std::string_view key, const Dictionary* orv,
+                 std::string_view entry, std::string_view fallback) {
+  const Value* value = orvEntry(orv, entry);
+  putText(arguments, key, value ? describe(*value) : std::string(fallback));
+}
+
+// What identifies the message, from the payload's "orv" entry. Read before
+// the auth key is asked, so the call carries a few texts rather than a copy
+// of the whole payload.
+Dictionary messageArguments(const Dictionary& payload) {
   const Dictionary* orv = payload.getDictionary(payload_keys::kOrv);
-  MessageFields fields;
-  fields.seqNo = textForm(orv, payload_keys::kSeqNo, std::string());
+  Dictionary arguments;
+  putTextForm(arguments, keys::kSeqNo, orv, payload_keys::kSeqNo, "");
   if (const Value* key = orvEntry(orv, payload_keys::kMessageUniqueKey)) {
     const std::string* text = key->asString();
-    fields.messageKey = text ? *text : describe(*key);
-  }
-  fields.sendDate = textForm(orv, payload_keys::kSendDate, std::string());
-  fields.storedFlag = textForm(orv, payload_keys::kDbIn, std::string(kStoredNo));
-  fields.senderCode = textForm(orv, payload_keys::kSender, std::string());
-  if (const Value* serviceID = orvEntry(orv, payload_keys::kPushServiceID)) {
-    fields.serviceID = describe(*serviceID);
-  }
-  return fields;
-}
-
-// The parameters of the payload acknowledgements, by receiver version; with a
-// badge, the newest set carries it and the record's service ID.
-Dictionary payloadParameters(const PushManagerInfo& info, const MessageFields& fields,
-                             const std::string& authKey,
-                             const std::optional<std::string>& badge = std::nullopt) {
-  const std::string receiver = info.receiverVersion();
-  Dictionary parameters;
-  put(parameters, kClientUID, info.clientUID());
-  put(parameters, kAppID, info.applicationID());
-  put(parameters, kPushServiceID, info.pushServiceID());
-  put(parameters, kParamSeqNo, fields.seqNo);
-  put(parameters, kAuthKey, authKey);
-  if (!versionIsAbove(receiver, kVersionMessageKeySets)) {
-    put(parameters, kParamMessageKey, fields.messageKey);
-  } else if (versionIsExactly(receiver, kVersionSendDateSet)) {
-    put(parameters, kParamMessageKey, fields.messageKey);
-    put(parameters, kParamSendDate, fields.sendDate);
-  } else if (!versionIsAbove(receiver, kVersionDeviceSet)) {
-    put(parameters, kParamSendDate, fields.sendDate);
-    put(parameters, kStoredFlag, fields.storedFlag);
+    putText(arguments, keys::kMessageKey, text ? *text : describe(*key));
   } else {
-    if (badge) {
-      put(parameters, kBadgeNo, *badge);
-    } else {
-      put(parameters, kPushServiceID, fields.serviceID ? *fields.serviceID : info.pushServiceID());
-    }
-    put(parameters, kParamSendDate, fields.sendDate);
-    put(parameters, kStoredFlag, fields.storedFlag);
-    put(parameters, kDeviceID, info.deviceUUID());
-    put(parameters, kPushServiceType, info.pushServiceType());
-    put(parameters, kSenderCode, fields.senderCode);
+    putText(arguments, keys::kMessageKey, "");
   }
-  return parameters;
+  putTextForm(arguments, keys::kSendDate, orv, payload_keys::kSendDate, "");
+  putTextForm(arguments, keys::kStoredFlag, orv, payload_keys::kDbIn, kStoredNo);
+  putTextForm(arguments, keys::kSenderCode, orv, payload_keys::kSender, "");
+  // Absent: the record's own service ID stands in.
+  if (const Value* serviceID = orvEntry(orv, payload_keys::kPushServiceID)) {
+    putText(arguments, keys::kPayloadServiceID, describe(*serviceID));
+  }
+  return arguments;
 }
 
-// The sequence-number read: ten keys, eleven with a badge.
-Dictionary seqNoReadParameters(const PushManagerInfo& info, const std::optional<std::string>& seqNo,
-                               const std::optional<std::string>& sender,
-                               const std::optional<std::string>& dbIn, const std::string& authKey,
-                               const std::optional<std::string>& badge) {
+// A payload already acknowledged is not acknowledged again.
+std::optional<Ending> alreadyAcknowledged(const Dictionary& payload, std::string_view line,
+                                          std::string_view text) {
+  const std::string* mark = payload.getString(payload_keys::kFeedback);
+  if (!mark || *mark != payload_keys::kFeedbackDone) return std::nullopt;
+  return Ending{.error = libraryError(errors::kAlreadyFeedback, text),
+                .line = line,
+                .lineValue = describe(payload.get(payload_keys::kFeedback))};
+}
+
+// A badge the option rule refuses ends the call before its request.
+Ending badgeRefused(std::string_view line) {
+  return Ending{.error = libraryError(errors::kBadgeNotPositive, errors::kBadgeNotPositiveText),
+                .line = line,
+                .lineValue = std::string(errors::kBadgeNotPositiveText)};
+}
+
+// The message-key forms: the given texts, each "" when absent.
+Dictionary messageKeyArguments(std::optional<std::string> messageUniqueKey,
+                               std::optional<std::string> seqNo) {
+  Dictionary arguments;
+  putText(arguments, keys::kMessageKey, std::move(messageUniqueKey).value_or(std::string()));
+  putText(arguments, keys::kSeqNo, std::move(seqNo).value_or(std::string()));
+  return arguments;
+}
+
+// The sequence-number read: the stored flag normalised, no send date.
+Dictionary seqNoArguments(std::optional<std::string> seqNo, std::optional<std::string> sender,
+                          const std::optional<std::string>& dbIn) {
   const bool stored = dbIn && (*dbIn == kStoredYes || *dbIn == kStoredYesLower);
-  Dictionary parameters;
-  put(parameters, kClientUID, info.clientUID());
-  put(parameters, kAppID, info.applicationID());
-  put(parameters, kPushServiceID, info.pushServiceID());
-  put(parameters, kParamSeqNo, seqNo.value_or(std::string()));
-  put(parameters, kParamSendDate, std::string());
-  put(parameters, kStoredFlag, std::string(stored ? kStoredYes : kStoredNo));
-  put(parameters, kDeviceID, info.deviceUUID());
-  put(parameters, kPushServiceType, info.pushServiceType());
-  put(parameters, kAuthKey, authKey);
-  put(parameters, kSenderCode, sender.value_or(std::string()));
-  if (badge) put(parameters, kBadgeNo, *badge);
-  return parameters;
-}
-
-// The message-key forms that only old receivers accept.
-Dictionary messageKeyParameters(const PushManagerInfo& info,
-                                const std::optional<std::string>& messageUniqueKey,
-                                const std::optional<std::string>& seqNo,
-                                const std::string& authKey) {
-  Dictionary parameters;
-  put(parameters, kClientUID, info.clientUID());
-  put(parameters, kAppID, info.applicationID());
-  put(parameters, kPushServiceID, info.pushServiceID());
-  put(parameters, kParamMessageKey, messageUniqueKey.value_or(std::string()));
-  put(parameters, kParamSeqNo, seqNo.value_or(std::string()));
-  put(parameters, kAuthKey, authKey);
-  return parameters;
-}
-
-bool isBelow(std::string_view receiver, std::string_view threshold) {
-  return !versionIsAtLeast(receiver, threshold);
+  Dictionary arguments;
+  putText(arguments, keys::kSeqNo, std::move(seqNo).value_or(std::string()));
+  putText(arguments, keys::kSendDate, std::string());
+  putText(arguments, keys::kStoredFlag, std::string(stored ? kStoredYes : kStoredNo));
+  putText(arguments, keys::kSenderCode, std::move(sender).value_or(std::string()));
+  return arguments;
 }
 
 }  // namespace
 
 void ReceiverProtocol::feedback(ReceiverHandler completion, const Dictionary& notification) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
-  if (isAlreadyAcknowledged(notification)) {
-    logLine(kAlreadyFeedbackLine, {describe(notification.get(payload_keys::kFeedback))});
-    return failWith(completion)(
-        libraryError(errors::kAlreadyFeedback, errors::kAlreadyFeedbackText));
-  }
-  authorized(info, kFeedbackErrorLine, failWith(completion),
-             [fields = messageFields(notification), completion](
-                 const std::shared_ptr<ReceiverProtocol>& self,
-                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               self->sendForm(endpoints::kSentAck, payloadParameters(*info, fields, authKey),
-                              plainResult(completion));
-             });
+  std::optional<Ending> acknowledged =
+      alreadyAcknowledged(notification, kAlreadyFeedbackLine, errors::kAlreadyFeedbackText);
+  run(Op::feedbackPayload,
+      {.end = std::move(completion),
+       .arguments = acknowledged ? Dictionary{} : messageArguments(notification),
+       .check = [acknowledged = std::move(acknowledged)](const PushManagerInfo&) {
+         return acknowledged;
+       }});
 }
 
 void ReceiverProtocol::feedback(ReceiverHandler completion, const std::string& clientUID,
                                 const std::string& psID, const Dictionary& notification) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
-  if (isAlreadyAcknowledged(notification)) {
-    logLine(kAlreadyFeedbackCustomLine, {describe(notification.get(payload_keys::kFeedback))});
-    return failWith(completion)(
-        libraryError(errors::kAlreadyFeedback, errors::kAlreadyFeedbackCustomText));
-  }
-  authorized(clientUID, psID, info, kFeedbackErrorLine, failWith(completion),
-             [clientUID, psID, fields = messageFields(notification), completion](
-                 const std::shared_ptr<ReceiverProtocol>& self,
-                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               Dictionary parameters;
-               put(parameters, kClientUID, clientUID);
-               put(parameters, kAppID, info->applicationID());
-               put(parameters, kPushServiceID, psID);
-               put(parameters, kParamSeqNo, fields.seqNo);
-               put(parameters, kParamSendDate, fields.sendDate);
-               put(parameters, kStoredFlag, fields.storedFlag);
-               put(parameters, kDeviceID, info->deviceUUID());
-               put(parameters, kPushServiceType, info->pushServiceType());
-               put(parameters, kAuthKey, authKey);
-               put(parameters, kSenderCode, fields.senderCode);
-               self->sendForm(endpoints::kSentAck, parameters, plainResult(completion));
-             });
+  std::optional<Ending> acknowledged = alreadyAcknowledged(notification, kAlreadyFeedbackCustomLine,
+                                                           errors::kAlreadyFeedbackCustomText);
+  Dictionary arguments = acknowledged ? Dictionary{} : messageArguments(notification);
+  putText(arguments, keys::kClientUID, clientUID);
+  putText(arguments, keys::kPushServiceID, psID);
+  run(Op::feedbackPayloadFor, {.end = std::move(completion),
+                               .arguments = std::move(arguments),
+                               .check = [acknowledged = std::move(acknowledged)](
+                                            const PushManagerInfo&) { return acknowledged; }});
 }
 
 void ReceiverProtocol::feedback(ReceiverHandler completion,
                                 std::optional<std::string> messageUniqueKey,
                                 std::optional<std::string> seqNo) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
-  if (!isBelow(info->receiverVersion(), kVersionSendDateSet)) {
-    logAlways(kFeedbackErrorLine, {errors::kFeedbackDeprecatedText});
-    return failWith(completion)(
-        libraryError(errors::kFeedbackDeprecated, errors::kFeedbackDeprecatedText));
-  }
-  authorized(info, kFeedbackErrorLine, failWith(completion),
-             [messageUniqueKey = std::move(messageUniqueKey), seqNo = std::move(seqNo), completion](
-                 const std::shared_ptr<ReceiverProtocol>& self,
-                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               self->sendForm(endpoints::kSentAck,
-                              messageKeyParameters(*info, messageUniqueKey, seqNo, authKey),
-                              plainResult(completion));
-             });
+  run(Op::feedbackMessageKey,
+      {.end = std::move(completion),
+       .arguments = messageKeyArguments(std::move(messageUniqueKey), std::move(seqNo))});
 }
 
 void ReceiverProtocol::read(ReceiverHandler completion, const Dictionary& notification) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
-  authorized(info, kReadErrorLine, failWith(completion),
-             [fields = messageFields(notification), completion](
-                 const std::shared_ptr<ReceiverProtocol>& self,
-                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               self->sendForm(endpoints::kSendResult, payloadParameters(*info, fields, authKey),
-                              plainResult(completion));
-             });
+  run(Op::readPayload, {.end = std::move(completion), .arguments = messageArguments(notification)});
 }
 
 void ReceiverProtocol::read(ReceiverHandler completion, const Dictionary& notification,
                             std::int64_t badgeOption, const Value& badge) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
   std::optional<std::string> badgeNo = badgeForOption(badgeOption, badge);
-  if (!badgeNo) {
-    logLine(kReadBadgeErrorLine, {errors::kBadgeNotPositiveText});
-    return failWith(completion)(
-        libraryError(errors::kBadgeNotPositive, errors::kBadgeNotPositiveText));
-  }
-  authorized(info, kReadBadgeErrorLine, failWith(completion),
-             [fields = messageFields(notification), badgeNo = std::move(badgeNo), completion](
-                 const std::shared_ptr<ReceiverProtocol>& self,
-                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               self->sendForm(endpoints::kSendResult,
-                              payloadParameters(*info, fields, authKey, badgeNo),
-                              plainResult(completion));
-             });
+  Dictionary arguments = messageArguments(notification);
+  if (badgeNo) putText(arguments, keys::kBadgeNo, *badgeNo);
+  run(Op::readPayloadBadge,
+      {.end = std::move(completion),
+       .arguments = std::move(arguments),
+       .check = [refused = !badgeNo](const PushManagerInfo&) -> std::optional<Ending> {
+         if (!refused) return std::nullopt;
+         return badgeRefused(protocol::operation(Op::readPayloadBadge).errorLine);
+       }});
 }
 
 void ReceiverProtocol::read(ReceiverHandler completion, std::optional<std::string> messageUniqueKey,
                             std::optional<std::string> seqNo) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
-  if (!isBelow(info->receiverVersion(), kVersionSendDateSet)) {
-    logAlways(kReadErrorLine, {errors::kReadDeprecatedText});
-    return failWith(completion)(libraryError(errors::kReadDeprecated, errors::kReadDeprecatedText));
-  }
-  authorized(info, kReadErrorLine, failWith(completion),
-             [messageUniqueKey = std::move(messageUniqueKey), seqNo = std::move(seqNo), completion](
-                 const std::shared_ptr<ReceiverProtocol>& self,
-                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               self->sendForm(endpoints::kSendResult,
-                              messageKeyParameters(*info, messageUniqueKey, seqNo, authKey),
-                              plainResult(completion));
-             });
+  run(Op::readMessageKey,
+      {.end = std::move(completion),
+       .arguments = messageKeyArguments(std::move(messageUniqueKey), std::move(seqNo))});
 }
 
 void ReceiverProtocol::read(ReceiverHandler completion, std::optional<std::string> seqNo,
                             std::optional<std::string> sender, std::optional<std::string> dbIn) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
-  if (isBelow(info->receiverVersion(), kVersionSeqNoRead)) {
-    logAlways(kReadGateErrorLine, {errors::kReadSeqNoVersionText});
-    return failWith(completion)(
-        libraryError(errors::kReadSeqNoVersion, errors::kReadSeqNoVersionText));
-  }
-  authorized(
-      info, kReadErrorLine, failWith(completion),
-      [seqNo = std::move(seqNo), sender = std::move(sender), dbIn = std::move(dbIn), completion](
-          const std::shared_ptr<ReceiverProtocol>& self,
-          const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-        self->sendForm(endpoints::kSendResult,
-                       seqNoReadParameters(*info, seqNo, sender, dbIn, authKey, std::nullopt),
-                       plainResult(completion));
-      });
+  run(Op::readSeqNo, {.end = std::move(completion),
+                      .arguments = seqNoArguments(std::move(seqNo), std::move(sender), dbIn)});
 }
 
 void ReceiverProtocol::read(ReceiverHandler completion, std::optional<std::string> seqNo,
                             std::optional<std::string> sender, std::optional<std::string> dbIn,
                             std::int64_t badgeOption, const Value& badge) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
-  // The version refusal wins over a refused badge.
-  if (isBelow(info->receiverVersion(), kVersionSeqNoRead)) {
-    logAlways(kReadGateErrorLine, {errors::kReadSeqNoVersionText});
-    return failWith(completion)(
-        libraryError(errors::kReadSeqNoVersion, errors::kReadSeqNoVersionText));
-  }
+  // The table's version gate comes first: it wins over a refused badge.
   std::optional<std::string> badgeNo = badgeForOption(badgeOption, badge);
-  if (!badgeNo) {
-    logLine(kReadBadgeErrorLine, {errors::kBadgeNotPositiveText});
-    return failWith(completion)(
-        libraryError(errors::kBadgeNotPositive, errors::kBadgeNotPositiveText));
-  }
-  authorized(info, kReadErrorLine, failWith(completion),
-             [seqNo = std::move(seqNo), sender = std::move(sender), dbIn = std::move(dbIn),
-              badgeNo = std::move(badgeNo), completion](
-                 const std::shared_ptr<ReceiverProtocol>& self,
-                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               self->sendForm(endpoints::kSendResult,
-                              seqNoReadParameters(*info, seqNo, sender, dbIn, authKey, badgeNo),
-                              plainResult(completion));
-             });
+  Dictionary arguments = seqNoArguments(std::move(seqNo), std::move(sender), dbIn);
+  if (badgeNo) putText(arguments, keys::kBadgeNo, *badgeNo);
+  run(Op::readSeqNoBadge,
+      {.end = std::move(completion),
+       .arguments = std::move(arguments),
+       .check = [refused = !badgeNo](const PushManagerInfo&) -> std::optional<Ending> {
+         if (!refused) return std::nullopt;
+         return badgeRefused(protocol::operation(Op::readPayloadBadge).errorLine);
+       }});
 }
 
 void ReceiverProtocol::update(ReceiverHandler completion, const Value& badge) {
-  auto info = currentInfo();
-  if (!info) return failWith(completion)(accessError());
   const std::int64_t count = integerValue(badge);
-  if (count < 0) {
-    logLine(kUpdateBadgeErrorLine, {errors::kBadgeNegativeText});
-    return failWith(completion)(libraryError(errors::kBadgeNegative, errors::kBadgeNegativeText));
-  }
-  std::string badgeNo = count >= kBadgeCeiling ? std::to_string(kBadgeCeiling) : badgeText(badge);
-  authorized(info, kUpdateBadgeErrorLine, failWith(completion),
-             [badgeNo = std::move(badgeNo), completion](
-                 const std::shared_ptr<ReceiverProtocol>& self,
-                 const std::shared_ptr<PushManagerInfo>& info, const std::string& authKey) {
-               // The server finds the device by its ID; no user or service ID is sent.
-               Dictionary parameters;
-               put(parameters, kAuthKey, authKey);
-               put(parameters, kDeviceID, info->deviceUUID());
-               put(parameters, kPushServiceType, info->pushServiceType());
-               put(parameters, kAppID, info->applicationID());
-               put(parameters, kBadgeNo, badgeNo);
-               self->sendForm(endpoints::kInitBadgeNo, parameters, plainResult(completion));
-             });
+  Dictionary arguments;
+  putText(arguments, keys::kBadgeNo,
+          count >= kBadgeCeiling ? std::to_string(kBadgeCeiling) : badgeText(badge));
+  // The server finds the device by its ID; no user or service ID is sent.
+  run(Op::updateBadge,
+      {.end = std::move(completion),
+       .arguments = std::move(arguments),
+       .check = [negative = count < 0](const PushManagerInfo&) -> std::optional<Ending> {
+         if (!negative) return std::nullopt;
+         return Ending{.error = libraryError(errors::kBadgeNegative, errors::kBadgeNegativeText),
+                       .line = protocol::operation(Op::updateBadge).errorLine,
+                       .lineValue = std::string(errors::kBadgeNegativeText)};
+       }});
 }
 
 }  // namespace orvo

@@ -1,8 +1,11 @@
-// The parameter names of the registration calls and where each one's value
-// comes from, so that a key set is just a list of names.
+// The parameter names of the receiver calls and where each value comes from:
+// a record field, a value the call brings, or a fixed text. A key set is then
+// just a list of keys.
 #pragma once
 
-#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "orvo/PushManagerInfo.h"
@@ -10,6 +13,7 @@
 
 namespace orvo::receiver_keys {
 
+// From the record.
 inline constexpr std::string_view kAppID = "APP_ID";
 inline constexpr std::string_view kCustomerCode = "CUST_CD";
 inline constexpr std::string_view kClientUID = "CUID";
@@ -34,13 +38,48 @@ inline constexpr std::string_view kLegacyDeviceType = "DVC_TYP";
 inline constexpr std::string_view kLegacyPushServiceType = "PNS_ID";
 inline constexpr std::string_view kLegacyCallbackServiceID = "CBS_ID";
 
+// From the call: the message it concerns, what it sends, the badge.
+inline constexpr std::string_view kMessageKey = "MESSAGEUNIQUEKEY";
+inline constexpr std::string_view kSeqNo = "SEQNO";
+inline constexpr std::string_view kSendDate = "SENDDATE";
+inline constexpr std::string_view kStoredFlag = "DB_IN";
+inline constexpr std::string_view kSenderCode = "SENDERCODE";
+inline constexpr std::string_view kBadgeNo = "BADGENO";
+inline constexpr std::string_view kMessage = "MESSAGE";
+inline constexpr std::string_view kPriority = "PRIORITY";
+inline constexpr std::string_view kExt = "EXT";
+inline constexpr std::string_view kType = "TYPE";
+inline constexpr std::string_view kServiceCode = "SERVICECODE";
+inline constexpr std::string_view kTarget = "TARGET";
+inline constexpr std::string_view kReserveDate = "RESERVEDATE";
+
+// Sources that are no parameter name of their own.
+// The payload's service ID; the record's when the payload names none.
+inline constexpr std::string_view kPayloadServiceID = "payload PSID";
+// The client UID, with the guest's name standing in for an empty one.
+inline constexpr std::string_view kClientUIDOrGuest = "CUID or GUEST";
+
 // The client UID that stands for "no user".
 inline constexpr std::string_view kGuest = "GUEST";
 
-// One text value per name, read from the record now; "AUTHKEY" takes the
-// given key. A value the record cannot supply (no application version) is
-// sent as the empty text, since the receiver expects every key.
-Dictionary parametersFor(const PushManagerInfo& info, std::initializer_list<std::string_view> keys,
-                         std::string_view authKey);
+// One parameter: its name and where its value comes from. By default the
+// value the call brings under the name, else the record's field of that
+// name; `source` names another value or field; a literal key sends `source`
+// itself.
+struct Key {
+  constexpr Key(std::string_view keyName) : name(keyName), source(keyName) {}
+  constexpr Key(std::string_view keyName, std::string_view from, bool isLiteral = false)
+      : name(keyName), source(from), literal(isLiteral) {}
+  std::string_view name;
+  std::string_view source;
+  bool literal = false;
+};
+constexpr Key literal(std::string_view name, std::string_view text) { return {name, text, true}; }
+
+// One text value per key, read from the record now. A source neither the
+// call nor the record supplies (no application version) is sent as the empty
+// text, since the receiver expects every key.
+Dictionary parametersFor(const PushManagerInfo& info, std::span<const Key> keys,
+                         std::string_view authKey, const Dictionary& arguments = {});
 
 }  // namespace orvo::receiver_keys

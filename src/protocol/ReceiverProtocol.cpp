@@ -5,6 +5,8 @@
 #include "foundation/Log.h"
 #include "orvo/FormEncoding.h"
 #include "orvo/PushErrors.h"
+#include "protocol/Operations.h"
+#include "protocol/ReceiverParameters.h"
 #include "transport/PushNetworkManager.h"
 
 namespace orvo {
@@ -74,29 +76,80 @@ void ReceiverProtocol::sendForm(std::int64_t endpoint, const Dictionary& paramet
       resendAfterAuthFailure);
 }
 
-void ReceiverProtocol::authorized(const std::shared_ptr<PushManagerInfo>& info,
-                                  std::string_view errorLine, FailureHandler fail,
-                                  AuthorizedStep step) {
-  authorized(info->tempClientUID(), info->pushServiceID(), info, errorLine, std::move(fail),
-             std::move(step));
+namespace {
+
+void endWith(const ReceiverHandler& end, bool success, const std::optional<ErrorInfo>& error) {
+  if (end) end(success, error);
 }
 
-void ReceiverProtocol::authorized(std::string clientUID, std::string pushServiceID,
-                                  const std::shared_ptr<PushManagerInfo>& info,
-                                  std::string_view errorLine, FailureHandler fail,
-                                  AuthorizedStep step) {
-  // The operation keeps its owner's protocol alive until its answer arrives.
-  auto self = shared_from_this();
+}  // namespace
+
+void ReceiverProtocol::run(protocol::Op op, protocol::Call call) {
+  const protocol::Operation& row = protocol::operation(op);
+  auto info = currentInfo();
+  if (!info) return endWith(call.end, false, protocol::accessError());
+
+  auto finish = [this, &call](const protocol::Ending& ending) {
+    if (!ending.line.empty()) {
+      ending.logAlways ? logAlways(ending.line, {ending.lineValue})
+                       : logLine(ending.line, {ending.lineValue});
+    }
+    endWith(call.end, ending.success, ending.error);
+  };
+  for (const protocol::Gate& gate : row.gates) {
+    const bool holds = gate.test == protocol::Gate::Test::Guest
+                           ? info->clientUID() == receiver_keys::kGuest
+                           : gate.refused.contains(info->receiverVersion());
+    if (!holds) continue;
+    if (gate.code == 0) return finish({true, std::nullopt, gate.line, {}, gate.logAlways});
+    ErrorInfo error =
+        libraryError(gate.code, logging::format(gate.text, {info->receiverDebugVersion()}));
+    std::string_view line = gate.line.empty() ? row.errorLine : gate.line;
+    return finish({false, error, line, error.description, gate.logAlways});
+  }
+  if (call.check) {
+    if (auto ending = call.check(*info)) return finish(*ending);
+  }
+
+  std::string clientUID;
+  std::string pushServiceID;
+  switch (row.presenting) {
+    case protocol::Presenting::TemporaryClientUID:
+      clientUID = info->tempClientUID();
+      pushServiceID = info->pushServiceID();
+      break;
+    case protocol::Presenting::RecordClientUID:
+      clientUID = info->clientUID();
+      pushServiceID = info->pushServiceID();
+      break;
+    case protocol::Presenting::CallClientUID:
+      clientUID = call.arguments.get(receiver_keys::kClientUID).stringOr("");
+      pushServiceID = call.arguments.get(receiver_keys::kPushServiceID).stringOr("");
+      break;
+  }
+  // The call keeps its owner's protocol alive until its answer arrives.
   asking(
-      [self, info, errorLine, fail = std::move(fail), step = std::move(step)](
-          bool, const std::string& authKey, const std::optional<ErrorInfo>& error) {
+      [self = shared_from_this(), op, info, call = std::move(call)](
+          bool, const std::string& authKey, const std::optional<ErrorInfo>& error) mutable {
+        const protocol::Operation& row = protocol::operation(op);
         if (error) {
-          self->logLine(errorLine, {error->description});
-          fail(*error);
-          return;
+          self->logLine(row.errorLine, {error->description});
+          return endWith(call.end, false, error);
         }
+        // The record current when the key arrives is the one the call speaks for.
         auto record = self->currentInfo();
-        step(self, record ? record : info, authKey);
+        if (!record) record = info;
+        if (call.prepare) call.prepare(*record);
+        Dictionary parameters = receiver_keys::parametersFor(
+            *record, protocol::keysFor(row, record->receiverVersion()), authKey, call.arguments);
+        self->sendForm(row.endpoint, parameters,
+                       [self, asked = std::move(record), end = std::move(call.end),
+                        answer = std::move(call.answer)](const std::optional<Dictionary>& body,
+                                                         const std::optional<ErrorInfo>& error) {
+                         if (!answer) return endWith(end, !error, error);
+                         auto current = self->currentInfo();
+                         answer(*self, current ? current : asked, body, error);
+                       });
       },
       std::move(clientUID), std::move(pushServiceID));
 }

@@ -6,8 +6,8 @@
 
 #include "foundation/Archive.h"
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
 #include "orvo/platform/Host.h"
+#include "state/ProcessState.h"
 
 namespace orvo {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <tuple>
 
-#include "foundation/ProcessState.h"
 #include "orvo/PushKeychain.h"
 #include "orvo/platform/Host.h"
+#include "state/ProcessState.h"
 
 namespace orvo {
 namespace {

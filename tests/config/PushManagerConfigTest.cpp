@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "foundation/ProcessState.h"
+#include "config/ProcessState.h"
 #include "orvo/OrvoXMLReader.h"
 #include "support/TestHost.h"
 

@@ -23,6 +23,7 @@
 #include "orvo/PushManagerInfo.h"
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/Host.h"
+#include "orvo/testing/CapturingLogSink.h"
 
 namespace {
 

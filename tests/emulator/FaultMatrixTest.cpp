@@ -19,13 +19,14 @@
 #include "emulator/EmulatorHarness.h"
 #include "emulator/LibraryDevice.h"
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
 #include "orvo/PushNotificationServiceExtension.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/ProcessReset.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 #include "transport/PushNetworkManager.h"
@@ -124,7 +125,7 @@ struct FaultCase {
   int logAttempts;   // posts of one log record
 };
 
-const std::string kSuccessEnvelope = R"({"HEADER":{"RESULT_CODE":"0000"},"BODY":{}})";
+const std::string kSuccessEnvelope = receiverEnvelope();
 
 // The table that drives the matrix. Only a rule with "times" ends by itself;
 // the others stay until the cell's call is over, so that a retry of the
@@ -213,7 +214,7 @@ class Cell : public LibraryDevice {
   ~Cell() {
     EXPECT_TRUE(settle());
     logging::setSwitch(nullptr);
-    detail::resetProcessState();
+    resetProcessState();
     Host::setCurrent(nullptr);
   }
 

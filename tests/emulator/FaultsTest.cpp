@@ -12,6 +12,7 @@
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/platform/CurlHttpClient.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "transport/PushNetworkManager.h"
 
 namespace orvo::test {
@@ -68,7 +69,7 @@ class FaultsTest : public ::testing::Test {
 };
 
 TEST_F(FaultsTest, EachEffectAsTheTransportSeesIt) {
-  const std::string envelope = R"({"HEADER":{"RESULT_CODE":"0000"},"BODY":{}})";
+  const std::string envelope = receiverEnvelope();
   const std::string transport(kHttpTransportErrorDomain), network(kNetworkErrorDomain),
       json(kJsonErrorDomain);
   struct Case {

@@ -9,11 +9,11 @@
 
 #include "emulator/EmulatorHarness.h"
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/ProcessReset.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 
@@ -72,7 +72,7 @@ struct LibraryDevice {
     phone->scriptToken(dataWithHexString(token).value_or(Bytes{}));
     Host::setCurrent(host);
     logging::setSwitch(nullptr);
-    detail::resetProcessState();
+    resetProcessState();
   }
 
   TempDir bundleDir, dataDir, keychainDir;

@@ -14,13 +14,13 @@
 #include "emulator/EmulatorHarness.h"
 #include "emulator/LibraryDevice.h"
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushEncryptor.h"
 #include "orvo/PushManager.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/ProcessReset.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 
@@ -51,7 +51,7 @@ class LibraryAgainstEmulatorTest : public ::testing::Test,
   ~LibraryAgainstEmulatorTest() override {
     EXPECT_TRUE(runUntil([&] { return http->pending() == 0; }));
     logging::setSwitch(nullptr);
-    detail::resetProcessState();
+    resetProcessState();
     Host::setCurrent(nullptr);
   }
 

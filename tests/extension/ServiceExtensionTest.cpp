@@ -11,6 +11,8 @@
 
 #include "manager/ManagerFixture.h"
 #include "orvo/Json.h"
+#include "orvo/testing/ReceiverEnvelope.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 namespace orvo::test {
 namespace {
@@ -36,10 +38,8 @@ class ServiceExtensionTest : public ManagerTest {
     // except the acknowledgement while it is refused.
     http->setResponder([this](const HttpRequest& request) {
       const bool refused = refuseAcknowledgement && request.url.ends_with(kAckEndpoint);
-      Dictionary envelope{{"HEADER", Dictionary{{"RESULT_CODE", refused ? "9999" : "0000"}}},
-                          {"BODY", Dictionary{{"AUTHKEY", "k"}}}};
-      return HttpResult{
-          HttpResponse{200, {}, "application/json", "utf-8", writeJson(envelope).value()}, {}};
+      return ScriptedHttpClient::jsonAnswer(
+          receiverEnvelope({{"AUTHKEY", "k"}}, refused ? "9999" : "0000"));
     });
   }
 

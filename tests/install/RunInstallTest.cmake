@@ -12,7 +12,8 @@ endfunction()
 
 run_step("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(required include/orvo/PushManagerInfo.h include/orvo/platform/Host.h)
+foreach(required include/orvo/PushManagerInfo.h include/orvo/platform/Host.h
+                 include/orvo/testing/ScriptedHttpClient.h)
   if(NOT EXISTS ${prefix}/${required})
     message(FATAL_ERROR "install did not put ${required} in place")
   endif()
@@ -36,6 +37,10 @@ run_step("build consumer" ${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
 run_step("run consumer (find_package)" ${WORK_DIR}/cmake-build/consumer)
 if(NOT step_output MATCHES "consumer ok")
   message(FATAL_ERROR "consumer (find_package) printed: ${step_output}")
+endif()
+run_step("run consumer of the doubles (find_package)" ${WORK_DIR}/cmake-build/consumer-testing)
+if(NOT step_output MATCHES "testing ok")
+  message(FATAL_ERROR "consumer of the doubles printed: ${step_output}")
 endif()
 
 # 2. pkg-config.

@@ -10,6 +10,7 @@
 
 #include "integration/LoopbackServer.h"
 #include "orvo/platform/EventStream.h"
+#include "orvo/testing/CapturingLogSink.h"
 
 namespace orvo::test {
 namespace {

@@ -25,7 +25,7 @@
 #include <httplib.h>
 
 #include "orvo/platform/HttpClient.h"
-#include "orvo/platform/MainQueue.h"
+#include "orvo/platform/RunLoop.h"
 
 namespace orvo::test {
 

@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
 #include "orvo/platform/Desktop.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/ProcessReset.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 
@@ -43,8 +44,7 @@ class ManagerFlowTest : public ::testing::Test {
         std::lock_guard lock(mutex);
         seen.push_back(std::move(entry));
       }
-      const Dictionary envelope{{"HEADER", Dictionary{{"RESULT_CODE", "0000"}}}, {"BODY", body}};
-      response.set_content(writeJson(envelope).value(), "application/json; charset=utf-8");
+      response.set_content(receiverEnvelope(body), "application/json; charset=utf-8");
     });
     server.start();
     bundleDir.write("res/Manifest.xml",
@@ -65,12 +65,12 @@ class ManagerFlowTest : public ::testing::Test {
     phone->scriptToken(Bytes{0xDE, 0xAD, 0xBE, 0xEF});
     Host::setCurrent(host);
     logging::setSwitch(nullptr);
-    detail::resetProcessState();
+    resetProcessState();
   }
 
   ~ManagerFlowTest() override {
     logging::setSwitch(nullptr);
-    detail::resetProcessState();
+    resetProcessState();
     Host::setCurrent(nullptr);
   }
 

@@ -14,6 +14,7 @@
 #include "orvo/FormEncoding.h"
 #include "orvo/Json.h"
 #include "orvo/platform/CurlHttpClient.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 #include "support/TestHost.h"
 #include "transport/PushNetworkManager.h"
 
@@ -21,12 +22,6 @@ namespace orvo::test {
 namespace {
 
 using Form = std::map<std::string, std::string>;
-
-std::string envelope(std::string_view resultCode, const Dictionary& body = {}) {
-  return writeJson(Dictionary{{"HEADER", Dictionary{{"RESULT_CODE", std::string(resultCode)}}},
-                              {"BODY", body}})
-      .value();
-}
 
 TEST(LoopbackTransport, ResendsOnceWithAFreshAuthKey) {
   // Every endpoint answers from its own script; every request is recorded.
@@ -75,9 +70,9 @@ TEST(LoopbackTransport, ResendsOnceWithAFreshAuthKey) {
     {
       std::lock_guard lock(mutex);
       seen.clear();
-      replies["/rcv_register_service.ctl"] = {envelope("40100"),
-                                              envelope(second, {{"DONE", "yes"}})};
-      replies["/asking_authorization.ctl"] = {envelope("0000", {{"AUTHKEY", "NEWKEY"}})};
+      replies["/rcv_register_service.ctl"] = {receiverEnvelope({}, "40100"),
+                                              receiverEnvelope({{"DONE", "yes"}}, second)};
+      replies["/asking_authorization.ctl"] = {receiverEnvelope({{"AUTHKEY", "NEWKEY"}})};
     }
     int calls = 0;
     std::optional<Dictionary> body;

@@ -10,7 +10,8 @@
 
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ReceiverEnvelope.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 
@@ -33,10 +34,7 @@ class ManagerTest : public ::testing::Test {
     // The log server takes every record; receiver answers are scripted.
     http->setResponder([](const HttpRequest& request) {
       if (request.url.find("putAppLog.ctl") != std::string::npos) {
-        return HttpResult{
-            HttpResponse{
-                200, {}, "application/json", "utf-8", R"({"HEADER":{"RESULT_CODE":"0000"}})"},
-            {}};
+        return ScriptedHttpClient::jsonAnswer(receiverEnvelope());
       }
       return HttpResult{{}, ErrorInfo{"test", -1, "unscripted receiver call", {}}};
     });

@@ -2,7 +2,7 @@
 #include <atomic>
 #include <thread>
 
-#include "foundation/ProcessState.h"
+#include "orvo/testing/ProcessReset.h"
 
 #include "manager/ManagerFixture.h"
 
@@ -75,7 +75,7 @@ TEST_F(ManagerTest, CustomReceiverURLReachesTheRecordOnlyBeforeStartUp) {
         Value(), Dictionary{{"KEY_CUSTOM_RECEIVER_SERVER_URL", "https://other.example.com/"}});
     EXPECT_EQ(manager->customHost(), "https://custom.example.com/");
   }
-  detail::resetProcessState();
+  resetProcessState();
   auto manager = PushManager::defaultManager();
   host.runLoop->runUntilIdle();
   manager->applicationDidFinishLaunchingWithOptions(Value(), options);
@@ -110,12 +110,55 @@ TEST_F(StorageManagerTest, TheGateSwapsInAStoredRecordThatInheritsModeAndTokenCh
   EXPECT_EQ(manager->info()->mode(), "DEV");
 }
 
+// Only a record the library makes gets the build's mode at start-up; a first
+// record handed in stays as given; a later one inherits either way.
+TEST_F(StorageManagerTest, ModeAndCachedTokenByWhoMakesTheRecord) {
+  struct State {
+    std::string mode;
+    bool cachedToken;
+  };
+  struct Row {
+    std::optional<State> existing;  // the record current before
+    std::optional<State> handedIn;  // none: the library makes the record
+    State expected;
+  };
+  const Row rows[] = {
+      {std::nullopt, std::nullopt, {"REAL", false}},
+      {std::nullopt, State{"DEV", true}, {"DEV", true}},
+      {State{"DEV", true}, std::nullopt, {"DEV", true}},
+      {State{"DEV", true}, State{"REAL", false}, {"DEV", true}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.existing ? "existing, " : "none, ") +
+                 (row.handedIn ? "handed in" : "by the library"));
+    resetProcessState();
+    auto manager = PushManager::getInstance();
+    if (row.existing) {
+      // In memory: the gate, which wants storage, makes the next one.
+      manager->exchangeInfo(std::make_shared<PushManagerInfo>(false));
+      manager->info()->setMode(row.existing->mode);
+      manager->info()->setUseCachedPushToken(row.existing->cachedToken);
+    }
+    if (row.handedIn) {
+      auto given = std::make_shared<PushManagerInfo>(false);
+      given->setMode(row.handedIn->mode);
+      given->setUseCachedPushToken(row.handedIn->cachedToken);
+      manager->exchangeInfo(given);
+    } else {
+      manager->loadEncryptedInfo(nullptr);
+    }
+    ASSERT_TRUE(manager->info()->useStorage() != static_cast<bool>(row.handedIn));
+    EXPECT_EQ(manager->info()->mode(), row.expected.mode);
+    EXPECT_EQ(manager->info()->useCachedPushToken(), row.expected.cachedToken);
+  }
+}
+
 TEST_F(ManagerTest, PurchasesAndManifestFileLiveInTheSettingsStore) {
   host.settings->set("push_xelt_purchase_array", Array{"p1", "p2"});
   auto manager = started();
   EXPECT_EQ(manager->purchaseArray(), (Array{"p1", "p2"}));
 
-  detail::resetProcessState();
+  resetProcessState();
   host.settings->set("push_xelt_purchase_array", "not a list");
   manager = started();
   EXPECT_TRUE(manager->purchaseArray().empty());

@@ -1,9 +1,8 @@
 #include <optional>
 
-#include "foundation/ProcessState.h"
-
 #include "manager/ManagerFixture.h"
 #include "orvo/PushErrors.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 namespace orvo::test {
 namespace {
@@ -297,6 +296,44 @@ TEST_F(QuietManagerTest, NothingIsTracedWithTheLogOff) {
     EXPECT_EQ(line.find("PushManager - "), std::string::npos) << line;
   }
   EXPECT_TRUE(host.log->lines().empty());
+}
+
+// A version gate that gives its caller no error says why, with the log off;
+// one that hands over an error adds nothing.
+TEST_F(QuietManagerTest, VersionRefusalsWithoutAnErrorSayWhy) {
+  auto manager = started();
+  const std::string serviceAndUser =
+      "registerServiceAndUser is refused: it needs a receiver version above 3.6, and the "
+      "receiver version is ";
+  struct Row {
+    std::string version;
+    std::function<void(PushManager&)> call;
+    std::string line;  // "": none
+  };
+  const Row rows[] = {
+      {"3.6", [](PushManager& m) { m.registerServiceAndUser(Value(), nullptr); },
+       serviceAndUser + "3.6"},
+      {"", [](PushManager& m) { m.registerServiceAndUserWithBody(Value(), nullptr); },
+       serviceAndUser + "(none)"},
+      {"3.6", [](PushManager& m) { m.registerServiceAndUserWithInfo(Value(), nullptr); }, ""},
+      {"4.0",
+       [](PushManager& m) { m.feedback(Value(), std::string("m"), std::string("1"), nullptr); },
+       "feedback by message key is refused: it needs a receiver version at most 3.5, and the "
+       "receiver version is 4.0"},
+      {"3.5.1",
+       [](PushManager& m) { m.read(Value(), std::string("m"), std::string("1"), nullptr); },
+       "read by message key is refused: it needs a receiver version at most 3.5, and the "
+       "receiver version is 3.5.1"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.version);
+    manager->info()->changeReceiverVersion(row.version);
+    host.log->clear();
+    row.call(*manager);
+    EXPECT_EQ(host.log->lines(),
+              row.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.line});
+  }
+  EXPECT_EQ(http->requestCount(), 0u);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #include <functional>
 #include <thread>
 
-#include "foundation/ProcessState.h"
 #include "manager/ManagerFixture.h"
 #include "orvo/Json.h"
+#include "orvo/testing/ProcessReset.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 namespace orvo::test {
 namespace {
@@ -83,7 +84,7 @@ TEST_F(ReportsTest, PurchaseListRefusesRepeatsKeepsTenAndPersists) {
   // A new process with the same settings store remembers them.
   expected = manager->purchaseArray();
   manager.reset();
-  detail::resetProcessState();
+  resetProcessState();
   start();
   EXPECT_EQ(manager->purchaseArray(), expected);
   EXPECT_EQ(buy("n1"), kAlready);
@@ -215,7 +216,7 @@ TEST_F(ReportsTest, ACallBeforeStartUpLeavesTheRecordAsStartUpWould) {
        {"DEV"}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    detail::resetProcessState();
+    resetProcessState();
     host.settings->set("push_xelt_purchase_array", stored);
     host.log->clear();
     outcomes.clear();

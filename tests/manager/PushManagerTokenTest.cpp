@@ -2,6 +2,7 @@
 
 #include "manager/ManagerFixture.h"
 #include "orvo/PushErrors.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
 namespace orvo::test {
 namespace {

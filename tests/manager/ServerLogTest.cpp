@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "orvo/Json.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ReceiverEnvelope.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/TestHost.h"
 
 namespace orvo {
@@ -12,9 +13,7 @@ namespace {
 HttpResult answer(std::string body) {
   return {HttpResponse{200, {}, "application/json", "utf-8", std::move(body)}, std::nullopt};
 }
-HttpResult resultCode(std::string_view code) {
-  return answer(R"({"HEADER":{"RESULT_CODE":")" + std::string(code) + R"("},"BODY":{}})");
-}
+HttpResult resultCode(std::string_view code) { return answer(receiverEnvelope({}, code)); }
 
 // Percent-decoding alone: "+" and "&" are data here, not form syntax.
 std::string percentDecoded(std::string_view text) {

@@ -11,7 +11,8 @@
 #include <thread>
 
 #include "Helpers.h"
-#include "orvo/platform/MainQueue.h"
+#include "orvo/platform/RunLoop.h"
+#include "platform/RunLoopSource.h"
 
 namespace orvo {
 namespace {

@@ -5,6 +5,7 @@
 #include <future>
 
 #include "Helpers.h"
+#include "orvo/platform/RunLoop.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
 
 namespace orvo {

@@ -16,7 +16,8 @@
 #include "orvo/Json.h"
 #include "orvo/PushErrors.h"
 #include "orvo/ReceiverProtocol.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ReceiverEnvelope.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/TestHost.h"
 
 namespace orvo::test {
@@ -54,9 +55,7 @@ inline Keys plus(Keys keys, const Keys& more) {
 }
 
 inline HttpResult envelopeAnswer(const Dictionary& body, std::string_view resultCode = "0000") {
-  Dictionary envelope{{"HEADER", Dictionary{{"RESULT_CODE", std::string(resultCode)}}},
-                      {"BODY", body}};
-  return {HttpResponse{200, {}, "application/json", "utf-8", writeJson(envelope).value()}, {}};
+  return ScriptedHttpClient::jsonAnswer(receiverEnvelope(body, resultCode));
 }
 
 class ProtocolTest : public ::testing::Test {

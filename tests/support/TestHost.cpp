@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "foundation/Log.h"
-#include "foundation/ProcessState.h"
+#include "orvo/testing/ProcessReset.h"
 
 namespace orvo::test {
 
@@ -52,12 +52,12 @@ TestHost::TestHost()
   host->notifications = notifications;
   Host::setCurrent(host);
   logging::setSwitch(nullptr);
-  detail::resetProcessState();
+  resetProcessState();
 }
 
 TestHost::~TestHost() {
   logging::setSwitch(nullptr);
-  detail::resetProcessState();
+  resetProcessState();
   Host::setCurrent(nullptr);
 }
 

@@ -8,6 +8,11 @@
 
 #include "orvo/platform/Host.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/CapturingLogSink.h"
+#include "orvo/testing/FixedDevice.h"
+#include "orvo/testing/ManualClock.h"
+#include "orvo/testing/MemoryKeychain.h"
+#include "orvo/testing/MemorySettingsStore.h"
 
 namespace orvo::test {
 

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/TestHost.h"
 
 namespace orvo {

@@ -6,7 +6,8 @@
 #include <thread>
 
 #include "orvo/Json.h"
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ReceiverEnvelope.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 #include "support/TestHost.h"
 
 namespace orvo {
@@ -37,12 +38,6 @@ struct Received {
 
 HttpResult jsonAnswer(std::string body, long status = 200, std::string charset = "utf-8") {
   return {HttpResponse{status, {}, "application/json", std::move(charset), std::move(body)}, {}};
-}
-
-std::string envelope(std::string_view resultCode, const Dictionary& body = {}) {
-  return writeJson(Dictionary{{"HEADER", Dictionary{{"RESULT_CODE", std::string(resultCode)}}},
-                              {"BODY", body}})
-      .value();
 }
 
 class PushNetworkManagerTest : public ::testing::Test {
@@ -125,7 +120,7 @@ TEST_F(PushNetworkManagerTest, UrlAndRequest) {
   const std::pair<const char*, std::string> cases[] = {{"", ""}, {"/", "K=caf\xC3\xA9"}};
   for (const auto& [slash, body] : cases) {
     record->changeHost(std::string(kHost) + slash);
-    http->enqueueJson(envelope("0000"));
+    http->enqueueJson(receiverEnvelope());
     send(endpoints::kGetService, body);
     ASSERT_EQ(http->requestCount(), slash[0] ? 2u : 1u);
     const HttpRequest sent = http->requests().back();
@@ -140,7 +135,7 @@ TEST_F(PushNetworkManagerTest, UrlAndRequest) {
 }
 
 TEST_F(PushNetworkManagerTest, EnvelopeChecks) {
-  const std::string success = envelope("0000", Dictionary{{"AUTHKEY", "K1"}});
+  const std::string success = receiverEnvelope({{"AUTHKEY", "K1"}});
   const ErrorInfo transportError{std::string(kHttpTransportErrorDomain), 28, "timed out", {}};
   HttpResult errorWithResponse = jsonAnswer(success);
   errorWithResponse.error = transportError;
@@ -151,7 +146,7 @@ TEST_F(PushNetworkManagerTest, EnvelopeChecks) {
     std::int64_t code = 0;
   };
   const Case cases[] = {{jsonAnswer(success), ""},
-                        {jsonAnswer(envelope("0000")), ""},  // an empty body object
+                        {jsonAnswer(receiverEnvelope()), ""},  // an empty body object
                         {jsonAnswer(success, 299), ""},
                         {jsonAnswer("[" + success + ",{}]"), ""},
                         {jsonAnswer(R"({"HEADER":[{"RESULT_CODE":"0000"}],"BODY":{}})"), ""},
@@ -168,10 +163,10 @@ TEST_F(PushNetworkManagerTest, EnvelopeChecks) {
                         {jsonAnswer(R"({"HEADER":"0000","BODY":{}})"), "invalid_result_header"},
                         {jsonAnswer(code + R"(0},"BODY":{}})"), "invalid_result_code"},
                         {jsonAnswer(R"({"HEADER":{},"BODY":{}})"), "invalid_result_code"},
-                        {jsonAnswer(envelope("50000")), "invalid_result_code"},
+                        {jsonAnswer(receiverEnvelope({}, "50000")), "invalid_result_code"},
                         {jsonAnswer(code + R"("0000"}})"), "invalid_result_body"},
                         {jsonAnswer(code + R"("0000"},"BODY":"x"})"), "invalid_result_body"},
-                        {jsonAnswer(envelope("40100")), "fail_auth", 40100},
+                        {jsonAnswer(receiverEnvelope({}, "40100")), "fail_auth", 40100},
                         {jsonAnswer(code + R"("40100"}})"), "fail_auth", 40100},
                         {HttpResult{std::nullopt, transportError}, transportError.domain, 28},
                         {errorWithResponse, transportError.domain, 28}};
@@ -200,8 +195,8 @@ TEST_F(PushNetworkManagerTest, EnvelopeChecks) {
 
 TEST_F(PushNetworkManagerTest, CompletionRunsOnTheMainQueueAsItsOwnStep) {
   // Success and failure alike: posted once by the transport after the client's answer.
-  http->enqueueJson(envelope("0000", Dictionary{{"K", "v"}}));
-  http->enqueueJson(envelope("0000"), 503);
+  http->enqueueJson(receiverEnvelope({{"K", "v"}}));
+  http->enqueueJson(receiverEnvelope(), 503);
   Received ok = send(endpoints::kRegisterService, "A=1");
   Received bad = send(endpoints::kRegisterService, "A=1");
   EXPECT_EQ(queue->posts, 2);
@@ -218,7 +213,7 @@ TEST_F(PushNetworkManagerTest, CompletionRunsOnTheMainQueueAsItsOwnStep) {
   EXPECT_TRUE(refreshCalls.empty());
 
   // Started from another thread: still completed on the main queue.
-  http->enqueueJson(envelope("0000"));
+  http->enqueueJson(receiverEnvelope());
   Received fromWorker;
   std::thread([&] {
     PushNetworkManager::connect(environment, endpoints::kAppAlive, "", capture(fromWorker));
@@ -230,12 +225,12 @@ TEST_F(PushNetworkManagerTest, CompletionRunsOnTheMainQueueAsItsOwnStep) {
 }
 
 TEST_F(PushNetworkManagerTest, LogLines) {
-  http->enqueueJson(envelope("0000"));
+  http->enqueueJson(receiverEnvelope());
   send(endpoints::kGetService, "A=1");
   EXPECT_TRUE(host.log->lines().empty());
 
   logging = true;
-  http->enqueueJson(envelope("0000"));
+  http->enqueueJson(receiverEnvelope());
   send(endpoints::kGetService, "A=1&B=%20");
   const std::string end = "=== Push Manager Network (rcv_get_service.ctl) Service End ===";
   const auto requestHeaders = PushNetworkManager::createRequest("", "A=1&B=%20").headers;
@@ -247,7 +242,7 @@ TEST_F(PushNetworkManagerTest, LogLines) {
                 "- header  : " + describe(requestHeaders), "response", "- status  : 200",
                 "- header  : " +
                     describe(Dictionary{{"Content-Type", "application/json; charset=utf-8"}}),
-                "- body    : " + envelope("0000"), end}));
+                "- body    : " + receiverEnvelope(), end}));
 
   host.log->clear();
   send(endpoints::kGetService, "");  // nothing scripted: a transport error
@@ -268,8 +263,8 @@ TEST_F(PushNetworkManagerTest, LogLines) {
 
   logging = false;
   host.log->clear();
-  http->enqueueJson(envelope("40100"));
-  http->enqueueJson(envelope("40100"));
+  http->enqueueJson(receiverEnvelope({}, "40100"));
+  http->enqueueJson(receiverEnvelope({}, "40100"));
   send(endpoints::kRegisterService, "A=1");
   EXPECT_TRUE(host.log->lines().empty());
 }
@@ -301,8 +296,8 @@ TEST_F(PushNetworkManagerTest, ResendAfterRefusedAuthKey) {
     record->setAuthKey("OLDKEY");
     refreshError = c.refreshFails ? std::optional(ErrorInfo{"lib", 9, "no key", {}}) : std::nullopt;
     host.log->clear();
-    http->enqueueJson(envelope("40100"));
-    if (!c.second.empty()) http->enqueueJson(envelope(c.second, Dictionary{{"R", "2"}}));
+    http->enqueueJson(receiverEnvelope({}, "40100"));
+    if (!c.second.empty()) http->enqueueJson(receiverEnvelope({{"R", "2"}}, c.second));
     Received received = send(c.endpoint, form, c.resend);
 
     EXPECT_EQ(received.calls, 1);
@@ -328,7 +323,7 @@ TEST_F(PushNetworkManagerTest, ResendAfterRefusedAuthKey) {
 
   // A transport error whose code is 40100 counts too, whatever its domain.
   http->enqueue(HttpResult{std::nullopt, ErrorInfo{"Elsewhere", 40100, "odd", {}}});
-  http->enqueueJson(envelope("0000"));
+  http->enqueueJson(receiverEnvelope());
   EXPECT_FALSE(send(kRegisterService, "A=1").error);
   EXPECT_EQ(http->requestCount(), 3u);
 }

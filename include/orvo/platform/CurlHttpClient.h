@@ -27,11 +27,10 @@ struct CurlHttpClientOptions {
 };
 
 // Peer and host verification stay on; only http and https; redirects are not
-// followed; cookies are never sent or stored. Completions are posted to the
-// main queue. On a RunLoop main queue, requests progress while that loop runs
+// followed; cookies are never sent or stored. Completions keep HttpClient's
+// contract. On a RunLoop main queue, requests progress while that loop runs
 // (run(), runUntil() or runUntilIdle()), as its completions do. Destroying
-// the client with requests in flight cancels them: no completion runs
-// afterwards.
+// the client waits for a completion that is running on another thread.
 class CurlHttpClient : public HttpClient {
  public:
   CurlHttpClient(std::shared_ptr<MainQueue> mainQueue, CurlHttpClientOptions options = {});

@@ -1,8 +1,6 @@
 // Facts about the device and fresh random identifiers.
 #pragma once
 
-#include <deque>
-#include <mutex>
 #include <string>
 
 namespace orvo {
@@ -27,27 +25,6 @@ class SystemDevice : public Device {
  private:
   std::string model_;
   std::string systemVersion_;
-};
-
-// Fixed facts; UUIDs from a script, then counted ones, so tests can predict
-// them.
-class FixedDevice : public Device {
- public:
-  FixedDevice(std::string model = "TestPhone", std::string systemVersion = "17.0")
-      : model_(std::move(model)), systemVersion_(std::move(systemVersion)) {}
-  std::string model() const override { return model_; }
-  std::string systemVersion() const override { return systemVersion_; }
-  std::string newUUID() override;
-
-  void queueUUID(std::string uuid);
-  int uuidsMade() const;
-
- private:
-  std::string model_;
-  std::string systemVersion_;
-  mutable std::mutex mutex_;
-  std::deque<std::string> queued_;
-  int made_ = 0;
 };
 
 }  // namespace orvo

@@ -12,6 +12,7 @@
 #include "orvo/platform/LogSink.h"
 #include "orvo/platform/MainQueue.h"
 #include "orvo/platform/NotificationHost.h"
+#include "orvo/platform/RunLoop.h"
 #include "orvo/platform/SettingsStore.h"
 
 namespace orvo {

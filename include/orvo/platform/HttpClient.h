@@ -44,8 +44,12 @@ inline constexpr std::string_view kHttpTransportErrorDomain = "OrvoHTTPTransport
 
 class HttpClient {
  public:
+  // Requests still in flight are cancelled: their completions, posted or
+  // not, never run, and are destroyed with what they captured.
   virtual ~HttpClient() = default;
-  // Sends the request; completion runs once, on the main queue.
+  // Sends the request. The completion runs exactly once while the client
+  // lives, on the main queue and never inside send(), with the answer or the
+  // transport error (a request the client cannot even start included).
   virtual void send(HttpRequest request, std::function<void(HttpResult)> completion) = 0;
 };
 

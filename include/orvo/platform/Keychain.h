@@ -3,12 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "orvo/Value.h"
 
@@ -58,40 +54,6 @@ class Keychain {
   // Changes every matching item in one step: all or nothing.
   virtual KeychainStatus update(const Dictionary& query, const Dictionary& changes) = 0;
   virtual KeychainStatus remove(const Dictionary& query) = 0;
-};
-
-// The item matching rules on an in-memory item list. The desktop keychain
-// keeps its items here and persists each change; tests use it directly and
-// can make the next calls fail.
-class MemoryKeychain : public Keychain {
- public:
-  explicit MemoryKeychain(std::string defaultAccessGroup = "ORVOSEED01.orvo.default");
-
-  KeychainStatus copyMatching(const Dictionary& query, Value* result) override;
-  KeychainStatus add(const Dictionary& attributes, Value* result) override;
-  KeychainStatus update(const Dictionary& query, const Dictionary& changes) override;
-  KeychainStatus remove(const Dictionary& query) override;
-
-  // Failure injection for tests: the next call of that kind answers status
-  // without changing anything.
-  enum class Operation { CopyMatching, Add, Update, Remove };
-  void failNext(Operation operation, KeychainStatus status);
-
-  std::vector<Dictionary> items() const;
-  void setItems(std::vector<Dictionary> items);
-
- protected:
-  // Called with the lock held after a change to the item list; a false
-  // answer rolls the change back and the call reports Other.
-  virtual bool persist(const std::vector<Dictionary>& items);
-
- private:
-  std::optional<KeychainStatus> takeFailure(Operation operation);
-
-  mutable std::mutex mutex_;
-  std::string defaultAccessGroup_;
-  std::vector<Dictionary> items_;
-  std::map<Operation, std::vector<KeychainStatus>> failures_;
 };
 
 }  // namespace orvo

@@ -5,7 +5,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace orvo {
 
@@ -33,20 +32,6 @@ class CallbackLogSink : public LogSink {
 
  private:
   std::function<void(std::string_view)> callback_;
-};
-
-// Keeps every line, for tests.
-class CapturingLogSink : public LogSink {
- public:
-  void write(std::string_view line) override;
-  std::vector<std::string> lines() const;
-  bool contains(std::string_view needle) const;
-  std::size_t count(std::string_view needle) const;
-  void clear();
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
 };
 
 }  // namespace orvo

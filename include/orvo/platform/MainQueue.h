@@ -1,94 +1,18 @@
-// The library's main queue and the desktop run loop that serves it.
+// The library's main queue.
 #pragma once
 
-#include <poll.h>
-
-#include <chrono>
-#include <cstddef>
-#include <deque>
 #include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <span>
-#include <thread>
-#include <vector>
 
 namespace orvo {
 
-// Where state changes and "main queue" callbacks run. Any thread may post.
+// Where state changes and "main queue" callbacks run. Any thread may post;
+// a task runs once, after those posted before it, on the thread that serves
+// the queue, never inside post(). A queue destroyed with tasks still waiting
+// destroys them unrun.
 class MainQueue {
  public:
   virtual ~MainQueue() = default;
   virtual void post(std::function<void()> task) = 0;
-};
-
-// Work a run loop waits for besides its tasks: descriptors to poll and a
-// deadline. Both calls come on the loop's thread, between tasks, never while
-// a task runs, so a source may post but must not run the loop itself.
-class RunLoopSource {
- public:
-  virtual ~RunLoopSource() = default;
-  // Appends the descriptors to wait for; may bring `deadline` forward.
-  virtual void prepare(std::vector<pollfd>& fds,
-                       std::chrono::steady_clock::time_point& deadline) = 0;
-  // After the wait: the descriptors this source appended, as poll left them.
-  virtual void dispatch(std::span<const pollfd> fds) = 0;
-};
-
-// A FIFO run loop. The application's main thread calls run(); tests drain it
-// with runUntilIdle(). Tasks posted while a task runs run after it, in order.
-// Attached sources are served whenever the loop waits, and at least every
-// millisecond between batches of tasks, so that a steady stream of tasks
-// does not starve them.
-class RunLoop : public MainQueue {
- public:
-  RunLoop();
-  RunLoop(const RunLoop&) = delete;
-  RunLoop& operator=(const RunLoop&) = delete;
-  ~RunLoop() override;
-
-  void post(std::function<void()> task) override;
-
-  void addSource(std::shared_ptr<RunLoopSource> source);
-  // The source is not asked again once this returns, except by a wait that
-  // is already under way on another thread, whose results it must ignore.
-  void removeSource(const RunLoopSource* source);
-  // Cuts a wait short, so that the sources are asked again at once.
-  void wakeUp();
-
-  // Runs tasks until stop() is called, waiting for new ones when idle.
-  void run();
-  // Makes run() return after the task in progress; later tasks stay queued.
-  void stop();
-  // Runs queued tasks, including those they post, and what the sources have
-  // ready without waiting, until none is left. Returns how many tasks ran.
-  std::size_t runUntilIdle();
-  // As runUntilIdle, but waits up to `timeout` for work that other threads
-  // are still to post; returns once `done` holds or the time is up.
-  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-
-  std::size_t pending() const;
-  // Whether the calling thread is the one running tasks right now.
-  bool isRunningOnThisThread() const;
-
- private:
-  using Clock = std::chrono::steady_clock;
-
-  bool runOne(std::unique_lock<std::mutex>& lock);
-  std::size_t runBatch(std::unique_lock<std::mutex>& lock, bool heedStop);
-  void waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point until);
-  void signal();
-  bool sourcesOverdue(Clock::time_point now) const;
-
-  mutable std::mutex mutex_;
-  std::deque<std::function<void()>> tasks_;
-  std::vector<std::shared_ptr<RunLoopSource>> sources_;
-  bool stopRequested_ = false;
-  Clock::time_point sourcesServed_{};
-  int waiters_ = 0;
-  int wakeFd_ = -1;  // an eventfd; -1 when none could be made
-  std::optional<std::thread::id> runner_;
 };
 
 }  // namespace orvo

@@ -46,7 +46,9 @@ struct NotificationRequest {
   NotificationContent content;
 };
 
-// Ends an extension's work with the content to show.
+// Ends an extension's work with the content to show. The extension calls it
+// once, however many paths (the acknowledgement, time running out) reach it,
+// on the thread of the first of them.
 using ContentHandler = std::function<void(const NotificationContent& content)>;
 
 // Errors of attachment creation.

@@ -38,7 +38,8 @@ struct PlatformNotification {
 };
 
 // The notification centre's delegate: presentation in the foreground and the
-// user's response to a notification.
+// user's response to a notification. Called on the main queue; the delegate
+// calls each completion exactly once, on any thread, now or later.
 class NotificationCenterDelegate {
  public:
   virtual ~NotificationCenterDelegate() = default;
@@ -65,13 +66,13 @@ class NotificationHost {
  public:
   virtual ~NotificationHost() = default;
 
-  // Notification centre.
+  // Notification centre. The answers of the two requests below run once, on
+  // a platform thread (never the main queue nor inside the call); a host
+  // destroyed first drops them unrun.
   virtual bool notificationCenterAvailable() const = 0;
-  // The answer arrives on a platform thread, not the main queue.
   virtual void requestAuthorization(
       std::int64_t options,
       std::function<void(bool granted, std::optional<ErrorInfo> error)> completion) = 0;
-  // The answer arrives on a platform thread, not the main queue.
   virtual void getNotificationSettings(std::function<void(AuthorizationStatus)> completion) = 0;
   virtual void setCenterDelegate(std::weak_ptr<NotificationCenterDelegate> delegate) = 0;
   virtual bool hasCenterDelegate() const = 0;

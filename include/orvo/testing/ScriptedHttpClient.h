@@ -1,5 +1,5 @@
 // An HTTP double: records every request and answers from a script, on the
-// main queue, as the real client does.
+// main queue, with HttpClient's contract as the real client keeps it.
 #pragma once
 
 #include <deque>
@@ -25,6 +25,7 @@ class ScriptedHttpClient : public HttpClient {
   void enqueue(HttpResult answer);
   // A 200 answer whose JSON body is the given text.
   void enqueueJson(std::string body, long statusCode = 200);
+  static HttpResult jsonAnswer(std::string body, long statusCode = 200);
   // A success envelope with this body dictionary.
   void enqueueEnvelope(const Dictionary& body, std::string_view resultCode = "0000");
   void setResponder(std::function<HttpResult(const HttpRequest&)> responder);
@@ -44,6 +45,8 @@ class ScriptedHttpClient : public HttpClient {
   std::deque<HttpResult> answers_;
   std::function<HttpResult(const HttpRequest&)> responder_;
   std::vector<HttpRequest> requests_;
+  // Gone with the client: answers still on the main queue then stay unrun.
+  std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 }  // namespace orvo

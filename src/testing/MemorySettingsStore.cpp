@@ -1,4 +1,4 @@
-#include "orvo/platform/SettingsStore.h"
+#include "orvo/testing/MemorySettingsStore.h"
 
 namespace orvo {
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "orvo/platform/Keychain.h"
+#include "orvo/platform/ItemListKeychain.h"
 
 namespace orvo {
 namespace {
@@ -68,12 +68,11 @@ Value resultFor(const Dictionary& item, bool returnData, bool returnAttributes) 
 
 }  // namespace
 
-MemoryKeychain::MemoryKeychain(std::string defaultAccessGroup)
+ItemListKeychain::ItemListKeychain(std::string defaultAccessGroup)
     : defaultAccessGroup_(std::move(defaultAccessGroup)) {}
 
-KeychainStatus MemoryKeychain::copyMatching(const Dictionary& query, Value* result) {
+KeychainStatus ItemListKeychain::copyMatching(const Dictionary& query, Value* result) {
   std::lock_guard lock(mutex_);
-  if (auto failure = takeFailure(Operation::CopyMatching)) return *failure;
   if (!query.contains(kClass)) return KeychainStatus::Param;
 
   std::vector<const Dictionary*> found;
@@ -99,9 +98,8 @@ KeychainStatus MemoryKeychain::copyMatching(const Dictionary& query, Value* resu
   return KeychainStatus::Success;
 }
 
-KeychainStatus MemoryKeychain::add(const Dictionary& attributes, Value* result) {
+KeychainStatus ItemListKeychain::add(const Dictionary& attributes, Value* result) {
   std::lock_guard lock(mutex_);
-  if (auto failure = takeFailure(Operation::Add)) return *failure;
   if (!attributes.contains(kClass)) return KeychainStatus::Param;
 
   Dictionary item;
@@ -127,9 +125,8 @@ KeychainStatus MemoryKeychain::add(const Dictionary& attributes, Value* result) 
   return KeychainStatus::Success;
 }
 
-KeychainStatus MemoryKeychain::update(const Dictionary& query, const Dictionary& changes) {
+KeychainStatus ItemListKeychain::update(const Dictionary& query, const Dictionary& changes) {
   std::lock_guard lock(mutex_);
-  if (auto failure = takeFailure(Operation::Update)) return *failure;
   if (!query.contains(kClass) || changes.contains(kClass)) return KeychainStatus::Param;
 
   // Nulls in the changes remove the attribute, so they are applied apart.
@@ -164,9 +161,8 @@ KeychainStatus MemoryKeychain::update(const Dictionary& query, const Dictionary&
   return KeychainStatus::Success;
 }
 
-KeychainStatus MemoryKeychain::remove(const Dictionary& query) {
+KeychainStatus ItemListKeychain::remove(const Dictionary& query) {
   std::lock_guard lock(mutex_);
-  if (auto failure = takeFailure(Operation::Remove)) return *failure;
   if (!query.contains(kClass)) return KeychainStatus::Param;
 
   std::vector<Dictionary> kept;
@@ -184,29 +180,16 @@ KeychainStatus MemoryKeychain::remove(const Dictionary& query) {
   return KeychainStatus::Success;
 }
 
-void MemoryKeychain::failNext(Operation operation, KeychainStatus status) {
-  std::lock_guard lock(mutex_);
-  failures_[operation].push_back(status);
-}
-
-std::vector<Dictionary> MemoryKeychain::items() const {
+std::vector<Dictionary> ItemListKeychain::items() const {
   std::lock_guard lock(mutex_);
   return items_;
 }
 
-void MemoryKeychain::setItems(std::vector<Dictionary> items) {
+void ItemListKeychain::setItems(std::vector<Dictionary> items) {
   std::lock_guard lock(mutex_);
   items_ = std::move(items);
 }
 
-bool MemoryKeychain::persist(const std::vector<Dictionary>&) { return true; }
-
-std::optional<KeychainStatus> MemoryKeychain::takeFailure(Operation operation) {
-  auto it = failures_.find(operation);
-  if (it == failures_.end() || it->second.empty()) return std::nullopt;
-  KeychainStatus status = it->second.front();
-  it->second.erase(it->second.begin());
-  return status;
-}
+bool ItemListKeychain::persist(const std::vector<Dictionary>&) { return true; }
 
 }  // namespace orvo

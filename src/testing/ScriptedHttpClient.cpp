@@ -1,6 +1,6 @@
-#include "orvo/platform/ScriptedHttpClient.h"
+#include "orvo/testing/ScriptedHttpClient.h"
 
-#include "orvo/Json.h"
+#include "orvo/testing/ReceiverEnvelope.h"
 
 namespace orvo {
 namespace {
@@ -44,20 +44,21 @@ void ScriptedHttpClient::enqueue(HttpResult answer) {
 }
 
 void ScriptedHttpClient::enqueueJson(std::string body, long statusCode) {
+  enqueue(jsonAnswer(std::move(body), statusCode));
+}
+
+HttpResult ScriptedHttpClient::jsonAnswer(std::string body, long statusCode) {
   HttpResponse response;
   response.statusCode = statusCode;
   response.mimeType = "application/json";
   response.textEncodingName = "utf-8";
   response.headers.set("Content-Type", "application/json; charset=utf-8");
   response.body = std::move(body);
-  enqueue(HttpResult{std::move(response), std::nullopt});
+  return HttpResult{std::move(response), std::nullopt};
 }
 
 void ScriptedHttpClient::enqueueEnvelope(const Dictionary& body, std::string_view resultCode) {
-  Dictionary envelope{{"HEADER", Dictionary{{"RESULT_CODE", std::string(resultCode)}}},
-                      {"BODY", body}};
-  auto json = writeJson(envelope);
-  enqueueJson(json.ok() ? json.value() : std::string());
+  enqueueJson(receiverEnvelope(body, resultCode));
 }
 
 void ScriptedHttpClient::setResponder(std::function<HttpResult(const HttpRequest&)> responder) {
@@ -122,8 +123,9 @@ void ScriptedHttpClient::send(HttpRequest request, std::function<void(HttpResult
     }
   }
   // Answers arrive later on the main queue, never inside send().
-  mainQueue_->post([completion = std::move(completion), answer = std::move(answer)]() mutable {
-    if (completion) completion(std::move(answer));
+  mainQueue_->post([alive = std::weak_ptr<const bool>(alive_), completion = std::move(completion),
+                    answer = std::move(answer)]() mutable {
+    if (completion && !alive.expired()) completion(std::move(answer));
   });
 }
 

@@ -1,0 +1,34 @@
+// A keychain in memory whose next calls can be made to fail, for tests.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orvo/platform/ItemListKeychain.h"
+
+namespace orvo {
+
+class MemoryKeychain : public ItemListKeychain {
+ public:
+  explicit MemoryKeychain(std::string defaultAccessGroup = "ORVOSEED01.orvo.default");
+
+  KeychainStatus copyMatching(const Dictionary& query, Value* result) override;
+  KeychainStatus add(const Dictionary& attributes, Value* result) override;
+  KeychainStatus update(const Dictionary& query, const Dictionary& changes) override;
+  KeychainStatus remove(const Dictionary& query) override;
+
+  // The next call of that kind answers status without changing anything.
+  enum class Operation { CopyMatching, Add, Update, Remove };
+  void failNext(Operation operation, KeychainStatus status);
+
+ private:
+  std::optional<KeychainStatus> takeFailure(Operation operation);
+
+  std::mutex mutex_;
+  std::map<Operation, std::vector<KeychainStatus>> failures_;
+};
+
+}  // namespace orvo
