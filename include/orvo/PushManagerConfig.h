@@ -2,6 +2,7 @@
 // among the application's resources.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,25 @@
 #include "orvo/Value.h"
 
 namespace orvo {
+
+// The durable outbox of acknowledgements, reads, badge updates, reports and
+// the failure log. Off unless the manifest turns it on.
+struct OutboxSettings {
+  bool enabled = false;
+  // Past either bound the oldest entry is dropped, logged and reported.
+  std::int64_t maxEntries = 1000;
+  double maxAgeSeconds = 7 * 24 * 3600.0;
+  // Retries wait a random time up to min(maxDelay, firstDelay * 2^attempt).
+  double firstDelaySeconds = 1.0;
+  double maxDelaySeconds = 300.0;
+};
+
+// Remote payloads whose message UID was seen within the window are dropped.
+struct DuplicateFilterSettings {
+  bool enabled = false;
+  double windowSeconds = 7 * 24 * 3600.0;
+  std::int64_t maxEntries = 2000;
+};
 
 class PushManagerConfig {
  public:
@@ -54,6 +74,8 @@ class PushManagerConfig {
   bool useLog() const;
   bool useGranted() const;
   bool usePhoneNumber() const;
+  OutboxSettings outbox() const;
+  DuplicateFilterSettings duplicateFilter() const;
 
   void setConfig(std::optional<Dictionary> config);
   void setHost(std::string host);
@@ -68,6 +90,8 @@ class PushManagerConfig {
   void setUseLog(bool useLog);
   void setUseGranted(bool useGranted);
   void setUsePhoneNumber(bool usePhoneNumber);
+  void setOutbox(OutboxSettings outbox);
+  void setDuplicateFilter(DuplicateFilterSettings duplicateFilter);
 
   // The receiver version rule shared with the record's change operation: a
   // text of at least three characters ending in "EE" loses the "EE".
@@ -88,6 +112,8 @@ class PushManagerConfig {
   bool useLog_ = false;
   bool useGranted_ = true;
   bool usePhoneNumber_ = true;
+  OutboxSettings outbox_;
+  DuplicateFilterSettings duplicateFilter_;
 };
 
 }  // namespace orvo

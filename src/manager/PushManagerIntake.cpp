@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "foundation/Log.h"
+#include "manager/DuplicateFilter.h"
 #include "orvo/PushManager.h"
 #include "orvo/PushNotification.h"
 #include "orvo/ReceiverProtocol.h"
@@ -32,6 +33,8 @@ constexpr std::string_view kDeprecatedLine =
     "(manager:didReceiveRemoteNotification:status:) is deprecated. Use "
     "(manager:didReceiveUserNotification:status:messageUID:) instead";
 constexpr std::string_view kFeedbackLine = "PushManager - feedback";
+constexpr std::string_view kDuplicateLine =
+    "PushManager - didReceiveRemoteNotification duplicate of %@ dropped";
 constexpr std::string_view kFeedbackCustomLine = "PushManager - feedback custom";
 
 // The local notification's user information and what the payload gets.
@@ -104,9 +107,23 @@ void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Di
     logging::trace(kSilentLine);
     return;
   }
+  // A payload taken in before (a replay, a duplicate delivery) goes no
+  // further: no second acknowledgement, no second delivery.
+  // It is remembered once its acknowledgement is in the outbox, so that a
+  // process killed in between acknowledges it at the replay.
+  auto filter = duplicateFilter();
+  const auto key = filter ? DuplicateFilter::messageKey(payload) : std::nullopt;
+  if (key && filter->seen(*key)) {
+    logging::always(logging::format(kDuplicateLine, {*key}));
+    return;
+  }
+  auto remember = [&filter, &key] {
+    if (key) filter->remember(*key);
+  };
   const Value& mark = payload.get(keys::kFeedback);
   if (const std::string* text = mark.asString(); text && *text == keys::kFeedbackDone) {
     if (logging::isOn()) logging::trace(logging::format(kAlreadyAcknowledgedLine, {*text}));
+    remember();
     keepAndFire(payload, status);
     return;
   }
@@ -120,6 +137,7 @@ void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Di
     if (acknowledged) kept->set(std::string(keys::kFeedback), std::string(keys::kFeedbackDone));
     self->keepAndFire(std::move(*kept), status);
   });
+  remember();
 }
 
 void PushManager::applicationDidReceiveRemoteNotificationFetchCompletionHandler(
@@ -226,6 +244,7 @@ void PushManager::fireUnexpiredNotifications() {
 
 void PushManager::feedback(const Dictionary& payload, ResultHandler completion) {
   logging::trace(kFeedbackLine);
+  if (queue("message", "feedback", Dictionary{{"payload", payload}}, completion)) return;
   receiver_->feedback(
       [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
         if (completion) completion(success);
@@ -236,6 +255,11 @@ void PushManager::feedback(const Dictionary& payload, ResultHandler completion) 
 void PushManager::feedback(const Dictionary& payload, const std::string& clientUID,
                            const std::string& psID, ResultHandler completion) {
   logging::trace(kFeedbackCustomLine);
+  if (queue("message", "feedbackFor",
+            Dictionary{{"payload", payload}, {"clientUID", clientUID}, {"psID", psID}},
+            completion)) {
+    return;
+  }
   receiver_->feedback(
       [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
         if (completion) completion(success);

@@ -1,6 +1,8 @@
 #include "transport/PushNetworkManager.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
@@ -111,6 +113,19 @@ void deliver(const std::shared_ptr<MainQueue>& mainQueue, const TransportComplet
 }
 
 }  // namespace
+
+const std::string* headerValue(const HttpResponse& response, std::string_view name) {
+  for (const auto& [key, value] : response.headers) {
+    if (key.size() == name.size() &&
+        std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return value.asString();
+    }
+  }
+  return nullptr;
+}
 
 std::optional<std::string_view> endpointFileName(std::int64_t identifier) {
   for (const auto& entry : kEndpoints) {
@@ -292,7 +307,12 @@ TransportOutcome PushNetworkManager::interpretResponse(const HttpResult& result)
   const std::string* resultCode = header ? header->getString(kResultCodeKey) : nullptr;
 
   if (response.statusCode < 200 || response.statusCode >= 300) {
-    return failure(result, networkError(kInvalidStatusCode));
+    ErrorInfo error = networkError(kInvalidStatusCode);
+    error.userInfo.set(std::string(kStatusCodeInfoKey), std::int64_t{response.statusCode});
+    if (const std::string* retryAfter = headerValue(response, kRetryAfterInfoKey)) {
+      error.userInfo.set(std::string(kRetryAfterInfoKey), *retryAfter);
+    }
+    return failure(result, std::move(error));
   }
   if (!header) return failure(result, networkError(kInvalidResultHeader));
   if (resultCode && *resultCode == kResultSuccess) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,6 +33,9 @@ class RunLoop : public MainQueue {
   ~RunLoop() override;
 
   void post(std::function<void()> task) override;
+  // Posts the task once `delay` has passed (while the loop runs; runUntilIdle
+  // does not wait for it).
+  void postAfter(std::chrono::milliseconds delay, std::function<void()> task);
 
   void addSource(std::shared_ptr<RunLoopSource> source);
   // The source is not asked again once this returns, except by a wait that
@@ -63,9 +67,11 @@ class RunLoop : public MainQueue {
   void waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point until);
   void signal();
   bool sourcesOverdue(Clock::time_point now) const;
+  void promoteDueTimers(Clock::time_point now);
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> tasks_;
+  std::multimap<Clock::time_point, std::function<void()>> timers_;
   std::vector<std::shared_ptr<RunLoopSource>> sources_;
   bool stopRequested_ = false;
   Clock::time_point sourcesServed_{};
