@@ -161,5 +161,56 @@ TEST_F(OutboxTest, EachOperationRetriesWhatCanChangeAndEndsWhatCannot) {
   }
 }
 
+TEST_F(OutboxTest, EntriesResumeInOrderAfterARelaunchAndDuplicatesStayOut) {
+  script(Answer::Refused);
+  attempts = 1;  // every receiver call is refused at the transport
+  http->setResponder([](const HttpRequest&) {
+    return HttpResult{{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
+  });
+  start();
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  manager->read(Value(), kPayload, result());
+  manager->update(Value(), Value(1), result());
+  manager->update(Value(), Value(2), result());
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);  // a replay
+  drain();
+  EXPECT_EQ(delegateLog->payloads.size(), 1u);
+  ASSERT_EQ(completions.size(), 3u);
+  for (const auto& [ok, queued] : completions) EXPECT_TRUE(!ok && queued);
+  EXPECT_EQ(manager->outboxDepth(), 4u);
+  host.clock->advance(90);
+  EXPECT_EQ(manager->outboxOldestAgeSeconds(), 90.0);
+
+  // The process dies; the next one finds the entries and the seen message.
+  resetProcessState();
+  delegateLog->payloads.clear();
+  reports.clear();
+  http->clearRequests();
+  script(Answer::Success);
+  start();
+  drain();
+  // In order within each lane: the read after its acknowledgement, the
+  // badges as they were set.
+  std::vector<std::string> messages;
+  std::vector<std::string> badges;
+  for (const auto& request : http->requests()) {
+    const std::string file = request.url.substr(request.url.rfind('/') + 1);
+    if (file == "rcv_init_badgeNo.ctl") {
+      badges.push_back(ScriptedHttpClient::decodeForm(request.body).get("BADGENO").stringOr("-"));
+    } else if (file != "asking_authorization.ctl") {
+      messages.push_back(file);
+    }
+  }
+  EXPECT_EQ(messages, (std::vector<std::string>{"rcv_register_sent_ack.ctl",
+                                                "rcv_register_send_result.ctl"}));
+  EXPECT_EQ(badges, (std::vector<std::string>{"1", "2"}));
+  ASSERT_EQ(reports.size(), 4u);
+  for (const auto& report : reports) EXPECT_TRUE(report.success);
+  EXPECT_EQ(manager->outboxDepth(), 0u);
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  drain();
+  EXPECT_TRUE(delegateLog->payloads.empty());
+}
+
 }  // namespace
 }  // namespace orvo::test
