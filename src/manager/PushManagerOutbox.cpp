@@ -77,17 +77,16 @@ bool transientStatus(std::int64_t status) {
 OutboxVerdict receiverVerdict(bool success, const std::optional<ErrorInfo>& error) {
   if (success || !error) return {OutboxVerdict::Kind::Done};
   OutboxVerdict verdict{OutboxVerdict::Kind::Final, error};
-  if (error->domain == kHttpTransportErrorDomain || error->domain == kJsonErrorDomain) {
+  const Value* statusValue = error->userInfo.find(kStatusCodeInfoKey);
+  if (const std::int64_t* status = statusValue ? statusValue->asInt() : nullptr) {
+    if (transientStatus(*status)) {
+      verdict.kind = OutboxVerdict::Kind::Retry;
+      verdict.retryAfterSeconds = retryAfterSeconds(error->userInfo.getString(kRetryAfterInfoKey));
+    }
+  } else if (error->domain == kHttpTransportErrorDomain || error->domain == kJsonErrorDomain) {
     verdict.kind = OutboxVerdict::Kind::Retry;
   } else if (error->domain == kNetworkErrorDomain) {
-    const Value* statusValue = error->userInfo.find(kStatusCodeInfoKey);
-    if (const std::int64_t* status = statusValue ? statusValue->asInt() : nullptr) {
-      if (transientStatus(*status)) {
-        verdict.kind = OutboxVerdict::Kind::Retry;
-        verdict.retryAfterSeconds =
-            retryAfterSeconds(error->userInfo.getString(kRetryAfterInfoKey));
-      }
-    } else if (error->description == "fail_auth") {
+    if (error->description == "fail_auth") {
       verdict.kind = OutboxVerdict::Kind::Retry;
       verdict.authFailure = true;
     } else if (error->description == "invalid_result_data" ||
