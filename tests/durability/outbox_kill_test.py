@@ -99,7 +99,8 @@ def main():
     print(json.dumps({"durable": durable, "kills": kills, "seed": seed, "sent": sent,
                       "reached_delegate": len(reached), "duplicated": len(duplicated),
                       "not_delivered": len(not_delivered), "not_read": len(not_read),
-                      "repeated_acks": repeated_acks, "repeated_reads": repeated_reads}))
+                      "repeated_acks": repeated_acks, "repeated_reads": repeated_reads,
+                      "states": {s: list(states.values()).count(s) for s in set(states.values())}}))
     if durable and (duplicated or not_delivered or not_read):
         print("duplicated", duplicated, "not delivered", not_delivered, "not read", not_read)
         sys.exit(1)
