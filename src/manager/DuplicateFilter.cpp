@@ -5,20 +5,7 @@
 #include "orvo/PushNotification.h"
 
 namespace orvo {
-namespace {
-
-// Stored as [key, seen at, key, seen at, ...], oldest first.
-Array flatten(const std::deque<std::pair<std::string, double>>& order) {
-  Array stored;
-  stored.reserve(order.size() * 2);
-  for (const auto& [key, when] : order) {
-    stored.emplace_back(key);
-    stored.emplace_back(when);
-  }
-  return stored;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 DuplicateFilter::DuplicateFilter(std::shared_ptr<const Host> host, DuplicateFilterSettings settings)
     : host_(std::move(host)), settings_(settings) {}
@@ -42,6 +29,7 @@ double DuplicateFilter::now() const {
   return SystemClock().now().secondsSince1970;
 }
 
+// Stored as [key, seen at, stage, key, seen at, stage, ...], oldest first.
 void DuplicateFilter::loadLocked() {
   if (loaded_) return;
   loaded_ = true;
@@ -49,43 +37,64 @@ void DuplicateFilter::loadLocked() {
   const Value stored = host_->settings->get(kStoreKey);
   const Array* list = stored.asArray();
   if (!list) return;
-  for (std::size_t i = 0; i + 1 < list->size(); i += 2) {
+  for (std::size_t i = 0; i + 2 < list->size(); i += 3) {
     const std::string* key = (*list)[i].asString();
     const double* when = (*list)[i + 1].asReal();
-    if (!key || !when || seen_.contains(*key)) continue;
-    order_.emplace_back(*key, *when);
-    seen_.emplace(*key, *when);
+    const std::int64_t* stage = (*list)[i + 2].asInt();
+    if (!key || !when || !stage || *stage < 1 || *stage > 2 || seen_.contains(*key)) continue;
+    order_.push_back(*key);
+    seen_.emplace(*key, Seen{*when, static_cast<Stage>(*stage)});
   }
 }
 
 void DuplicateFilter::forgetOldLocked(double now) {
   const double oldest = now - settings_.windowSeconds;
-  while (!order_.empty() && (order_.front().second < oldest ||
+  while (!order_.empty() && (seen_[order_.front()].when < oldest ||
                              order_.size() > static_cast<std::size_t>(settings_.maxEntries))) {
-    seen_.erase(order_.front().first);
+    seen_.erase(order_.front());
     order_.pop_front();
   }
 }
 
-bool DuplicateFilter::seen(const std::string& key) {
+DuplicateFilter::Stage DuplicateFilter::stage(const std::string& key) {
   std::lock_guard lock(mutex_);
   loadLocked();
   forgetOldLocked(now());
-  return seen_.contains(key);
+  if (underWay_.contains(key)) return Stage::Delivered;
+  const auto found = seen_.find(key);
+  return found == seen_.end() ? Stage::Unseen : found->second.stage;
 }
 
-void DuplicateFilter::remember(const std::string& key) {
+void DuplicateFilter::mark(const std::string& key, Stage stage) {
   std::lock_guard lock(mutex_);
   loadLocked();
   const double at = now();
-  if (seen_.contains(key)) return;
-  order_.emplace_back(key, at);
-  seen_.emplace(key, at);
-  forgetOldLocked(at);
-  if (host_ && host_->settings) {
-    host_->settings->set(kStoreKey, flatten(order_));
-    host_->settings->synchronize();
+  if (stage == Stage::Delivered) {
+    underWay_.erase(key);
+  } else if (stage == Stage::Acknowledged &&
+             !(seen_.contains(key) && seen_[key].stage == Stage::Delivered)) {
+    underWay_.insert(key);
   }
+  auto found = seen_.find(key);
+  if (found != seen_.end() && found->second.stage >= stage) return;
+  if (found == seen_.end()) {
+    order_.push_back(key);
+    seen_.emplace(key, Seen{at, stage});
+  } else {
+    found->second.stage = stage;
+  }
+  forgetOldLocked(at);
+  if (!host_ || !host_->settings) return;
+  Array stored;
+  stored.reserve(order_.size() * 3);
+  for (const auto& each : order_) {
+    const Seen& seen = seen_[each];
+    stored.emplace_back(each);
+    stored.emplace_back(seen.when);
+    stored.emplace_back(static_cast<std::int64_t>(seen.stage));
+  }
+  host_->settings->set(kStoreKey, Value(std::move(stored)));
+  host_->settings->synchronize();
 }
 
 }  // namespace orvo

@@ -1,7 +1,10 @@
 // Remote payloads already taken in: their message keys within a window,
 // bounded in number and kept in the settings store, so that a replayed or
 // duplicated delivery is neither acknowledged nor delivered again, across
-// relaunches too.
+// relaunches too. A key goes through two stages: acknowledged (the
+// acknowledgement was sent or queued) and delivered (the delegate had it),
+// so that a process killed between them delivers at the replay without a
+// second acknowledgement.
 #pragma once
 
 #include <deque>
@@ -10,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "orvo/PushManagerConfig.h"
 #include "orvo/Value.h"
@@ -21,17 +25,24 @@ class DuplicateFilter {
  public:
   static constexpr std::string_view kStoreKey = "PushManagerKeySeenMessages";
 
+  enum class Stage : std::int64_t { Unseen = 0, Acknowledged = 1, Delivered = 2 };
+
   DuplicateFilter(std::shared_ptr<const Host> host, DuplicateFilterSettings settings);
 
   // The payload's message key ("orv" "messageuniquekey", else "seqno");
   // absent when it has neither: such a payload is never filtered.
   static std::optional<std::string> messageKey(const Dictionary& payload);
-  // Whether the key was taken in within the window.
-  bool seen(const std::string& key);
-  // Remembers the key durably from now on.
-  void remember(const std::string& key);
+  // How far the key got within the window. A key acknowledged by this
+  // process and still on its way to the delegate counts as delivered.
+  Stage stage(const std::string& key);
+  // Moves the key on to `stage` (never back), durably.
+  void mark(const std::string& key, Stage stage);
 
  private:
+  struct Seen {
+    double when = 0;
+    Stage stage = Stage::Unseen;
+  };
   double now() const;
   void loadLocked();
   void forgetOldLocked(double now);
@@ -40,8 +51,9 @@ class DuplicateFilter {
   const DuplicateFilterSettings settings_;
   std::mutex mutex_;
   bool loaded_ = false;
-  std::deque<std::pair<std::string, double>> order_;  // oldest first
-  std::unordered_map<std::string, double> seen_;
+  std::deque<std::string> order_;  // oldest first
+  std::unordered_map<std::string, Seen> seen_;
+  std::unordered_set<std::string> underWay_;
 };
 
 }  // namespace orvo

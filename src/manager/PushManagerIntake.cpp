@@ -107,37 +107,43 @@ void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Di
     logging::trace(kSilentLine);
     return;
   }
-  // A payload taken in before (a replay, a duplicate delivery) goes no
-  // further: no second acknowledgement, no second delivery.
-  // It is remembered once its acknowledgement is in the outbox, so that a
-  // process killed in between acknowledges it at the replay.
+  // A payload taken in before (a replay, a duplicate delivery) is neither
+  // acknowledged nor delivered again. One whose acknowledgement went out
+  // but which a killed process never delivered is delivered now.
   auto filter = duplicateFilter();
   const auto key = filter ? DuplicateFilter::messageKey(payload) : std::nullopt;
-  if (key && filter->seen(*key)) {
+  const auto stage = key ? filter->stage(*key) : DuplicateFilter::Stage::Unseen;
+  if (stage == DuplicateFilter::Stage::Delivered) {
     logging::always(logging::format(kDuplicateLine, {*key}));
     return;
   }
-  auto remember = [&filter, &key] {
-    if (key) filter->remember(*key);
+  auto delivered = [filter, key] {
+    if (key) filter->mark(*key, DuplicateFilter::Stage::Delivered);
   };
   const Value& mark = payload.get(keys::kFeedback);
-  if (const std::string* text = mark.asString(); text && *text == keys::kFeedbackDone) {
-    if (logging::isOn()) logging::trace(logging::format(kAlreadyAcknowledgedLine, {*text}));
-    remember();
+  const std::string* text = mark.asString();
+  if ((text && *text == keys::kFeedbackDone) || stage == DuplicateFilter::Stage::Acknowledged) {
+    if (text && logging::isOn()) {
+      logging::trace(logging::format(kAlreadyAcknowledgedLine, {*text}));
+    }
     keepAndFire(payload, status);
+    delivered();
     return;
   }
   std::weak_ptr<PushManager> weak = weak_from_this();
   // Shared, not copied, by the callbacks the acknowledgement passes through;
   // it answers once, so the payload can then be moved into the record.
   auto kept = std::make_shared<Dictionary>(payload);
-  feedback(payload, [weak, kept, status](bool acknowledged) {
+  feedback(payload, [weak, kept, status, delivered](bool acknowledged) {
     auto self = weak.lock();
     if (!self) return;
     if (acknowledged) kept->set(std::string(keys::kFeedback), std::string(keys::kFeedbackDone));
     self->keepAndFire(std::move(*kept), status);
+    delivered();
   });
-  remember();
+  // After the acknowledgement is queued (durable with the outbox on), and
+  // never back from delivered.
+  if (key) filter->mark(*key, DuplicateFilter::Stage::Acknowledged);
 }
 
 void PushManager::applicationDidReceiveRemoteNotificationFetchCompletionHandler(

@@ -96,13 +96,16 @@ def main():
     duplicated = sorted(s for s, n in reached.items() if n > 1)
     not_delivered = sorted(s for s in reached if states.get(s) not in ("delivered", "read"))
     not_read = sorted(s for s in reached if states.get(s) != "read")
+    # Acknowledged to the server, yet the application never saw it.
+    unseen = sorted(s for s, st in states.items() if st in ("delivered", "read") and s not in reached)
     print(json.dumps({"durable": durable, "kills": kills, "seed": seed, "sent": sent,
                       "reached_delegate": len(reached), "duplicated": len(duplicated),
-                      "not_delivered": len(not_delivered), "not_read": len(not_read),
+                      "not_delivered": len(not_delivered), "not_read": len(not_read), "acknowledged_unseen": len(unseen),
                       "repeated_acks": repeated_acks, "repeated_reads": repeated_reads,
                       "states": {s: list(states.values()).count(s) for s in set(states.values())}}))
-    if durable and (duplicated or not_delivered or not_read):
-        print("duplicated", duplicated, "not delivered", not_delivered, "not read", not_read)
+    if durable and (duplicated or not_delivered or not_read or unseen):
+        print("duplicated", duplicated, "not delivered", not_delivered, "not read", not_read,
+              "acknowledged unseen", unseen)
         sys.exit(1)
 
 
