@@ -212,5 +212,24 @@ TEST_F(OutboxTest, EntriesResumeInOrderAfterARelaunchAndDuplicatesStayOut) {
   EXPECT_TRUE(delegateLog->payloads.empty());
 }
 
+TEST_F(OutboxTest, APayloadAcknowledgedByAKilledProcessIsDeliveredWithoutASecondAcknowledgement) {
+  script(Answer::Success);
+  // What a process killed after queuing the acknowledgement left behind.
+  host.settings->set("PushManagerKeySeenMessages",
+                     Array{Value("K7"), Value(host.clock->now().secondsSince1970), Value(1)});
+  start();
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  drain();
+  EXPECT_EQ(delegateLog->payloads.size(), 1u);
+  EXPECT_EQ(attempts, 0);  // nothing sent
+  // A week and a second later the key is forgotten.
+  host.clock->advance(7 * 24 * 3600 + 1);
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  drain();
+  EXPECT_EQ(delegateLog->payloads.size(), 2u);
+  EXPECT_EQ(attempts, 1);
+}
+
 }  // namespace
 }  // namespace orvo::test
