@@ -126,8 +126,8 @@ void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Di
     if (text && logging::isOn()) {
       logging::trace(logging::format(kAlreadyAcknowledgedLine, {*text}));
     }
-    keepAndFire(payload, status);
     delivered();
+    keepAndFire(payload, status);
     return;
   }
   std::weak_ptr<PushManager> weak = weak_from_this();
@@ -138,8 +138,10 @@ void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Di
     auto self = weak.lock();
     if (!self) return;
     if (acknowledged) kept->set(std::string(keys::kFeedback), std::string(keys::kFeedbackDone));
-    self->keepAndFire(std::move(*kept), status);
+    // Marked before the delegate hears it: a process killed while the
+    // delegate runs does not deliver it twice.
     delivered();
+    self->keepAndFire(std::move(*kept), status);
   });
   // After the acknowledgement is queued (durable with the outbox on), and
   // never back from delivered.
