@@ -13,6 +13,7 @@ Usage: outbox_kill_test.py ORVO_SIM KILLS SEED [--durable] [--fail SHARE]
 import json
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -72,8 +73,20 @@ def main():
         device.wait()
         device = start()
     admin(url, "DELETE", "/__admin/faults")
-    # Time for the outbox (retries within a second) and the stream to catch up.
-    time.sleep(6 if durable else 3)
+
+    def done():
+        return sum(d["state"] in ("delivered", "read")
+                   for m in admin(url, "GET", "/__admin/messages")["messages"]
+                   for d in m["deliveries"])
+
+    # The device catches up (the outbox retries within a second): until
+    # nothing has changed for four seconds, or two minutes at most.
+    last, steady, deadline = -1, time.time(), time.time() + 120
+    while time.time() < deadline and time.time() - steady < 4:
+        time.sleep(0.5)
+        now = done()
+        if now != last:
+            last, steady = now, time.time()
     device.send_signal(signal.SIGKILL)
     device.wait()
 
@@ -105,6 +118,7 @@ def main():
                       "states": {s: list(states.values()).count(s) for s in set(states.values())}}))
     # A process killed while its delegate runs does not deliver the message
     # again (at most once): "acknowledged_unseen" counts those, not a failure.
+    shutil.rmtree(state, ignore_errors=True)
     if durable and (duplicated or not_delivered or not_read):
         print("duplicated", duplicated, "not delivered", not_delivered, "not read", not_read,
               "acknowledged unseen", unseen)
