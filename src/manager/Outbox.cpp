@@ -92,7 +92,14 @@ void Outbox::loadLocked() {
       logging::always(logging::format(kUnreadableLine, {describe(value)}));
       continue;
     }
-    lanes_[*lane].entries.push_back(Entry{*id, *lane, *operation, *arguments, *created, 0, 0, {}});
+    lanes_[*lane].entries.push_back(Entry{*id,
+                                          *lane,
+                                          *operation,
+                                          std::make_shared<const Dictionary>(*arguments),
+                                          *created,
+                                          0,
+                                          0,
+                                          {}});
     nextID_ = std::max(nextID_, *id + 1);
   }
 }
@@ -110,7 +117,7 @@ bool Outbox::persistLocked() {
     entries.emplace_back(Dictionary{{std::string(kIDKey), entry->id},
                                     {std::string(kLaneKey), entry->lane},
                                     {std::string(kOperationKey), entry->operation},
-                                    {std::string(kArgumentsKey), entry->arguments},
+                                    {std::string(kArgumentsKey), *entry->arguments},
                                     {std::string(kCreatedKey), entry->created}});
   }
   host_->settings->set(kStoreKey, Dictionary{{std::string(kNextKey), nextID_},
@@ -122,7 +129,7 @@ bool Outbox::persistLocked() {
 
 OutboxReport Outbox::reportOf(const Entry& entry, bool success, bool dropped,
                               std::optional<ErrorInfo> error) const {
-  return OutboxReport{entry.id, entry.operation,  entry.arguments, success,
+  return OutboxReport{entry.id, entry.operation,  *entry.arguments, success,
                       dropped,  std::move(error), entry.attempts};
 }
 
@@ -182,7 +189,8 @@ std::int64_t Outbox::add(std::string_view lane, std::string_view operation, Dict
     id = nextID_++;
     Lane& target = lanes_[std::string(lane)];
     target.entries.push_back(Entry{id, std::string(lane), std::string(operation),
-                                   std::move(arguments), now(), 0, 0, std::move(first)});
+                                   std::make_shared<const Dictionary>(std::move(arguments)), now(),
+                                   0, 0, std::move(first)});
     pruneLocked(dropped, failed);
     persistLocked();
     // Behind a lane that waits for a retry, the entry outlives its turn.
@@ -238,7 +246,7 @@ std::optional<double> Outbox::oldestAgeSeconds() const {
 
 void Outbox::pump(const std::string& name) {
   std::string operation;
-  Dictionary arguments;
+  std::shared_ptr<const Dictionary> arguments;
   std::int64_t id = 0;
   std::int32_t attempt = 0;
   {
@@ -253,7 +261,7 @@ void Outbox::pump(const std::string& name) {
     id = head.id;
   }
   std::weak_ptr<Outbox> weak = weak_from_this();
-  attempt_(operation, arguments, attempt, [weak, name, id](OutboxVerdict verdict) {
+  attempt_(operation, *arguments, attempt, [weak, name, id](OutboxVerdict verdict) {
     if (auto self = weak.lock()) self->finish(name, id, std::move(verdict));
   });
 }

@@ -75,7 +75,8 @@ class Outbox : public std::enable_shared_from_this<Outbox> {
     std::int64_t id = 0;
     std::string lane;
     std::string operation;
-    Dictionary arguments;
+    // Shared with the attempt under way rather than copied: payloads are large.
+    std::shared_ptr<const Dictionary> arguments;
     double created = 0;
     std::int32_t attempts = 0;
     std::int32_t authFailures = 0;

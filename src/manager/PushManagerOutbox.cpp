@@ -51,9 +51,10 @@ std::optional<std::string> optionalText(const Dictionary& arguments, std::string
   return std::nullopt;
 }
 
-Dictionary payloadOf(const Dictionary& arguments) {
+const Dictionary& payloadOf(const Dictionary& arguments) {
+  static const Dictionary kNone;
   const Dictionary* payload = arguments.getDictionary(kPayloadKey);
-  return payload ? *payload : Dictionary{};
+  return payload ? *payload : kNone;
 }
 
 std::optional<double> retryAfterSeconds(const std::string* text) {
