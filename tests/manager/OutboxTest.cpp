@@ -11,12 +11,12 @@ namespace {
 const Dictionary kPayload{{"aps", Dictionary{{"alert", "hi"}}},
                           {"orv", Dictionary{{"seqno", "7"}, {"messageuniquekey", "K7"}}}};
 
-ManifestOptions durable() {
+ManifestOptions durable(const std::string& bounds = "") {
   ManifestOptions options;
   options.log = false;
   options.extra =
-      "<outbox><enabled>true</enabled><first-delay>2</first-delay><max-delay>60</max-delay>"
-      "</outbox><duplicates><enabled>true</enabled></duplicates>";
+      "<outbox><enabled>true</enabled><first-delay>2</first-delay><max-delay>60</max-delay>" +
+      bounds + "</outbox><duplicates><enabled>true</enabled></duplicates>";
   return options;
 }
 
@@ -24,7 +24,7 @@ enum class Answer { Refused, Timeout, Status500, TooMany, Refusal, Success };
 
 class OutboxTest : public ManagerTest {
  protected:
-  OutboxTest() : ManagerTest(durable()) {}
+  explicit OutboxTest(ManifestOptions options = durable()) : ManagerTest(std::move(options)) {}
 
   // The first answer of the operation's endpoint is `first`; later ones succeed.
   void script(Answer first) {
@@ -229,6 +229,37 @@ TEST_F(OutboxTest, APayloadAcknowledgedByAKilledProcessIsDeliveredWithoutASecond
   drain();
   EXPECT_EQ(delegateLog->payloads.size(), 2u);
   EXPECT_EQ(attempts, 1);
+}
+
+class BoundedOutboxTest : public OutboxTest {
+ protected:
+  BoundedOutboxTest()
+      : OutboxTest(durable("<max-entries>2</max-entries><max-age>3600</max-age>")) {}
+};
+
+TEST_F(BoundedOutboxTest, PastItsBoundsTheOldestEntryIsDroppedAndReported) {
+  http->setResponder([](const HttpRequest&) {
+    return HttpResult{{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
+  });
+  start();
+  for (int badge : {1, 2, 3}) manager->update(Value(), Value(badge), result());
+  drain();
+  // The second waited behind the first, under way: its caller hears false.
+  EXPECT_EQ(manager->outboxDepth(), 2u);
+  EXPECT_TRUE(reports.empty());
+  ASSERT_EQ(completions.size(), 3u);
+  EXPECT_EQ(completions[0], std::make_pair(false, std::optional<std::int64_t>()));
+  EXPECT_TRUE(completions[1].second && completions[2].second);
+  // An hour and a second later both queued ones are too old: the delegate
+  // hears of them; the new one stays.
+  host.clock->advance(3601);
+  manager->update(Value(), Value(4), result());
+  drain();
+  EXPECT_EQ(manager->outboxDepth(), 1u);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_TRUE(reports[0].dropped && !reports[0].success);
+  EXPECT_EQ(reports[0].arguments.get("badge"), Value(1));
+  EXPECT_EQ(reports[1].arguments.get("badge"), Value(3));
 }
 
 }  // namespace
