@@ -46,12 +46,7 @@ endif()
 # 2. pkg-config.
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
-# A static library needs its dependencies named on the link line too.
-set(pc_static "")
-if(STATIC)
-  set(pc_static --static)
-endif()
-run_step("pkg-config" pkg-config --cflags --libs ${pc_static} orvo-push)
+run_step("pkg-config" pkg-config --cflags --libs orvo-push)
 string(STRIP "${step_output}" flags)
 # The application picks its standard; a -std= here would override a newer one.
 if(flags MATCHES "-std=")
