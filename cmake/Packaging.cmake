@@ -17,7 +17,6 @@ set(CPACK_PACKAGE_NAME orvo-push)
 set(CPACK_PACKAGE_VENDOR "orvo-push developers")
 set(CPACK_PACKAGE_CONTACT "orvo-push developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Client library for the orvo push-notification service")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools)
@@ -33,19 +32,21 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${ORVO_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+# Each description's first line is its package's summary (no common
+# CPACK_PACKAGE_DESCRIPTION_SUMMARY, which CPack would put in front of all).
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
     "Client library for the orvo push-notification service\nThe shared library an application links: the push manager, its receiver protocol, notification records and the service extension.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME liborvo-push-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
-set(CPACK_COMPONENT_DEV_DESCRIPTION
+set(CPACK_DEBIAN_DEV_DESCRIPTION
     "Client library for the orvo push-notification service (development files)\nHeaders, the CMake package (find_package(OrvoPush)), the pkg-config module orvo-push and the OrvoPush::testing doubles for an application's unit tests.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME orvo-push-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION
     "Receiver emulator and simulated devices for orvo-push\norvo-emulator serves every server the library talks to on one loopback port, with an admin API, fault injection and a browser console; orvo-sim runs simulated devices and scenarios against it.")
 
 include(CPack)
