@@ -87,8 +87,8 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   /// @}
 
   // --- lifecycle ---
-  /// Start-up: reads the manifest, loads or creates the record and passes the
-  /// access gate; does nothing once the record exists. On the calling thread.
+  /// Start-up: makes the first record from the manifest's settings, then asks the
+  /// access gate, which loads the stored one; does nothing once a record exists.
   void initialize();
   /// Sets the delegate, tells it the record is loaded (when it is) and hands
   /// it the notifications that have not expired. The spelling is the
@@ -247,7 +247,7 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   /// service and user API is avaliable in 3.7 or later". Three completion shapes: success alone
   /// (ResultHandler), with the answer's body (...WithBody), or with the error and the body
   /// (...WithInfo). The user is the record's, or the clientUID, clientName (and phone number)
-  /// given. After repeated "40100" answers (auth key refused) it restarts at most three times.
+  /// given. After repeated "40100" answers (auth key refused) it tries three times at most.
   /// @{
   void registerServiceAndUser(const Value& caller, ResultHandler completion);
   void registerServiceAndUserWithBody(const Value& caller, ResultBodyHandler completion);
