@@ -29,6 +29,13 @@ using orvo::bench::ScratchDir;
 
 const std::string kManifest = test::manifestXml(test::ManifestOptions{
     .storage = true, .applicationID = "com.example.bench", .log = false, .logServer = ""});
+// The same with every acknowledgement going through the outbox.
+const std::string kOutboxManifest =
+    test::manifestXml(test::ManifestOptions{.storage = true,
+                                            .applicationID = "com.example.bench",
+                                            .log = false,
+                                            .logServer = "",
+                                            .extra = "<outbox><enabled>true</enabled></outbox>"});
 
 // A desktop host over a scratch bundle and settings directory, with the
 // record's database already written once (the usual second launch).
@@ -113,7 +120,7 @@ Dictionary typicalPayload(std::int64_t n) {
 
 std::size_t heapInUse() { return mallinfo2().uordblks; }
 
-void BM_RemoteIntakeAcknowledgedStoredDelivered(benchmark::State& state) {
+void intake(benchmark::State& state, const std::string& manifest) {
   auto loop = std::make_shared<RunLoop>();
   auto host = std::make_shared<Host>();
   host->mainQueue = loop;
@@ -121,7 +128,7 @@ void BM_RemoteIntakeAcknowledgedStoredDelivered(benchmark::State& state) {
   host->keychain = std::make_shared<MemoryKeychain>("BENCHSEED1.com.example.bench");
   ScratchDir bundle;
   std::filesystem::create_directories(bundle.path() + "/res");
-  std::ofstream(bundle.path() + "/res/Manifest.xml") << kManifest;
+  std::ofstream(bundle.path() + "/res/Manifest.xml") << manifest;
   host->bundle = std::make_shared<DirectoryBundle>(bundle.path(), "com.example.bench");
   host->device = std::make_shared<FixedDevice>();
   host->clock = std::make_shared<SystemClock>();
@@ -176,6 +183,14 @@ void BM_RemoteIntakeAcknowledgedStoredDelivered(benchmark::State& state) {
   resetProcessState();
   Host::setCurrent(nullptr);
 }
+void BM_RemoteIntakeAcknowledgedStoredDelivered(benchmark::State& state) {
+  intake(state, kManifest);
+}
 BENCHMARK(BM_RemoteIntakeAcknowledgedStoredDelivered)->Unit(benchmark::kMicrosecond);
+
+// Each acknowledgement written to the outbox (in the in-memory settings store
+// of this benchmark) before its attempt and removed after it.
+void BM_RemoteIntakeThroughOutbox(benchmark::State& state) { intake(state, kOutboxManifest); }
+BENCHMARK(BM_RemoteIntakeThroughOutbox)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -203,6 +203,9 @@ Json Service::Impl::deliveriesOf(long long seqno) {
            "LEFT JOIN tokens t ON t.token=d.token WHERE d.seqno=? ORDER BY d.id",
            {seqno})) {
     row["payload"] = storedJson(row["payload"]);
+    const auto counted = state.acknowledgements.find(row["id"].get<std::int64_t>());
+    row["acks"] = counted == state.acknowledgements.end() ? 0 : counted->second.first;
+    row["reads"] = counted == state.acknowledgements.end() ? 0 : counted->second.second;
     list.push_back(std::move(row));
   }
   return list;
@@ -216,6 +219,15 @@ HttpResponse Service::Impl::messages(const HttpRequest& request) {
   for (auto& row : state.db.query("SELECT m.*, t.name AS sender_device FROM messages m "
                                   "LEFT JOIN tokens t ON t.token=m.sender_psid ORDER BY m.seqno")) {
     row["deliveries"] = deliveriesOf(row["seqno"].get<long long>());
+    // Acknowledgements and reads beyond the first of each delivery.
+    long long repeatedAcks = 0;
+    long long repeatedReads = 0;
+    for (const auto& d : row["deliveries"]) {
+      repeatedAcks += std::max(0LL, d["acks"].get<long long>() - 1);
+      repeatedReads += std::max(0LL, d["reads"].get<long long>() - 1);
+    }
+    row["repeated_acks"] = repeatedAcks;
+    row["repeated_reads"] = repeatedReads;
     bool keep = true;
     for (const char* key : {"cuid", "psid"}) {
       const auto* wanted = request.param(key);

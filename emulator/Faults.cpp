@@ -9,9 +9,12 @@
 namespace orvo::emulator {
 namespace {
 
-const std::vector<std::string> kEffects = {"latency", "timeout",  "reset",       "status",
-                                           "garbage", "truncate", "result_code", "no_header",
-                                           "no_body", "huge_body"};
+const std::vector<std::string> kEffects = {"latency", "timeout",   "reset",       "status",
+                                           "garbage", "truncate",  "result_code", "no_header",
+                                           "no_body", "huge_body", "retry_after", "duplicate"};
+
+// What a duplicate rule's endpoint may name: the stream it acts on.
+constexpr const char* kStreamEndpoint = "__gateway/stream";
 
 // A body well past the library's default cap of 8 MiB.
 constexpr long long kDefaultHugeBytes = 16LL * 1024 * 1024;
@@ -27,7 +30,8 @@ Json FaultRule::toJson() const {
   if (!cuid.empty()) json["cuid"] = cuid;
   if (times) json["times"] = *times;
   if (probability < 1.0) json["seed"] = seed;
-  if (effect == "latency" || effect == "timeout") json["ms"] = ms;
+  if (effect == "latency" || effect == "timeout" || effect == "duplicate") json["ms"] = ms;
+  if (effect == "retry_after") json["seconds"] = seconds;
   if (effect == "status") {
     json["status"] = status;
     json["body"] = body;
@@ -48,6 +52,7 @@ namespace {
 // What a rule's endpoint may name: a receiver file name, a report path with
 // or without its slash, "images" or one image's path.
 bool isFaultEndpoint(const std::string& endpoint) {
+  if (endpoint == kStreamEndpoint || endpoint == std::string("/") + kStreamEndpoint) return true;
   const auto names = faultEndpoints();
   const std::string bare = endpoint.rfind('/', 0) == 0 ? endpoint.substr(1) : endpoint;
   if (std::find(names.begin(), names.end(), bare) != names.end()) return true;
@@ -69,6 +74,7 @@ std::optional<FaultRule> parseFaultRule(const Json& json, std::string& error) {
   rule.resultCode = shape.text("result_code", limits::kName).value_or("");
   rule.times = shape.integer("times", 1, 1LL << 40);
   rule.ms = shape.integer("ms", 0, 3600000).value_or(0);
+  rule.seconds = shape.integer("seconds", 0, 86400).value_or(1);
   rule.status = static_cast<int>(shape.integer("status", 100, 599).value_or(500));
   rule.seed = static_cast<std::uint64_t>(shape.integer("seed", 0, 1LL << 62).value_or(0));
   rule.probability = shape.number("probability", 0, 1).value_or(1.0);
@@ -79,7 +85,7 @@ std::optional<FaultRule> parseFaultRule(const Json& json, std::string& error) {
       std::find(kEffects.begin(), kEffects.end(), rule.effect) == kEffects.end())
     shape.refuse(
         "\"effect\" must be one of latency, timeout, reset, status, garbage, truncate, "
-        "result_code, no_header, no_body, huge_body, not " +
+        "result_code, no_header, no_body, huge_body, retry_after, duplicate, not " +
         quoted(Json(rule.effect)));
   if (!rule.endpoint.empty() && !isFaultEndpoint(rule.endpoint)) {
     std::string names;
@@ -87,6 +93,14 @@ std::optional<FaultRule> parseFaultRule(const Json& json, std::string& error) {
     shape.refuse("\"endpoint\" " + quoted(Json(rule.endpoint)) +
                  " is not served by the emulator; a rule may name " + names + " or /images/FILE");
   }
+  const bool onStream =
+      rule.endpoint == kStreamEndpoint || rule.endpoint == std::string("/") + kStreamEndpoint;
+  if (rule.effect == "duplicate" && !rule.endpoint.empty() && !onStream)
+    shape.refuse(
+        "the duplicate effect acts on payloads streamed to a device: its \"endpoint\" "
+        "is __gateway/stream or none");
+  if (rule.effect != "duplicate" && onStream)
+    shape.refuse("only the duplicate effect acts on __gateway/stream");
   if (rule.effect == "result_code" && rule.resultCode.empty())
     shape.refuse("the result_code effect needs \"result_code\" (e.g. \"40100\")");
   if (!shape.check(error)) return std::nullopt;
@@ -152,9 +166,20 @@ Json Faults::list() {
 
 std::optional<FaultRule> Faults::match(const std::string& endpoint, const std::string& path,
                                        const std::string& psid, const std::string& cuid) {
+  return fire(false, endpoint, path, psid, cuid);
+}
+
+std::optional<FaultRule> Faults::matchDelivery(const std::string& token) {
+  return fire(true, kStreamEndpoint, std::string("/") + kStreamEndpoint, token, "");
+}
+
+std::optional<FaultRule> Faults::fire(bool delivery, const std::string& endpoint,
+                                      const std::string& path, const std::string& psid,
+                                      const std::string& cuid) {
   std::lock_guard lock(mutex_);
   for (auto it = rules_.begin(); it != rules_.end(); ++it) {
     auto& rule = *it;
+    if ((rule.effect == "duplicate") != delivery) continue;
     if (!rule.endpoint.empty() && rule.endpoint != endpoint && rule.endpoint != path &&
         "/" + rule.endpoint != path)
       continue;

@@ -28,6 +28,7 @@ struct FaultRule {
   std::string body;        // status
   std::string resultCode;  // result_code
   long long bytes = 0;     // garbage, huge_body
+  long long seconds = 1;   // retry_after
   long long applied = 0;
   std::mt19937_64 random;
 
@@ -51,11 +52,18 @@ class Faults {
   Json list();
 
   // The first rule that matches and fires for this request, already counted.
+  // Delivery rules (duplicate) are not among them.
   std::optional<FaultRule> match(const std::string& endpoint, const std::string& path,
                                  const std::string& psid, const std::string& cuid);
+  // The first duplicate rule that fires for a payload streamed to the device
+  // of this token.
+  std::optional<FaultRule> matchDelivery(const std::string& token);
   long long injected() const { return injected_; }
 
  private:
+  std::optional<FaultRule> fire(bool delivery, const std::string& endpoint, const std::string& path,
+                                const std::string& psid, const std::string& cuid);
+
   std::mutex mutex_;
   std::vector<FaultRule> rules_;
   long long nextId_ = 1;

@@ -1,5 +1,7 @@
 #include "Gateway.h"
 
+#include "Faults.h"
+
 #include <deque>
 #include <random>
 #include <string_view>
@@ -297,12 +299,33 @@ std::vector<StreamEvent> Gateway::take(const std::string& token, std::int64_t af
       "SELECT id, payload, state FROM deliveries WHERE token=?1 AND id>?2 AND state<>'queued' "
       "ORDER BY id LIMIT 256",
       {token, after});
-  if (rows.empty()) return events;
+  // The copies the duplicate effect held back, once due.
+  const auto steady = std::chrono::steady_clock::now();
+  if (auto held = echoes_.find(token); held != echoes_.end()) {
+    auto& list = held->second;
+    for (auto it = list.begin(); it != list.end();) {
+      if (it->first > steady) {
+        ++it;
+        continue;
+      }
+      events.push_back(std::move(it->second));
+      it = list.erase(it);
+    }
+    if (list.empty()) echoes_.erase(held);
+  }
   const auto now = state_.nowMs();
   for (const auto& row : rows) {
     events.push_back({row["id"].get<std::int64_t>(), row["payload"].get<std::string>()});
-    if (row["state"] == "queued")
-      state_.db.run("UPDATE deliveries SET state='sent', sent_at=? WHERE id=?", {now, row["id"]});
+    if (row["state"] != "queued") continue;
+    state_.db.run("UPDATE deliveries SET state='sent', sent_at=? WHERE id=?", {now, row["id"]});
+    if (!faults_) continue;
+    if (const auto rule = faults_->matchDelivery(token)) {
+      if (rule->ms == 0) {
+        events.push_back(events.back());
+      } else {
+        echoes_[token].emplace_back(steady + std::chrono::milliseconds(rule->ms), events.back());
+      }
+    }
   }
   return events;
 }
@@ -337,11 +360,24 @@ std::vector<StreamEvent> Gateway::next(const std::string& token, std::uint64_t s
   if (!events.empty()) return events;
   {
     std::unique_lock lock(waitMutex_);
-    changed_.wait_for(lock, wait, [&] { return generation_ != seen || stopping_.load(); });
+    changed_.wait_for(lock, std::min(wait, echoWait(token)),
+                      [&] { return generation_ != seen || stopping_.load(); });
     superseded = !owned();
   }
   if (superseded || stopping_) return {};
   return take(token, after);
+}
+
+std::chrono::milliseconds Gateway::echoWait(const std::string& token) {
+  std::lock_guard lock(state_.mutex);
+  const auto held = echoes_.find(token);
+  if (held == echoes_.end()) return std::chrono::milliseconds::max();
+  auto due = std::chrono::steady_clock::time_point::max();
+  for (const auto& [when, event] : held->second) due = std::min(due, when);
+  return std::max(std::chrono::milliseconds(0),
+                  std::chrono::duration_cast<std::chrono::milliseconds>(
+                      due - std::chrono::steady_clock::now()) +
+                      std::chrono::milliseconds(1));
 }
 
 void Gateway::requeue(const std::vector<std::int64_t>& ids) {

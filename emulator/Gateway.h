@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -45,9 +46,13 @@ struct StreamEvent {
   std::string payload;
 };
 
+class Faults;
+
 class Gateway {
  public:
   explicit Gateway(State& state);
+  // Where the duplicate effect comes from; none until set.
+  void setFaults(Faults* faults) { faults_ = faults; }
   ~Gateway();
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;
@@ -93,8 +98,15 @@ class Gateway {
   int fanOut(std::int64_t seqno, const std::string& messageKey, const OutgoingMessage& message,
              std::int64_t now);
   std::vector<StreamEvent> take(const std::string& token, std::int64_t after);
+  // How long until a held-back copy for this token is due.
+  std::chrono::milliseconds echoWait(const std::string& token);
 
   State& state_;
+  Faults* faults_ = nullptr;
+  // Second copies of payloads the duplicate effect holds back, by token:
+  // when each is due (steady clock) and the event; guarded by state.mutex.
+  std::map<std::string, std::vector<std::pair<std::chrono::steady_clock::time_point, StreamEvent>>>
+      echoes_;
   struct Unflushed;
   std::unique_ptr<Unflushed> unflushed_;  // guarded by state.mutex
   std::mutex waitMutex_;

@@ -438,7 +438,9 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
                                             " was delivered to PSID " + shown(token));
   const Json delivery = rows[0];
   const std::string was = delivery["state"].get<std::string>();
+  auto& counts = state_.acknowledgements[delivery["id"].get<std::int64_t>()];
   if (endpoint == "rcv_register_sent_ack.ctl") {
+    ++counts.first;
     if (was == "queued" || was == "sent")
       db.run("UPDATE deliveries SET state='delivered', delivered_at=? WHERE id=?",
              {now, delivery["id"]});
@@ -447,6 +449,7 @@ Answer Receiver::handle(const std::string& endpoint, const Form& form,
     return call.succeed();
   }
   // Read.
+  ++counts.second;
   if (was != "read")
     db.run(
         "UPDATE deliveries SET state='read', read_at=?, delivered_at=COALESCE(delivered_at, ?) "

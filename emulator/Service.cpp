@@ -121,6 +121,7 @@ Journal& Service::journal() { return impl_->journal; }
 bool Service::open(std::string& error) {
   auto& impl = *impl_;
   if (!impl.state.open(impl.options.statePath, error)) return false;
+  impl.gateway.setFaults(&impl.faults);
   if (!impl.options.faults.is_null() && !impl.faults.add(impl.options.faults, error)) {
     error = "bad fault rule: " + error;
     return false;
@@ -318,6 +319,11 @@ HttpResponse Service::Impl::serve(const HttpRequest& request, const std::string&
     } else if (effect == "truncate") {
       answer = guarded();
       answer.body.resize(answer.body.size() / 2);
+    } else if (effect == "retry_after") {
+      answer.status = 429;
+      answer.body = "too many requests";
+      answer.contentType = "text/plain";
+      response.headers.emplace_back("Retry-After", std::to_string(fault->seconds));
     } else if (effect == "result_code") {
       answer = envelopeAnswer(fault->resultCode);
     } else if (effect == "no_header") {

@@ -347,6 +347,7 @@ void State::reset() {
   // Sequence numbers start again, as on a fresh server.
   db.run("DELETE FROM sqlite_sequence");
   db.exec("COMMIT");
+  acknowledgements.clear();
   offset_ = 0;
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -39,6 +40,9 @@ class State {
   // Callers hold `mutex` around every use of `db`.
   std::mutex mutex;
   Database db;
+  // Acknowledgements and reads received per delivery, repeats included (in
+  // memory only), under `mutex`.
+  std::map<std::int64_t, std::pair<long long, long long>> acknowledgements;
 
  private:
   bool createSchema(std::string& error);

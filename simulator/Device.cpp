@@ -362,6 +362,18 @@ void Simulator::onNotification(const Dictionary& payload, const std::string& sta
                 {"payload", json}};
   if (json.contains("attachment")) event["attachment"] = json["attachment"];
   received_.push_back(event);
+  // The read goes out before the notification is shown and its event counted
+  // as handled: a device killed in between then reads it at the replay.
+  if (options_.autoRead) {
+    const auto index = received_.size() - 1;
+    const long long mark = logMark();
+    manager_->read(Value(), payload, [this, index, mark](bool success) {
+      if (success) received_[index]["read"] = true;
+      print({{"event", "read"}, {"ok", success}, {"seqno", received_[index]["seqno"]}},
+            success ? "read message " + received_[index]["seqno"].get<std::string>()
+                    : "read failed: " + lastError(mark));
+    });
+  }
   std::string line = "\xE2\x86\x90 \"" + event["text"].get<std::string>() + "\"  status " + status +
                      "  badge " + std::to_string(event["badge"].get<long long>());
   if (!event["ext"].get<std::string>().empty()) line += "  ext " + event["ext"].get<std::string>();
@@ -369,15 +381,6 @@ void Simulator::onNotification(const Dictionary& payload, const std::string& sta
     line += "  from " + event["sender"].get<std::string>();
   print(event, line);
   finished(json);
-  if (!options_.autoRead) return;
-  const auto index = received_.size() - 1;
-  const long long mark = logMark();
-  manager_->read(Value(), payload, [this, index, mark](bool success) {
-    if (success) received_[index]["read"] = true;
-    print({{"event", "read"}, {"ok", success}, {"seqno", received_[index]["seqno"]}},
-          success ? "read message " + received_[index]["seqno"].get<std::string>()
-                  : "read failed: " + lastError(mark));
-  });
 }
 
 // On the main queue, as the gateway hands each payload over.

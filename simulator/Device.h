@@ -21,6 +21,7 @@ struct DeviceOptions {
   std::string state = "foreground";  // foreground, background or terminated
   bool denyPermission = false;
   bool autoRead = false;
+  bool durable = false;  // the outbox and the duplicate filter on
   bool json = false;
 };
 

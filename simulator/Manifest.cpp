@@ -52,6 +52,11 @@ std::optional<std::string> xmlEscape(std::string_view text) {
   return out;
 }
 
+// Retries soon enough for a scenario to see them.
+constexpr std::string_view kDurable = R"(
+  <outbox><enabled>true</enabled><first-delay>0.1</first-delay><max-delay>1</max-delay></outbox>
+  <duplicates><enabled>true</enabled></duplicates>)";
+
 std::optional<std::string> manifestXml(const DeviceOptions& options, std::string& error) {
   std::string base = options.emulatorUrl;
   if (base.empty() || base.back() != '/') base += '/';
@@ -84,7 +89,8 @@ std::optional<std::string> manifestXml(const DeviceOptions& options, std::string
     <granted>true</granted>
   </receiver>
   <xelt><server>)" +
-         *server + R"(</server></xelt>
+         *server + R"(</server></xelt>)" +
+         (options.durable ? std::string(kDurable) : std::string()) + R"(
 </push></settings></manifest>
 )";
 }

@@ -158,6 +158,7 @@ void Scenario::start(const std::string& name) {
   option("receiver_version", "--receiver-version");
   if (config.value("auto_read", false)) args.push_back("--auto-read");
   if (config.value("deny_permission", false)) args.push_back("--deny-permission");
+  if (config.value("durable", false)) args.push_back("--durable");
   const std::string output = stateDir_ + "/" + name + ".out";
   const pid_t pid = fork();
   if (pid < 0) throw StepFailure{"cannot start a device process"};

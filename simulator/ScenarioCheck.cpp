@@ -119,15 +119,12 @@ const std::vector<Field>& scenarioFields() {
 }
 
 const std::vector<Field>& deviceFields() {
-  static const std::vector<Field> fields = {text("user"),
-                                            text("name"),
-                                            textOrWhole("group"),
-                                            choice("state", kApplicationStates),
-                                            text("app"),
-                                            text("receiver_version"),
-                                            flag("auto_read"),
-                                            flag("deny_permission"),
-                                            whole("start_ms", kMaxStepWaitMs)};
+  static const std::vector<Field> fields = {
+      text("user"),         text("name"),
+      textOrWhole("group"), choice("state", kApplicationStates),
+      text("app"),          text("receiver_version"),
+      flag("auto_read"),    flag("deny_permission"),
+      flag("durable"),      whole("start_ms", kMaxStepWaitMs)};
   return fields;
 }
 

@@ -163,6 +163,8 @@ int runCommand(int argc, char** argv) {
       ->check(digits());
   run->add_flag("--auto-read", device.autoRead, "read every message as it arrives");
   run->add_flag("--deny-permission", device.denyPermission, "the user refuses notifications");
+  run->add_flag("--durable", device.durable,
+                "the library's outbox and duplicate filter on (retries within a second)");
   run->add_option("--state", device.state, "the application's state (default foreground)")
       ->type_name("foreground|background|terminated")
       ->check(oneOf({"foreground", "background", "terminated"}));

@@ -245,7 +245,10 @@ async function refreshMessages() {
       h("td", { class: "num" }, m.badge ?? ""),
       h("td", {}, m.silent ? "silent" : "alert",
         m.reserve_at ? h("div", { class: "hint" }, "reserved " + formatTime(m.reserve_at)) : null),
-      h("td", {}, h("span", { class: "pill state-" + m.state }, m.state || ""))));
+      h("td", {}, h("span", { class: "pill state-" + m.state }, m.state || ""),
+        m.repeated_acks || m.repeated_reads
+          ? h("div", { class: "hint" }, `repeated: ${m.repeated_acks} acks, ${m.repeated_reads} reads`)
+          : null)));
     for (const d of m.deliveries) {
       rows.push(h("tr", { class: "delivery clickable", dataset: { state: d.state, device: d.device_name || d.token },
         onclick: () => showDetail(`Payload of message ${m.seqno} to ${d.device_name || d.token}`, d.payload) },
@@ -255,7 +258,8 @@ async function refreshMessages() {
         h("td", { colspan: 4 }, h("div", { class: "steps" }, STEPS.map(([step, column]) =>
           h("span", { class: "step" + (d[column] ? " done" : ""), title: formatTime(d[column]) },
             h("b", {}, step), " ", d[column] ? formatTime(d[column]).slice(11) : "—")))),
-        h("td", {}, h("span", { class: "pill state-" + d.state }, d.state))));
+        h("td", {}, h("span", { class: "pill state-" + d.state }, d.state),
+          d.acks > 1 || d.reads > 1 ? h("div", { class: "hint" }, `${d.acks} acks, ${d.reads} reads`) : null)));
     }
   }
   fill($("#messages tbody"), rows, 9, "No messages.");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "orvo/Export.h"
 #include "orvo/Handlers.h"
@@ -23,8 +25,12 @@
 
 namespace orvo {
 
+class Outbox;
 class ReceiverProtocol;
 class ServerLog;
+class DuplicateFilter;
+struct HttpResult;
+struct OutboxVerdict;
 
 /// Nothing to check: the receiver is 3.5 or older (a service status of
 /// PushManager::getServiceStatus).
@@ -378,8 +384,37 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   // --- server log ---
   /// Sends a failure record to the log server (the record's logServerHost),
   /// without waiting; `retryCount` counts the attempts already made, and a
-  /// failed attempt tries again up to three in all.
+  /// failed attempt tries again up to three in all. With the outbox on, a
+  /// failure (retryCount 0) becomes an outbox entry, retried with backoff
+  /// instead.
   void sendServerLog(const std::string& errorText, std::int32_t retryCount);
+
+  // --- the outbox (manifest: outbox/enabled) ---
+  /// With the outbox on, the acknowledgements, reads, badge updates, session
+  /// and purchase reports and failure logs are written to a durable queue
+  /// before their first attempt. A transport failure, a time-out, HTTP 5xx
+  /// or 429 (after its Retry-After) keeps the entry and retries it; an
+  /// answer that would not change on retry ends it. The operation's
+  /// completion is still called exactly once in this process:
+  ///   true  - the first attempt succeeded;
+  ///   false - the first attempt failed for good, or the entry stays queued
+  ///           (its attempt failed and will be retried, or it waits behind
+  ///           one that will). Inside that call queuedEntry() tells which:
+  ///           the entry's id when it is queued, absent otherwise. A report's
+  ///           queued result is {"code": "0", "message": "queued", "id": id}.
+  /// The final outcome of a queued entry (or of one an earlier run left, or
+  /// one the bounds dropped) goes to the delegate's didFinishQueuedOperation.
+  static std::optional<std::int64_t> queuedEntry();
+  /// Entries waiting or under way; 0 with the outbox off.
+  std::size_t outboxDepth();
+  /// Seconds since the oldest entry was written; absent when none waits.
+  std::optional<double> outboxOldestAgeSeconds();
+  /// The jitter of the retry delays, uniform in [0, 1) (tests make it fixed).
+  void setOutboxJitter(std::function<double()> jitter);
+  /// How a retry waits when the main queue is not an orvo::RunLoop (without
+  /// one, a retry waits for the next operation or start-up).
+  void setOutboxScheduler(
+      std::function<void(std::chrono::milliseconds, std::function<void()>)> scheduler);
 
   /// The receiver operations, reading this manager's record, and the host
   /// the manager was created with.
@@ -416,6 +451,21 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   void serviceAndUser(const Value& caller, Shape shape, ResultInfoHandler completion);
   std::int64_t arrivalStatus(const Dictionary& arriving, std::string_view launchKey) const;
   void keepAndFire(Dictionary payload, std::int64_t status);
+  // The outbox when the manifest turns it on; made at first use.
+  std::shared_ptr<Outbox> outbox();
+  // Hands the operation to the outbox when it is on: false when it is off.
+  bool queue(std::string_view lane, std::string_view operation, Dictionary arguments,
+             ResultHandler completion);
+  bool queueReport(std::string_view operation, Dictionary arguments, ReportHandler completion);
+  void attemptQueued(const std::string& operation, const Dictionary& arguments,
+                     std::int32_t attempt, std::function<void(OutboxVerdict)> done);
+  void reportQueued(const OutboxReport& report);
+  std::shared_ptr<DuplicateFilter> duplicateFilter();
+  using XeltDone = std::function<void(const HttpResult* result, bool success, Value outcome)>;
+  // The session-and-purchase exchange, with the HTTP result when there was one.
+  void xeltExchange(const Dictionary& options, const Value& data, XeltDone done);
+  // Sends a built report, through the outbox when it is on.
+  std::function<void(Dictionary, Value, ReportHandler)> reportExchange(std::string_view operation);
 
   const std::shared_ptr<const Host> host_;
   const std::shared_ptr<PushNotificationCenter> notificationCenter_;
@@ -442,6 +492,14 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   // Serialises purchase-list changes with their writes, so the stored list is
   // always the latest one.
   std::mutex purchaseStoreMutex_;
+  // Made at first use, from the manifest's settings then.
+  std::mutex durabilityMutex_;
+  bool outboxMade_ = false;
+  std::shared_ptr<Outbox> outbox_;
+  bool filterMade_ = false;
+  std::shared_ptr<DuplicateFilter> duplicateFilter_;
+  // Outbox reports that came while no delegate was set.
+  std::vector<OutboxReport> waitingReports_;
 };
 
 }  // namespace orvo

@@ -3,6 +3,7 @@
 /// among the application's resources.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,6 +13,26 @@
 #include "orvo/Value.h"
 
 namespace orvo {
+
+/// The durable outbox of acknowledgements, reads, badge updates, reports and
+/// the failure log. Off unless the manifest turns it on.
+struct OutboxSettings {
+  bool enabled = false;
+  /// Past either bound the oldest entry is dropped, logged and reported.
+  std::int64_t maxEntries = 1000;
+  double maxAgeSeconds = 7 * 24 * 3600.0;
+  /// Retries wait a random time up to min(maxDelay, firstDelay * 2^attempt).
+  double firstDelaySeconds = 1.0;
+  double maxDelaySeconds = 300.0;
+};
+
+/// Remote payloads whose message key was taken in within the window are
+/// neither acknowledged nor delivered again.
+struct DuplicateFilterSettings {
+  bool enabled = false;
+  double windowSeconds = 7 * 24 * 3600.0;
+  std::int64_t maxEntries = 2000;
+};
 
 /// The library's configuration, read from the application's manifest
 /// (res/Manifest.xml in the bundle) once per process.
@@ -68,6 +89,8 @@ class ORVO_PUSH_API PushManagerConfig {
   bool useLog() const;
   bool useGranted() const;
   bool usePhoneNumber() const;
+  OutboxSettings outbox() const;
+  DuplicateFilterSettings duplicateFilter() const;
   /// @}
 
   /// Sets the setting of the same name; safe from any thread.
@@ -85,6 +108,8 @@ class ORVO_PUSH_API PushManagerConfig {
   void setUseLog(bool useLog);
   void setUseGranted(bool useGranted);
   void setUsePhoneNumber(bool usePhoneNumber);
+  void setOutbox(OutboxSettings outbox);
+  void setDuplicateFilter(DuplicateFilterSettings duplicateFilter);
   /// @}
 
   /// The receiver version rule shared with the record's change operation: a
@@ -106,6 +131,8 @@ class ORVO_PUSH_API PushManagerConfig {
   bool useLog_ = false;
   bool useGranted_ = true;
   bool usePhoneNumber_ = true;
+  OutboxSettings outbox_;
+  DuplicateFilterSettings duplicateFilter_;
 };
 
 }  // namespace orvo

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "orvo/ErrorInfo.h"
@@ -19,6 +20,25 @@ namespace orvo {
 
 class PushManager;
 class PushManagerInfo;
+
+/// The end of an outbox entry whose caller was not told it: one that
+/// outlived its first attempt (the completion heard "queued"), one left by an
+/// earlier run, or one dropped by the outbox's bounds.
+struct OutboxReport {
+  std::int64_t id = 0;
+  /// The operation's form: "feedback" (a payload), "feedbackFor" (a payload
+  /// with a client UID and service ID), "feedbackKey", "read", "readBadge",
+  /// "readKey", "readSeqNo", "readSeqNoBadge", "update", "session",
+  /// "purchase" or "log".
+  std::string operation;
+  /// What the entry carried (the payload, the badge, the report body, ...).
+  Dictionary arguments;
+  bool success = false;
+  /// Removed by the bounds (max-entries, max-age) before it could succeed.
+  bool dropped = false;
+  std::optional<ErrorInfo> error;
+  std::int32_t attempts = 0;
+};
 
 /// What the application hears from the manager. Each member is optional: an
 /// empty function is an operation the delegate does not implement (the manager
@@ -46,6 +66,9 @@ struct ORVO_PUSH_API PushManagerDelegate {
                      const PlatformNotification& notification,
                      std::function<void(std::int64_t options)> completion)>
       userNotificationCenterWillPresentNotification;
+  /// An outbox entry ended (see OutboxReport), on the main queue. Reports
+  /// that come while no delegate is set wait for initilaizeWithDelegate.
+  std::function<void(PushManager& manager, const OutboxReport& report)> didFinishQueuedOperation;
 };
 
 }  // namespace orvo

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -48,6 +49,19 @@ constexpr std::string_view kProjectIdPath = "manifest.settings.push.receiver.pro
 constexpr std::string_view kAppIdPath = "manifest.settings.push.receiver.app-id";
 constexpr std::string_view kGrantedPath = "manifest.settings.push.receiver.granted";
 constexpr std::string_view kUsePhoneNumberPath = "manifest.settings.push.receiver.use-phone_number";
+constexpr std::string_view kOutboxPath = "manifest.settings.push.outbox.enabled";
+constexpr std::string_view kOutboxEntriesPath = "manifest.settings.push.outbox.max-entries";
+constexpr std::string_view kOutboxAgePath = "manifest.settings.push.outbox.max-age";
+constexpr std::string_view kOutboxFirstDelayPath = "manifest.settings.push.outbox.first-delay";
+constexpr std::string_view kOutboxMaxDelayPath = "manifest.settings.push.outbox.max-delay";
+constexpr std::string_view kDuplicatesPath = "manifest.settings.push.duplicates.enabled";
+constexpr std::string_view kDuplicatesWindowPath = "manifest.settings.push.duplicates.window";
+constexpr std::string_view kDuplicatesEntriesPath = "manifest.settings.push.duplicates.max-entries";
+// What a bound must be to be taken; anything else keeps the default, with a
+// line saying so.
+constexpr std::string_view kLogBadBound = "PushManagerConfig - %@ is not %@: \"%@\" ignored";
+constexpr std::string_view kPositiveCount = "a whole number from 1 to 1000000";
+constexpr std::string_view kPositiveSeconds = "a number of seconds from 0.001 to 31536000";
 
 constexpr std::string_view kProvisioningProfileName = "embedded.mobileprovision";
 constexpr std::string_view kPlistStart = "<plist";
@@ -180,6 +194,37 @@ bool logProfileUnreadable(const std::optional<ErrorInfo>& error) {
   return true;
 }
 
+void badBound(std::string_view path, std::string_view wanted, const std::string& text) {
+  logging::always(logging::format(kLogBadBound, {path, wanted, text}));
+}
+
+// A whole number in range, all of the text.
+void readCount(const std::optional<std::string>& text, std::string_view path,
+               std::int64_t& target) {
+  if (!text) return;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text->c_str(), &end, 10);
+  if (errno != 0 || end == text->c_str() || *end != '\0' || value < 1 || value > 1000000) {
+    badBound(path, kPositiveCount, *text);
+    return;
+  }
+  target = value;
+}
+
+void readSeconds(const std::optional<std::string>& text, std::string_view path, double& target) {
+  if (!text) return;
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text->c_str(), &end);
+  if (errno != 0 || end == text->c_str() || *end != '\0' || !(value >= 0.001) ||
+      value > 31536000.0) {
+    badBound(path, kPositiveSeconds, *text);
+    return;
+  }
+  target = value;
+}
+
 }  // namespace
 
 std::shared_ptr<PushManagerConfig> PushManagerConfig::sharedConfig() {
@@ -239,6 +284,14 @@ void PushManagerConfig::loadConfig() {
   if (auto v = read(kAppIdPath)) applicationID_ = *v;
   if (auto v = read(kGrantedPath)) useGranted_ = boolValue(*v);
   if (auto v = read(kUsePhoneNumberPath)) usePhoneNumber_ = boolValue(*v);
+  if (auto v = read(kOutboxPath)) outbox_.enabled = boolValue(*v);
+  readCount(read(kOutboxEntriesPath), kOutboxEntriesPath, outbox_.maxEntries);
+  readSeconds(read(kOutboxAgePath), kOutboxAgePath, outbox_.maxAgeSeconds);
+  readSeconds(read(kOutboxFirstDelayPath), kOutboxFirstDelayPath, outbox_.firstDelaySeconds);
+  readSeconds(read(kOutboxMaxDelayPath), kOutboxMaxDelayPath, outbox_.maxDelaySeconds);
+  if (auto v = read(kDuplicatesPath)) duplicateFilter_.enabled = boolValue(*v);
+  readSeconds(read(kDuplicatesWindowPath), kDuplicatesWindowPath, duplicateFilter_.windowSeconds);
+  readCount(read(kDuplicatesEntriesPath), kDuplicatesEntriesPath, duplicateFilter_.maxEntries);
   config_ = std::move(manifest);
 }
 
@@ -356,6 +409,8 @@ ORVO_CONFIG_PROPERTY(bool, useStorage, setUseStorage, useStorage_)
 ORVO_CONFIG_PROPERTY(bool, useLog, setUseLog, useLog_)
 ORVO_CONFIG_PROPERTY(bool, useGranted, setUseGranted, useGranted_)
 ORVO_CONFIG_PROPERTY(bool, usePhoneNumber, setUsePhoneNumber, usePhoneNumber_)
+ORVO_CONFIG_PROPERTY(OutboxSettings, outbox, setOutbox, outbox_)
+ORVO_CONFIG_PROPERTY(DuplicateFilterSettings, duplicateFilter, setDuplicateFilter, duplicateFilter_)
 
 #undef ORVO_CONFIG_PROPERTY
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "foundation/Log.h"
+#include "manager/Outbox.h"
 #include "manager/ProcessState.h"
 #include "manager/ServerLog.h"
 #include "orvo/PushManagerConfig.h"
@@ -168,6 +169,8 @@ void PushManager::initialize() {
                   Origin::Library);
   }
   requestAccessInterface([](bool) {});
+  // What an earlier run left in the outbox goes out again.
+  if (auto box = outbox()) box->resume();
 }
 
 void PushManager::initilaizeWithDelegate(std::shared_ptr<PushManagerDelegate> delegate) {
@@ -176,6 +179,20 @@ void PushManager::initilaizeWithDelegate(std::shared_ptr<PushManagerDelegate> de
   // when start-up loads it.
   tellDelegateLoaded();
   fireUnexpiredNotifications();
+  std::vector<OutboxReport> waiting;
+  {
+    std::lock_guard lock(mutex_);
+    waiting.swap(waitingReports_);
+  }
+  auto target = this->delegate();
+  for (const auto& report : waiting) {
+    if (target && target->didFinishQueuedOperation) {
+      target->didFinishQueuedOperation(*this, report);
+    } else {
+      std::lock_guard lock(mutex_);
+      waitingReports_.push_back(report);
+    }
+  }
 }
 
 bool PushManager::applicationDidFinishLaunchingWithOptions(
@@ -372,6 +389,7 @@ void PushManager::tellDelegateLoaded() {
 }
 
 void PushManager::sendServerLog(const std::string& errorText, std::int32_t retryCount) {
+  if (retryCount == 0 && queue("log", "log", Dictionary{{"error", errorText}}, nullptr)) return;
   if (serverLog_) serverLog_->send(errorText, retryCount);
 }
 

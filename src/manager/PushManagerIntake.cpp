@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "foundation/Log.h"
+#include "manager/DuplicateFilter.h"
 #include "orvo/PushManager.h"
 #include "orvo/PushNotification.h"
 #include "orvo/ReceiverProtocol.h"
@@ -32,6 +33,8 @@ constexpr std::string_view kDeprecatedLine =
     "(manager:didReceiveRemoteNotification:status:) is deprecated. Use "
     "(manager:didReceiveUserNotification:status:messageUID:) instead";
 constexpr std::string_view kFeedbackLine = "PushManager - feedback";
+constexpr std::string_view kDuplicateLine =
+    "PushManager - didReceiveRemoteNotification duplicate of %@ dropped";
 constexpr std::string_view kFeedbackCustomLine = "PushManager - feedback custom";
 
 // The local notification's user information and what the payload gets.
@@ -104,9 +107,26 @@ void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Di
     logging::trace(kSilentLine);
     return;
   }
+  // A payload taken in before (a replay, a duplicate delivery) is neither
+  // acknowledged nor delivered again. One whose acknowledgement went out
+  // but which a killed process never delivered is delivered now.
+  auto filter = duplicateFilter();
+  const auto key = filter ? DuplicateFilter::messageKey(payload) : std::nullopt;
+  const auto stage = key ? filter->stage(*key) : DuplicateFilter::Stage::Unseen;
+  if (stage == DuplicateFilter::Stage::Delivered) {
+    logging::always(logging::format(kDuplicateLine, {*key}));
+    return;
+  }
+  auto delivered = [filter, key] {
+    if (key) filter->mark(*key, DuplicateFilter::Stage::Delivered);
+  };
   const Value& mark = payload.get(keys::kFeedback);
-  if (const std::string* text = mark.asString(); text && *text == keys::kFeedbackDone) {
-    if (logging::isOn()) logging::trace(logging::format(kAlreadyAcknowledgedLine, {*text}));
+  const std::string* text = mark.asString();
+  if ((text && *text == keys::kFeedbackDone) || stage == DuplicateFilter::Stage::Acknowledged) {
+    if (text && logging::isOn()) {
+      logging::trace(logging::format(kAlreadyAcknowledgedLine, {*text}));
+    }
+    delivered();
     keepAndFire(payload, status);
     return;
   }
@@ -114,12 +134,18 @@ void PushManager::applicationDidReceiveRemoteNotification(const Value&, const Di
   // Shared, not copied, by the callbacks the acknowledgement passes through;
   // it answers once, so the payload can then be moved into the record.
   auto kept = std::make_shared<Dictionary>(payload);
-  feedback(payload, [weak, kept, status](bool acknowledged) {
+  feedback(payload, [weak, kept, status, delivered](bool acknowledged) {
     auto self = weak.lock();
     if (!self) return;
     if (acknowledged) kept->set(std::string(keys::kFeedback), std::string(keys::kFeedbackDone));
+    // Marked before the delegate hears it: a process killed while the
+    // delegate runs does not deliver it twice.
+    delivered();
     self->keepAndFire(std::move(*kept), status);
   });
+  // After the acknowledgement is queued (durable with the outbox on), and
+  // never back from delivered.
+  if (key) filter->mark(*key, DuplicateFilter::Stage::Acknowledged);
 }
 
 void PushManager::applicationDidReceiveRemoteNotificationFetchCompletionHandler(
@@ -226,6 +252,7 @@ void PushManager::fireUnexpiredNotifications() {
 
 void PushManager::feedback(const Dictionary& payload, ResultHandler completion) {
   logging::trace(kFeedbackLine);
+  if (queue("message", "feedback", Dictionary{{"payload", payload}}, completion)) return;
   receiver_->feedback(
       [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
         if (completion) completion(success);
@@ -236,6 +263,11 @@ void PushManager::feedback(const Dictionary& payload, ResultHandler completion) 
 void PushManager::feedback(const Dictionary& payload, const std::string& clientUID,
                            const std::string& psID, ResultHandler completion) {
   logging::trace(kFeedbackCustomLine);
+  if (queue("message", "feedbackFor",
+            Dictionary{{"payload", payload}, {"clientUID", clientUID}, {"psID", psID}},
+            completion)) {
+    return;
+  }
   receiver_->feedback(
       [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
         if (completion) completion(success);

@@ -44,6 +44,22 @@ constexpr protocol::VersionRange kMessageKeyVersions = protocol::notAbove("3.5")
 constexpr std::string_view kFeedbackKeyName = "feedback by message key";
 constexpr std::string_view kReadKeyName = "read by message key";
 
+// The outbox's lanes: an acknowledgement and the read of the same message
+// keep their order, so they share one.
+constexpr std::string_view kMessageLane = "message";
+constexpr std::string_view kBadgeLane = "badge";
+
+// What an outbox entry carries; an absent text stays absent.
+Dictionary entry(std::initializer_list<std::pair<std::string_view, Value>> values) {
+  Dictionary arguments;
+  for (const auto& [key, value] : values) {
+    if (!value.isNull()) arguments.set(std::string(key), value);
+  }
+  return arguments;
+}
+
+Value text(const std::optional<std::string>& value) { return value ? Value(*value) : Value(); }
+
 }  // namespace
 
 void PushManager::feedback(const Value& caller, std::optional<std::string> messageUniqueKey,
@@ -60,6 +76,11 @@ void PushManager::feedback(const Value& caller, std::optional<std::string> messa
                 failed(completion))) {
     return;
   }
+  if (queue(kMessageLane, "feedbackKey",
+            entry({{"messageUniqueKey", text(messageUniqueKey)}, {"seqNo", text(seqNo)}}),
+            completion)) {
+    return;
+  }
   receiver_->feedback(successOnly(std::move(completion)), std::move(messageUniqueKey),
                       std::move(seqNo));
 }
@@ -71,6 +92,7 @@ void PushManager::feedback(const Value& caller, const Dictionary& notification,
                  completion] { self->feedback(caller, notification, completion); },
                 failed(completion)))
     return;
+  if (queue(kMessageLane, "feedback", entry({{"payload", notification}}), completion)) return;
   receiver_->feedback(successOnly(std::move(completion)), notification);
 }
 
@@ -81,6 +103,13 @@ void PushManager::feedback(const Value& caller, const Dictionary& notification,
   if (!passGate([self = shared_from_this(), caller, notification, clientUID, psID,
                  completion] { self->feedback(caller, notification, clientUID, psID, completion); },
                 failed(completion))) {
+    return;
+  }
+  if (queue(kMessageLane, "feedbackFor",
+            entry({{"payload", notification},
+                   {"clientUID", clientUID.value_or(std::string())},
+                   {"psID", psID.value_or(std::string())}}),
+            completion)) {
     return;
   }
   receiver_->feedback(successOnly(std::move(completion)), clientUID.value_or(std::string()),
@@ -96,6 +125,13 @@ void PushManager::feedbackEx(const Value& caller, std::optional<std::string> cli
     return;
   }
   const Dictionary* payload = caller.asDictionary();
+  if (queue(kMessageLane, "feedbackFor",
+            entry({{"payload", payload ? *payload : Dictionary{}},
+                   {"clientUID", clientUID.value_or(std::string())},
+                   {"psID", psID.value_or(std::string())}}),
+            completion)) {
+    return;
+  }
   receiver_->feedback(successOnly(std::move(completion)), clientUID.value_or(std::string()),
                       psID.value_or(std::string()), payload ? *payload : Dictionary{});
 }
@@ -114,6 +150,11 @@ void PushManager::read(const Value& caller, std::optional<std::string> messageUn
                 failed(completion))) {
     return;
   }
+  if (queue(kMessageLane, "readKey",
+            entry({{"messageUniqueKey", text(messageUniqueKey)}, {"seqNo", text(seqNo)}}),
+            completion)) {
+    return;
+  }
   receiver_->read(successOnly(std::move(completion)), std::move(messageUniqueKey),
                   std::move(seqNo));
 }
@@ -125,6 +166,7 @@ void PushManager::read(const Value& caller, const Dictionary& notification,
                  completion] { self->read(caller, notification, completion); },
                 failed(completion)))
     return;
+  if (queue(kMessageLane, "read", entry({{"payload", notification}}), completion)) return;
   receiver_->read(successOnly(std::move(completion)), notification);
 }
 
@@ -136,6 +178,13 @@ void PushManager::read(const Value& caller, const Dictionary& notification,
   if (!passGate([self = shared_from_this(), caller, notification, badgeOption,
                  completion] { self->read(caller, notification, badgeOption, completion); },
                 failed(completion))) {
+    return;
+  }
+  if (queue(kMessageLane, "readBadge",
+            entry({{"payload", notification},
+                   {"badgeOption", badgeOption},
+                   {"badge", Value(badgeOption)}}),
+            completion)) {
     return;
   }
   receiver_->read(successOnly(std::move(completion)), notification, badgeOption,
@@ -152,6 +201,11 @@ void PushManager::read(const Value& caller, const Dictionary& notification,
                 failed(completion))) {
     return;
   }
+  if (queue(kMessageLane, "readBadge",
+            entry({{"payload", notification}, {"badgeOption", badgeOption}, {"badge", badge}}),
+            completion)) {
+    return;
+  }
   receiver_->read(successOnly(std::move(completion)), notification, badgeOption, badge);
 }
 
@@ -162,6 +216,11 @@ void PushManager::read(const Value& caller, std::optional<std::string> seqNo,
   if (!passGate([self = shared_from_this(), caller, seqNo, sender, dbIn,
                  completion] { self->read(caller, seqNo, sender, dbIn, completion); },
                 failed(completion))) {
+    return;
+  }
+  if (queue(kMessageLane, "readSeqNo",
+            entry({{"seqNo", text(seqNo)}, {"sender", text(sender)}, {"dbIn", text(dbIn)}}),
+            completion)) {
     return;
   }
   receiver_->read(successOnly(std::move(completion)), std::move(seqNo), std::move(sender),
@@ -182,6 +241,15 @@ void PushManager::read(const Value& caller, std::optional<std::string> seqNo,
           failed(completion))) {
     return;
   }
+  if (queue(kMessageLane, "readSeqNoBadge",
+            entry({{"seqNo", text(seqNo)},
+                   {"sender", text(sender)},
+                   {"dbIn", text(dbIn)},
+                   {"badgeOption", badgeOption},
+                   {"badge", badge}}),
+            completion)) {
+    return;
+  }
   receiver_->read(successOnly(std::move(completion)), std::move(seqNo), std::move(sender),
                   std::move(dbIn), badgeOption, badge);
 }
@@ -192,6 +260,7 @@ void PushManager::update(const Value& caller, const Value& badge, ResultHandler 
                  completion] { self->update(caller, badge, completion); },
                 failed(completion)))
     return;
+  if (queue(kBadgeLane, "update", entry({{"badge", badge}}), completion)) return;
   receiver_->update(successOnly(std::move(completion)), badge);
 }
 

@@ -123,22 +123,25 @@ bool alreadyReported(const Array& purchases, const Value& purchaseID) {
 
 // A report with every body value present; otherwise a failure and nothing
 // sent. The record's application ID is "" when the manifest has none.
+// How a built report leaves: through the outbox when it is on.
+using Exchange = std::function<void(Dictionary options, Value body, ReportHandler completion)>;
+
 void sendSession(PushManager& manager, const Dictionary& option, const Value& cuid,
-                 ReportHandler completion) {
+                 ReportHandler completion, const Exchange& exchange) {
   auto record = manager.info();
   const std::string applicationID = record ? record->applicationID() : std::string();
   if (applicationID.empty() || cuid.isNull()) {
     deliver(manager.host(), completion, false, missingValue());
     return;
   }
-  manager.sendxelt(requestOptions(kSessionPath, option),
-                   Dictionary{{std::string(kApplicationIDKey), applicationID},
-                              {std::string(kClientUIDKey), cuid}},
-                   std::move(completion));
+  exchange(requestOptions(kSessionPath, option),
+           Dictionary{{std::string(kApplicationIDKey), applicationID},
+                      {std::string(kClientUIDKey), cuid}},
+           std::move(completion));
 }
 
 void sendPurchase(PushManager& manager, const Dictionary& option, const Value& purchaseID,
-                  const Value& cuid, ReportHandler completion) {
+                  const Value& cuid, ReportHandler completion, const Exchange& exchange) {
   if (purchaseID.isNull() || cuid.isNull()) {
     deliver(manager.host(), completion, false, missingValue());
     return;
@@ -152,13 +155,23 @@ void sendPurchase(PushManager& manager, const Dictionary& option, const Value& p
       completion(success, result);
     };
   }
-  manager.sendxelt(
+  exchange(
       requestOptions(kPurchasePath, option),
       Dictionary{{std::string(kPurchaseIDKey), purchaseID}, {std::string(kClientUIDKey), cuid}},
       std::move(recorded));
 }
 
 }  // namespace
+
+std::function<void(Dictionary, Value, ReportHandler)> PushManager::reportExchange(
+    std::string_view operation) {
+  return [self = shared_from_this(), operation = std::string(operation)](
+             Dictionary options, Value body, ReportHandler completion) {
+    Dictionary entry{{"options", options}, {"body", body}};
+    if (self->queueReport(operation, std::move(entry), completion)) return;
+    self->sendxelt(options, body, std::move(completion));
+  };
+}
 
 void PushManager::updateSession(const Value& caller, std::optional<std::string> cuid,
                                 ReportHandler completion) {
@@ -168,7 +181,8 @@ void PushManager::updateSession(const Value& caller, std::optional<std::string> 
                 [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
     return;
   }
-  sendSession(*this, Dictionary{}, textValue(cuid), std::move(completion));
+  sendSession(*this, Dictionary{}, textValue(cuid), std::move(completion),
+              reportExchange("session"));
 }
 
 void PushManager::updateSessionWithOption(const Value& caller, const Dictionary& option,
@@ -179,7 +193,8 @@ void PushManager::updateSessionWithOption(const Value& caller, const Dictionary&
                 [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
     return;
   }
-  sendSession(*this, option, option.get(kClientUIDKey), std::move(completion));
+  sendSession(*this, option, option.get(kClientUIDKey), std::move(completion),
+              reportExchange("session"));
 }
 
 void PushManager::updatePurchase(const Value& caller, std::optional<std::string> purchaseID,
@@ -195,7 +210,8 @@ void PushManager::updatePurchase(const Value& caller, std::optional<std::string>
                 [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
     return;
   }
-  sendPurchase(*this, Dictionary{}, id, textValue(cuid), std::move(completion));
+  sendPurchase(*this, Dictionary{}, id, textValue(cuid), std::move(completion),
+               reportExchange("purchase"));
 }
 
 void PushManager::updatePurchase(const Value& caller, const Dictionary& option,
@@ -211,7 +227,8 @@ void PushManager::updatePurchase(const Value& caller, const Dictionary& option,
                 [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
     return;
   }
-  sendPurchase(*this, option, id, option.get(kClientUIDKey), std::move(completion));
+  sendPurchase(*this, option, id, option.get(kClientUIDKey), std::move(completion),
+               reportExchange("purchase"));
 }
 
 void PushManager::updatePurchaseArray(const Value& purchaseID) {
@@ -236,9 +253,17 @@ void PushManager::updatePurchaseArray(const Value& purchaseID) {
 }
 
 void PushManager::sendxelt(const Dictionary& options, const Value& data, ReportHandler completion) {
+  xeltExchange(options, data,
+               [host = host_, completion = std::move(completion)](const HttpResult*, bool success,
+                                                                  Value outcome) {
+                 deliver(host, completion, success, std::move(outcome));
+               });
+}
+
+void PushManager::xeltExchange(const Dictionary& options, const Value& data, XeltDone done) {
   const std::string* path = options.getString(kPathKey);
   if (!path || data.isNull()) {
-    deliver(host_, completion, false, missingValue());
+    done(nullptr, false, missingValue());
     return;
   }
   std::string base;
@@ -251,8 +276,7 @@ void PushManager::sendxelt(const Dictionary& options, const Value& data, ReportH
   // anything is sent.
   Result<std::string> body = writeJson(data, JsonStyle::Pretty);
   if (!body.ok()) {
-    deliver(host_, completion, false,
-            failure(std::to_string(body.error().code), body.error().description));
+    done(nullptr, false, failure(std::to_string(body.error().code), body.error().description));
     return;
   }
 
@@ -273,8 +297,7 @@ void PushManager::sendxelt(const Dictionary& options, const Value& data, ReportH
     logging::trace(logging::format(kHeaderLine, {describe(request.headers)}));
   }
 
-  auto handler = [host = host_, name = std::move(name),
-                  completion = std::move(completion)](HttpResult result) {
+  auto handler = [name = std::move(name), done = std::move(done)](HttpResult result) {
     if (logging::isOn()) {
       const HttpResponse* response = result.response ? &*result.response : nullptr;
       logging::trace(kResponseLine);
@@ -288,7 +311,7 @@ void PushManager::sendxelt(const Dictionary& options, const Value& data, ReportH
       logging::trace(logging::format(kServiceEndLine, {name}));
     }
     auto [success, outcome] = interpret(result);
-    deliver(host, completion, success, std::move(outcome));
+    done(&result, success, std::move(outcome));
   };
   if (!host_ || !host_->http) {
     handler(HttpResult{

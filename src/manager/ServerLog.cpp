@@ -86,31 +86,46 @@ ServerLog::ServerLog(std::shared_ptr<const Host> host, InfoSource info)
     : host_(std::move(host)), info_(std::move(info)) {}
 
 void ServerLog::send(const std::string& errorText, std::int32_t retryCount) const {
-  if (retryCount >= kRetryLimit || !host_ || !host_->http || !info_) return;
-  const std::shared_ptr<PushManagerInfo> info = info_();
-  if (!info) return;
-  const std::string logServerHost = info->logServerHost();
-  if (logServerHost.empty()) return;
+  if (retryCount >= kRetryLimit) return;
+  // The completion carries the retries; the caller need not live on. It holds
+  // the host weakly: the host owns the HTTP client that holds the completion,
+  // and a strong hold would keep both alive until the request ended.
+  attempt(errorText, retryCount,
+          [host = std::weak_ptr<const Host>(host_), info = info_, errorText, retryCount](
+              const HttpResult* result, bool delivered) {
+            if (delivered || !result) return;
+            if (auto alive = host.lock()) {
+              ServerLog(std::move(alive), info).send(errorText, retryCount + 1);
+            }
+          });
+}
+
+void ServerLog::attempt(const std::string& errorText, std::int32_t retryCount,
+                        std::function<void(const HttpResult* result, bool delivered)> done) const {
+  const std::shared_ptr<PushManagerInfo> info = host_ && host_->http && info_ ? info_() : nullptr;
+  const std::string logServerHost = info ? info->logServerHost() : std::string();
+  if (logServerHost.empty()) {
+    if (done) done(nullptr, false);
+    return;
+  }
 
   SystemClock systemClock;
   const Clock& clock = host_->clock ? *host_->clock : systemClock;
   auto json = writeJson(logRecord(*info, clock, errorText, retryCount), JsonStyle::Pretty);
   // Every value is a valid string, so this cannot fail; a retry would fail
   // the same way if it did.
-  if (!json.ok()) return;
+  if (!json.ok()) {
+    if (done) done(nullptr, false);
+    return;
+  }
 
   // Only the URL escaping step, as the log server expects: spaces, line
   // breaks and "%" are escaped, while "&", "+" and "=" in the text stay.
   std::string body = std::string(kBodyPrefix) + addingPercentEscapes(json.value());
   HttpRequest request =
       PushNetworkManager::createRequest(endpointURL(logServerHost, kLogEndpoint), body);
-  // The completion carries the retries; the caller need not live on. It holds
-  // the host weakly: the host owns the HTTP client that holds the completion,
-  // and a strong hold would keep both alive until the request ended.
-  host_->http->send(std::move(request), [host = std::weak_ptr<const Host>(host_), info = info_,
-                                         errorText, retryCount](const HttpResult& result) {
-    if (delivered(result)) return;
-    if (auto alive = host.lock()) ServerLog(std::move(alive), info).send(errorText, retryCount + 1);
+  host_->http->send(std::move(request), [done = std::move(done)](const HttpResult& result) {
+    if (done) done(&result, delivered(result));
   });
 }
 

@@ -26,6 +26,11 @@ class ServerLog {
   // retryCount + 1. Nothing is sent without a record, with an empty log
   // server host, or from kRetryLimit on.
   void send(const std::string& errorText, std::int32_t retryCount) const;
+  // One attempt and nothing more: `done` gets the exchange and whether the
+  // server took the record. False at once (no result) when nothing can be
+  // sent: no record or an empty log server host.
+  void attempt(const std::string& errorText, std::int32_t retryCount,
+               std::function<void(const HttpResult* result, bool delivered)> done) const;
 
  private:
   std::shared_ptr<const Host> host_;

@@ -64,6 +64,21 @@ void RunLoop::post(std::function<void()> task) {
   signal();
 }
 
+void RunLoop::postAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+  if (!task) return;
+  std::lock_guard lock(mutex_);
+  timers_.emplace(Clock::now() + std::max(delay, std::chrono::milliseconds(0)), std::move(task));
+  signal();
+}
+
+// Called with the lock held.
+void RunLoop::promoteDueTimers(Clock::time_point now) {
+  while (!timers_.empty() && timers_.begin()->first <= now) {
+    tasks_.push_back(std::move(timers_.begin()->second));
+    timers_.erase(timers_.begin());
+  }
+}
+
 void RunLoop::addSource(std::shared_ptr<RunLoopSource> source) {
   if (!source) return;
   std::lock_guard lock(mutex_);
@@ -102,6 +117,7 @@ bool RunLoop::runOne(std::unique_lock<std::mutex>& lock) {
 // The tasks queued now; those they post wait for the next batch. Only run()
 // heeds a stop, which ends it after the task in progress.
 std::size_t RunLoop::runBatch(std::unique_lock<std::mutex>& lock, bool heedStop) {
+  if (!timers_.empty()) promoteDueTimers(Clock::now());
   std::size_t ran = 0;
   for (std::size_t queued = tasks_.size(); ran < queued; ++ran) {
     if ((heedStop && stopRequested_) || !runOne(lock)) break;
@@ -113,6 +129,7 @@ std::size_t RunLoop::runBatch(std::unique_lock<std::mutex>& lock, bool heedStop)
 // sources see what happened. Called and returns with the lock held.
 void RunLoop::waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
   std::vector<std::shared_ptr<RunLoopSource>> sources = sources_;
+  if (!timers_.empty()) until = std::min(until, timers_.begin()->first);
   ++waiters_;
   lock.unlock();
 

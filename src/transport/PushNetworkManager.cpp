@@ -1,6 +1,8 @@
 #include "transport/PushNetworkManager.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
@@ -111,6 +113,19 @@ void deliver(const std::shared_ptr<MainQueue>& mainQueue, const TransportComplet
 }
 
 }  // namespace
+
+const std::string* headerValue(const HttpResponse& response, std::string_view name) {
+  for (const auto& [key, value] : response.headers) {
+    if (key.size() == name.size() &&
+        std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return value.asString();
+    }
+  }
+  return nullptr;
+}
 
 std::optional<std::string_view> endpointFileName(std::int64_t identifier) {
   for (const auto& entry : kEndpoints) {
@@ -277,13 +292,22 @@ void PushNetworkManager::connectWithURL(const std::string& url, const std::strin
 
 TransportOutcome PushNetworkManager::interpretResponse(const HttpResult& result) {
   if (result.error) return failure(result, *result.error);
-  if (!result.response || result.response->body.empty()) {
-    return failure(result, networkError(kInvalidResultData));
-  }
+  if (!result.response) return failure(result, networkError(kInvalidResultData));
   const HttpResponse& response = *result.response;
 
+  // A refusal's status and Retry-After go with the error whatever it is, so
+  // that a caller that retries can tell a busy server from a refusal.
+  auto withStatus = [&response](ErrorInfo error) {
+    if (response.statusCode >= 200 && response.statusCode < 300) return error;
+    error.userInfo.set(std::string(kStatusCodeInfoKey), std::int64_t{response.statusCode});
+    if (const std::string* retryAfter = headerValue(response, kRetryAfterInfoKey)) {
+      error.userInfo.set(std::string(kRetryAfterInfoKey), *retryAfter);
+    }
+    return error;
+  };
+  if (response.body.empty()) return failure(result, withStatus(networkError(kInvalidResultData)));
   Result<Value> parsed = parseJson(response.body);
-  if (!parsed.ok()) return failure(result, parsed.error());
+  if (!parsed.ok()) return failure(result, withStatus(parsed.error()));
   std::optional<Dictionary> envelope = takeDictionary(&parsed.value());
   std::optional<Dictionary> header =
       envelope ? takeDictionary(envelope->find(kHeaderKey)) : std::nullopt;
@@ -292,7 +316,7 @@ TransportOutcome PushNetworkManager::interpretResponse(const HttpResult& result)
   const std::string* resultCode = header ? header->getString(kResultCodeKey) : nullptr;
 
   if (response.statusCode < 200 || response.statusCode >= 300) {
-    return failure(result, networkError(kInvalidStatusCode));
+    return failure(result, withStatus(networkError(kInvalidStatusCode)));
   }
   if (!header) return failure(result, networkError(kInvalidResultHeader));
   if (resultCode && *resultCode == kResultSuccess) {

@@ -21,6 +21,13 @@
 namespace orvo {
 
 inline constexpr std::string_view kNetworkErrorDomain = "PushNetworkManagerError";
+// The userInfo of an "invalid_status_code" error: the status, and the
+// answer's Retry-After when it had one.
+inline constexpr std::string_view kStatusCodeInfoKey = "HTTPStatusCode";
+inline constexpr std::string_view kRetryAfterInfoKey = "Retry-After";
+
+// The value of a response header, whatever the case of its name.
+const std::string* headerValue(const HttpResponse& response, std::string_view name);
 
 namespace endpoints {
 inline constexpr std::int64_t kAskingAuthorization = 1;

@@ -92,6 +92,7 @@ TEST_F(FaultsTest, EachEffectAsTheTransportSeesIt) {
        5,
        0,
        503},
+      {{{"effect", "retry_after"}, {"seconds", 7}}, json, -1, "", 5, 0, 429},
       {{{"effect", "garbage"}}, json, -1, ""},
       {{{"effect", "truncate"}}, json, -1, ""},
       {{{"effect", "result_code"}, {"result_code", "40400"}}, network, 0, "invalid_result_code"},
@@ -125,6 +126,10 @@ TEST_F(FaultsTest, EachEffectAsTheTransportSeesIt) {
     }
     if (seen.result.response && !seen.result.error) {
       EXPECT_EQ(seen.result.response->statusCode, c.status);
+    }
+    if (c.rule["effect"] == "retry_after") {
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->userInfo.get("Retry-After"), Value("7"));
     }
     if (c.rule.contains("ms") && c.rule["effect"] == "latency") {
       EXPECT_GE(seen.took, std::chrono::milliseconds(c.rule["ms"].get<int>()));

@@ -209,5 +209,21 @@ TEST(RunLoopTest, SourcesAreServedWhileTheLoopWaitsAndWhileItIsBusy) {
   EXPECT_EQ(source->prepared, asked);
 }
 
+TEST(RunLoopTest, DelayedTasksWaitTheirTurnAndRunInDueOrder) {
+  RunLoop loop;
+  std::vector<int> ran;
+  const auto started = std::chrono::steady_clock::now();
+  loop.postAfter(std::chrono::milliseconds(60), [&] { ran.push_back(2); });
+  loop.postAfter(std::chrono::milliseconds(20), [&] { ran.push_back(1); });
+  loop.post([&] { ran.push_back(0); });
+  loop.runUntilIdle();
+  EXPECT_EQ(ran, std::vector<int>{0});  // not due yet
+  // run() sleeps until each is due.
+  loop.postAfter(std::chrono::milliseconds(80), [&] { loop.stop(); });
+  loop.run();
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(80));
+}
+
 }  // namespace
 }  // namespace orvo

@@ -14,6 +14,8 @@ struct ManifestOptions {
   bool log = true;
   bool granted = true;
   std::string logServer = "https://log.example.com/";
+  // More elements under <push> (the outbox, the duplicate filter).
+  std::string extra = "";
 };
 
 inline std::string manifestXml(const ManifestOptions& options) {
@@ -45,6 +47,8 @@ inline std::string manifestXml(const ManifestOptions& options) {
          flag(options.granted) +
          R"(</granted>
   </receiver>
+)" + options.extra +
+         R"(
 </push></settings></manifest>
 )";
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,6 +36,9 @@ class ORVO_PUSH_API RunLoop : public MainQueue {
 
   /// Queues the task; wakes run() when it waits. From any thread.
   void post(std::function<void()> task) override;
+  /// Posts the task once `delay` has passed (while the loop runs; runUntilIdle
+  /// does not wait for it).
+  void postAfter(std::chrono::milliseconds delay, std::function<void()> task);
 
   /// Watches a source's file descriptors between tasks.
   void addSource(std::shared_ptr<RunLoopSource> source);
@@ -68,9 +72,11 @@ class ORVO_PUSH_API RunLoop : public MainQueue {
   void waitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point until);
   void signal();
   bool sourcesOverdue(Clock::time_point now) const;
+  void promoteDueTimers(Clock::time_point now);
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> tasks_;
+  std::multimap<Clock::time_point, std::function<void()>> timers_;
   std::vector<std::shared_ptr<RunLoopSource>> sources_;
   bool stopRequested_ = false;
   Clock::time_point sourcesServed_{};

@@ -1,0 +1,337 @@
+#include "manager/Outbox.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "foundation/Log.h"
+#include "orvo/PushErrors.h"
+#include "orvo/platform/RunLoop.h"
+
+namespace orvo {
+namespace {
+
+// The stored layout: {"next": id, "entries": [entry, ...]} in id order.
+constexpr std::string_view kNextKey = "next";
+constexpr std::string_view kEntriesKey = "entries";
+constexpr std::string_view kIDKey = "id";
+constexpr std::string_view kLaneKey = "lane";
+constexpr std::string_view kOperationKey = "operation";
+constexpr std::string_view kArgumentsKey = "arguments";
+constexpr std::string_view kCreatedKey = "created";
+
+constexpr std::string_view kDroppedLine = "PushManager - outbox dropped %@ #%@ (%@)";
+constexpr std::string_view kUnreadableLine = "PushManager - outbox entry not readable, dropped: %@";
+constexpr std::string_view kNotDurableLine =
+    "PushManager - outbox could not be made durable; kept in memory";
+constexpr std::string_view kTooOld = "older than the outbox's max-age";
+constexpr std::string_view kTooMany = "beyond the outbox's max-entries";
+constexpr std::string_view kDroppedText = "dropped from the outbox: %@";
+
+ErrorInfo droppedError(std::string_view why) {
+  return libraryError(0, logging::format(kDroppedText, {why}));
+}
+
+}  // namespace
+
+Outbox::Outbox(std::shared_ptr<const Host> host, OutboxSettings settings, Attempt attempt,
+               Finished finished)
+    : host_(std::move(host)),
+      settings_(settings),
+      attempt_(std::move(attempt)),
+      finished_(std::move(finished)) {
+  jitter_ = [engine = std::make_shared<std::minstd_rand>(std::random_device{}())] {
+    return std::uniform_real_distribution<double>(0.0, 1.0)(*engine);
+  };
+  if (auto loop = std::dynamic_pointer_cast<RunLoop>(host_ ? host_->mainQueue : nullptr)) {
+    std::weak_ptr<RunLoop> weak = loop;
+    scheduler_ = [weak](std::chrono::milliseconds delay, std::function<void()> task) {
+      if (auto alive = weak.lock()) alive->postAfter(delay, std::move(task));
+    };
+  }
+}
+
+void Outbox::setJitter(std::function<double()> jitter) {
+  std::lock_guard lock(mutex_);
+  if (jitter) jitter_ = std::move(jitter);
+}
+
+void Outbox::setScheduler(Scheduler scheduler) {
+  std::lock_guard lock(mutex_);
+  scheduler_ = std::move(scheduler);
+}
+
+double Outbox::now() const {
+  if (host_ && host_->clock) return host_->clock->now().secondsSince1970;
+  return SystemClock().now().secondsSince1970;
+}
+
+void Outbox::loadLocked() {
+  if (loaded_) return;
+  loaded_ = true;
+  if (!host_ || !host_->settings) return;
+  const Value stored = host_->settings->get(kStoreKey);
+  const Dictionary* root = stored.asDictionary();
+  if (!root) return;
+  const Value* next = root->find(kNextKey);
+  if (next && next->asInt()) nextID_ = std::max<std::int64_t>(1, *next->asInt());
+  const Array* entries = root->getArray(kEntriesKey);
+  if (!entries) return;
+  for (const Value& value : *entries) {
+    const Dictionary* entry = value.asDictionary();
+    const Value* idValue = entry ? entry->find(kIDKey) : nullptr;
+    const Value* createdValue = entry ? entry->find(kCreatedKey) : nullptr;
+    const std::int64_t* id = idValue ? idValue->asInt() : nullptr;
+    const std::string* lane = entry ? entry->getString(kLaneKey) : nullptr;
+    const std::string* operation = entry ? entry->getString(kOperationKey) : nullptr;
+    const Dictionary* arguments = entry ? entry->getDictionary(kArgumentsKey) : nullptr;
+    const double* created = createdValue ? createdValue->asReal() : nullptr;
+    if (!id || !lane || !operation || !arguments || !created) {
+      logging::always(logging::format(kUnreadableLine, {describe(value)}));
+      continue;
+    }
+    lanes_[*lane].entries.push_back(Entry{*id,
+                                          *lane,
+                                          *operation,
+                                          std::make_shared<const Dictionary>(*arguments),
+                                          *created,
+                                          0,
+                                          0,
+                                          {}});
+    nextID_ = std::max(nextID_, *id + 1);
+  }
+}
+
+bool Outbox::persistLocked() {
+  if (!host_ || !host_->settings) return false;
+  std::vector<const Entry*> all;
+  for (const auto& [name, lane] : lanes_) {
+    for (const Entry& entry : lane.entries) all.push_back(&entry);
+  }
+  std::sort(all.begin(), all.end(), [](const Entry* a, const Entry* b) { return a->id < b->id; });
+  Array entries;
+  entries.reserve(all.size());
+  for (const Entry* entry : all) {
+    entries.emplace_back(Dictionary{{std::string(kIDKey), entry->id},
+                                    {std::string(kLaneKey), entry->lane},
+                                    {std::string(kOperationKey), entry->operation},
+                                    {std::string(kArgumentsKey), *entry->arguments},
+                                    {std::string(kCreatedKey), entry->created}});
+  }
+  host_->settings->set(kStoreKey, Dictionary{{std::string(kNextKey), nextID_},
+                                             {std::string(kEntriesKey), std::move(entries)}});
+  if (host_->settings->synchronize()) return true;
+  logging::always(kNotDurableLine);
+  return false;
+}
+
+OutboxReport Outbox::reportOf(const Entry& entry, bool success, bool dropped,
+                              std::optional<ErrorInfo> error) const {
+  return OutboxReport{entry.id, entry.operation,  *entry.arguments, success,
+                      dropped,  std::move(error), entry.attempts};
+}
+
+void Outbox::pruneLocked(std::vector<OutboxReport>& dropped, std::vector<First>& failed) {
+  const double oldest = now() - settings_.maxAgeSeconds;
+  auto drop = [&](Lane& lane, std::deque<Entry>::iterator it, std::string_view why) {
+    logging::always(logging::format(kDroppedLine, {it->operation, std::to_string(it->id), why}));
+    if (it->first) {
+      failed.push_back(std::move(it->first));
+    } else {
+      dropped.push_back(reportOf(*it, false, true, droppedError(why)));
+    }
+    return lane.entries.erase(it);
+  };
+  std::size_t count = 0;
+  for (auto& [name, lane] : lanes_) {
+    // The entry under way stays: its answer is still to come.
+    auto it = lane.entries.begin();
+    if (lane.inFlight && it != lane.entries.end()) ++it;
+    while (it != lane.entries.end()) {
+      it = it->created < oldest ? drop(lane, it, kTooOld) : std::next(it);
+    }
+    count += lane.entries.size();
+  }
+  while (count > static_cast<std::size_t>(settings_.maxEntries)) {
+    Lane* target = nullptr;
+    std::deque<Entry>::iterator victim;
+    for (auto& [name, lane] : lanes_) {
+      auto it = lane.entries.begin();
+      if (lane.inFlight && it != lane.entries.end()) ++it;
+      if (it != lane.entries.end() && (!target || it->id < victim->id)) {
+        target = &lane;
+        victim = it;
+      }
+    }
+    if (!target) break;
+    drop(*target, victim, kTooMany);
+    --count;
+  }
+}
+
+void Outbox::tell(std::vector<OutboxReport> reports, std::vector<First> failed) {
+  for (auto& first : failed) first(OutboxFirst::Failed, 0, Value());
+  if (!finished_) return;
+  for (const auto& report : reports) finished_(report);
+}
+
+std::int64_t Outbox::add(std::string_view lane, std::string_view operation, Dictionary arguments,
+                         First first) {
+  std::vector<OutboxReport> dropped;
+  std::vector<First> failed;
+  std::int64_t id = 0;
+  bool queuedBehind = false;
+  {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    id = nextID_++;
+    Lane& target = lanes_[std::string(lane)];
+    target.entries.push_back(Entry{id, std::string(lane), std::string(operation),
+                                   std::make_shared<const Dictionary>(std::move(arguments)), now(),
+                                   0, 0, std::move(first)});
+    pruneLocked(dropped, failed);
+    persistLocked();
+    // Behind a lane that waits for a retry, the entry outlives its turn.
+    if (target.waiting && !target.entries.empty() && target.entries.back().id == id &&
+        target.entries.back().first) {
+      first = std::move(target.entries.back().first);
+      target.entries.back().first = nullptr;
+      queuedBehind = true;
+    }
+  }
+  tell(std::move(dropped), std::move(failed));
+  if (queuedBehind) first(OutboxFirst::Queued, id, Value());
+  pump(std::string(lane));
+  return id;
+}
+
+void Outbox::resume() {
+  std::vector<std::string> names;
+  std::vector<OutboxReport> dropped;
+  std::vector<First> failed;
+  {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    pruneLocked(dropped, failed);
+    if (!dropped.empty()) persistLocked();
+    for (const auto& [name, lane] : lanes_) names.push_back(name);
+  }
+  tell(std::move(dropped), std::move(failed));
+  for (const auto& name : names) pump(name);
+}
+
+std::size_t Outbox::depth() const {
+  std::lock_guard lock(mutex_);
+  const_cast<Outbox*>(this)->loadLocked();
+  std::size_t count = 0;
+  for (const auto& [name, lane] : lanes_) count += lane.entries.size();
+  return count;
+}
+
+std::optional<double> Outbox::oldestAgeSeconds() const {
+  std::lock_guard lock(mutex_);
+  const_cast<Outbox*>(this)->loadLocked();
+  std::optional<double> created;
+  for (const auto& [name, lane] : lanes_) {
+    if (!lane.entries.empty()) {
+      const double first = lane.entries.front().created;
+      created = created ? std::min(*created, first) : first;
+    }
+  }
+  if (!created) return std::nullopt;
+  return std::max(0.0, now() - *created);
+}
+
+void Outbox::pump(const std::string& name) {
+  std::string operation;
+  std::shared_ptr<const Dictionary> arguments;
+  std::int64_t id = 0;
+  std::int32_t attempt = 0;
+  {
+    std::lock_guard lock(mutex_);
+    Lane& lane = lanes_[name];
+    if (lane.inFlight || lane.waiting || lane.entries.empty()) return;
+    Entry& head = lane.entries.front();
+    lane.inFlight = true;
+    attempt = ++head.attempts;
+    operation = head.operation;
+    arguments = head.arguments;
+    id = head.id;
+  }
+  std::weak_ptr<Outbox> weak = weak_from_this();
+  attempt_(operation, *arguments, attempt, [weak, name, id](OutboxVerdict verdict) {
+    if (auto self = weak.lock()) self->finish(name, id, std::move(verdict));
+  });
+}
+
+std::chrono::milliseconds Outbox::delayFor(const Entry& entry, const OutboxVerdict& verdict) {
+  const double exponent = std::min(30, std::max(0, entry.attempts - 1));
+  const double cap =
+      std::min(settings_.maxDelaySeconds, settings_.firstDelaySeconds * std::pow(2.0, exponent));
+  double seconds = std::clamp(jitter_(), 0.0, 1.0) * cap;
+  if (verdict.retryAfterSeconds) seconds = std::max(seconds, *verdict.retryAfterSeconds);
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
+}
+
+void Outbox::finish(const std::string& name, std::int64_t id, OutboxVerdict verdict) {
+  First first;
+  std::optional<OutboxReport> report;
+  std::vector<std::pair<First, std::int64_t>> queued;
+  std::optional<std::chrono::milliseconds> delay;
+  Scheduler scheduler;
+  {
+    std::lock_guard lock(mutex_);
+    Lane& lane = lanes_[name];
+    lane.inFlight = false;
+    if (lane.entries.empty() || lane.entries.front().id != id) return;
+    Entry& head = lane.entries.front();
+    if (verdict.kind == OutboxVerdict::Kind::Retry) {
+      head.authFailures = verdict.authFailure ? head.authFailures + 1 : 0;
+      if (head.authFailures >= kAuthFailureLimit) verdict.kind = OutboxVerdict::Kind::Final;
+    }
+    if (verdict.kind == OutboxVerdict::Kind::Retry) {
+      // Without a way to wait, the lane stays idle until the next
+      // operation or start-up pumps it.
+      lane.waiting = static_cast<bool>(scheduler_);
+      delay = delayFor(head, verdict);
+      scheduler = scheduler_;
+      for (Entry& entry : lane.entries) {
+        if (entry.first) queued.emplace_back(std::move(entry.first), entry.id);
+        entry.first = nullptr;
+      }
+    } else {
+      const bool success = verdict.kind == OutboxVerdict::Kind::Done;
+      if (head.first) {
+        first = std::move(head.first);
+      } else {
+        report = reportOf(head, success, false, verdict.error);
+      }
+      lane.entries.pop_front();
+      persistLocked();
+    }
+  }
+  if (delay) {
+    for (auto& [callback, queuedID] : queued) callback(OutboxFirst::Queued, queuedID, Value());
+    std::weak_ptr<Outbox> weak = weak_from_this();
+    auto wake = [weak, name] {
+      auto self = weak.lock();
+      if (!self) return;
+      {
+        std::lock_guard lock(self->mutex_);
+        self->lanes_[name].waiting = false;
+      }
+      self->pump(name);
+    };
+    if (scheduler) scheduler(*delay, std::move(wake));
+    return;
+  }
+  if (first)
+    first(verdict.kind == OutboxVerdict::Kind::Done ? OutboxFirst::Succeeded : OutboxFirst::Failed,
+          id, verdict.result);
+  if (report && finished_) finished_(*report);
+  pump(name);
+}
+
+}  // namespace orvo

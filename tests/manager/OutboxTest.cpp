@@ -1,0 +1,266 @@
+#include <chrono>
+#include <functional>
+
+#include "manager/ManagerFixture.h"
+#include "orvo/platform/HttpClient.h"
+#include "orvo/testing/ProcessReset.h"
+
+namespace orvo::test {
+namespace {
+
+const Dictionary kPayload{{"aps", Dictionary{{"alert", "hi"}}},
+                          {"orv", Dictionary{{"seqno", "7"}, {"messageuniquekey", "K7"}}}};
+
+ManifestOptions durable(const std::string& bounds = "") {
+  ManifestOptions options;
+  options.log = false;
+  options.extra =
+      "<outbox><enabled>true</enabled><first-delay>2</first-delay><max-delay>60</max-delay>" +
+      bounds + "</outbox><duplicates><enabled>true</enabled></duplicates>";
+  return options;
+}
+
+enum class Answer { Refused, Timeout, Status500, TooMany, Refusal, Success };
+
+class OutboxTest : public ManagerTest {
+ protected:
+  explicit OutboxTest(ManifestOptions options = durable()) : ManagerTest(std::move(options)) {}
+
+  // The first answer of the operation's endpoint is `first`; later ones succeed.
+  void script(Answer first) {
+    http->setResponder([this, first](const HttpRequest& request) -> HttpResult {
+      const bool receiver = request.url.find(".ctl") != std::string::npos &&
+                            request.url.find("putAppLog") == std::string::npos;
+      if (request.url.find("asking_authorization") != std::string::npos) {
+        return ScriptedHttpClient::jsonAnswer(receiverEnvelope(Dictionary{{"AUTHKEY", "k"}}));
+      }
+      const bool isFirst = attempts++ == 0;
+      const Answer answer = isFirst ? first : Answer::Success;
+      switch (answer) {
+        case Answer::Refused:
+          return {{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
+        case Answer::Timeout:
+          return {{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 28, "timed out", {}}};
+        case Answer::Status500:
+          return ScriptedHttpClient::jsonAnswer("{}", 500);
+        case Answer::TooMany: {
+          HttpResult result = ScriptedHttpClient::jsonAnswer("{}", 429);
+          result.response->headers.set("retry-after", "30");
+          return result;
+        }
+        case Answer::Refusal:
+          return receiver ? ScriptedHttpClient::jsonAnswer(receiverEnvelope({}, "40400"))
+                 : request.url.find("putAppLog") != std::string::npos
+                     ? ScriptedHttpClient::jsonAnswer(receiverEnvelope({}, "9999"))
+                     : ScriptedHttpClient::jsonAnswer("{}", 400);
+        case Answer::Success:
+          break;
+      }
+      return ScriptedHttpClient::jsonAnswer(receiver || request.url.find("putAppLog") !=
+                                                            std::string::npos
+                                                ? receiverEnvelope()
+                                                : std::string("{\"ok\":true}"));
+    });
+  }
+
+  void start() {
+    manager = started();
+    manager->info()->changexeltHost("https://xelt.example.com/");
+    manager->setOutboxJitter([] { return 0.5; });
+    manager->setOutboxScheduler([this](std::chrono::milliseconds delay, std::function<void()> t) {
+      delays.push_back(delay.count());
+      retries.push_back(std::move(t));
+    });
+    auto delegate = recordingDelegate();
+    delegate->didFinishQueuedOperation = [this](PushManager&, const OutboxReport& report) {
+      reports.push_back(report);
+    };
+    manager->initilaizeWithDelegate(delegate);
+  }
+
+  ResultHandler result() {
+    return [this](bool ok) { completions.emplace_back(ok, PushManager::queuedEntry()); };
+  }
+  ReportHandler report() {
+    return [this](bool ok, const std::optional<Value>&) {
+      completions.emplace_back(ok, PushManager::queuedEntry());
+    };
+  }
+
+  std::shared_ptr<PushManager> manager;
+  int attempts = 0;
+  std::vector<std::int64_t> delays;
+  std::vector<std::function<void()>> retries;
+  std::vector<std::pair<bool, std::optional<std::int64_t>>> completions;
+  std::vector<OutboxReport> reports;
+};
+
+TEST_F(OutboxTest, EachOperationRetriesWhatCanChangeAndEndsWhatCannot) {
+  struct Operation {
+    const char* name;
+    std::function<void()> call;
+    bool hasCompletion;
+  };
+  const std::vector<Operation> operations{
+      {"feedback", [this] { manager->feedback(Value(), kPayload, result()); }, true},
+      {"read", [this] { manager->read(Value(), kPayload, result()); }, true},
+      {"update", [this] { manager->update(Value(), Value(3), result()); }, true},
+      {"session", [this] { manager->updateSession(Value(), std::string("u1"), report()); }, true},
+      {"purchase",
+       [this] { manager->updatePurchase(Value(), std::string("p1"), std::string("u1"), report()); },
+       true},
+      {"log", [this] { manager->sendServerLog("it failed", 0); }, false},
+  };
+  struct Row {
+    Answer answer;
+    bool retried;
+    bool success;           // the first outcome, or the final one after the retry
+    std::int64_t minDelay;  // of the retry, in ms: half of 2 s, or Retry-After
+  };
+  const std::vector<Row> rows{
+      {Answer::Refused, true, true, 1000},   {Answer::Timeout, true, true, 1000},
+      {Answer::Status500, true, true, 1000}, {Answer::TooMany, true, true, 30000},
+      {Answer::Refusal, false, false, 0},    {Answer::Success, false, true, 0},
+  };
+  for (const auto& operation : operations) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(operation.name) + " answer " +
+                   std::to_string(static_cast<int>(row.answer)));
+      resetProcessState();
+      host.settings->remove("push_xelt_purchase_array");
+      attempts = 0;
+      delays.clear();
+      retries.clear();
+      completions.clear();
+      reports.clear();
+      script(row.answer);
+      start();
+      operation.call();
+      drain();
+      if (operation.hasCompletion) {
+        ASSERT_EQ(completions.size(), 1u);
+        EXPECT_EQ(completions[0].first, !row.retried && row.success);
+        EXPECT_EQ(completions[0].second.has_value(), row.retried);
+      }
+      ASSERT_EQ(retries.size(), row.retried ? 1u : 0u);
+      EXPECT_EQ(manager->outboxDepth(), row.retried ? 1u : 0u);
+      if (row.retried) {
+        EXPECT_EQ(delays[0], row.minDelay);
+        retries[0]();
+        drain();
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].operation, operation.name);
+        EXPECT_TRUE(reports[0].success);
+        EXPECT_EQ(reports[0].attempts, 2);
+      } else {
+        EXPECT_TRUE(reports.empty());
+      }
+      EXPECT_EQ(completions.size(), operation.hasCompletion ? 1u : 0u);
+      EXPECT_EQ(manager->outboxDepth(), 0u);
+    }
+  }
+}
+
+TEST_F(OutboxTest, EntriesResumeInOrderAfterARelaunchAndDuplicatesStayOut) {
+  script(Answer::Refused);
+  attempts = 1;  // every receiver call is refused at the transport
+  http->setResponder([](const HttpRequest&) {
+    return HttpResult{{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
+  });
+  start();
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  manager->read(Value(), kPayload, result());
+  manager->update(Value(), Value(1), result());
+  manager->update(Value(), Value(2), result());
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);  // a replay
+  drain();
+  EXPECT_EQ(delegateLog->payloads.size(), 1u);
+  ASSERT_EQ(completions.size(), 3u);
+  for (const auto& [ok, queued] : completions) EXPECT_TRUE(!ok && queued);
+  EXPECT_EQ(manager->outboxDepth(), 4u);
+  host.clock->advance(90);
+  EXPECT_EQ(manager->outboxOldestAgeSeconds(), 90.0);
+
+  // The process dies; the next one finds the entries and the seen message.
+  resetProcessState();
+  delegateLog->payloads.clear();
+  reports.clear();
+  http->clearRequests();
+  script(Answer::Success);
+  start();
+  drain();
+  // In order within each lane: the read after its acknowledgement, the
+  // badges as they were set.
+  std::vector<std::string> messages;
+  std::vector<std::string> badges;
+  for (const auto& request : http->requests()) {
+    const std::string file = request.url.substr(request.url.rfind('/') + 1);
+    if (file == "rcv_init_badgeNo.ctl") {
+      badges.push_back(ScriptedHttpClient::decodeForm(request.body).get("BADGENO").stringOr("-"));
+    } else if (file != "asking_authorization.ctl") {
+      messages.push_back(file);
+    }
+  }
+  EXPECT_EQ(messages, (std::vector<std::string>{"rcv_register_sent_ack.ctl",
+                                                "rcv_register_send_result.ctl"}));
+  EXPECT_EQ(badges, (std::vector<std::string>{"1", "2"}));
+  ASSERT_EQ(reports.size(), 4u);
+  for (const auto& report : reports) EXPECT_TRUE(report.success);
+  EXPECT_EQ(manager->outboxDepth(), 0u);
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  drain();
+  EXPECT_TRUE(delegateLog->payloads.empty());
+}
+
+TEST_F(OutboxTest, APayloadAcknowledgedByAKilledProcessIsDeliveredWithoutASecondAcknowledgement) {
+  script(Answer::Success);
+  // What a process killed after queuing the acknowledgement left behind.
+  host.settings->set("PushManagerKeySeenMessages",
+                     Array{Value("K7"), Value(host.clock->now().secondsSince1970), Value(1)});
+  start();
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  drain();
+  EXPECT_EQ(delegateLog->payloads.size(), 1u);
+  EXPECT_EQ(attempts, 0);  // nothing sent
+  // A week and a second later the key is forgotten.
+  host.clock->advance(7 * 24 * 3600 + 1);
+  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  drain();
+  EXPECT_EQ(delegateLog->payloads.size(), 2u);
+  EXPECT_EQ(attempts, 1);
+}
+
+class BoundedOutboxTest : public OutboxTest {
+ protected:
+  BoundedOutboxTest()
+      : OutboxTest(durable("<max-entries>2</max-entries><max-age>3600</max-age>")) {}
+};
+
+TEST_F(BoundedOutboxTest, PastItsBoundsTheOldestEntryIsDroppedAndReported) {
+  http->setResponder([](const HttpRequest&) {
+    return HttpResult{{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
+  });
+  start();
+  for (int badge : {1, 2, 3}) manager->update(Value(), Value(badge), result());
+  drain();
+  // The second waited behind the first, under way: its caller hears false.
+  EXPECT_EQ(manager->outboxDepth(), 2u);
+  EXPECT_TRUE(reports.empty());
+  ASSERT_EQ(completions.size(), 3u);
+  EXPECT_EQ(completions[0], std::make_pair(false, std::optional<std::int64_t>()));
+  EXPECT_TRUE(completions[1].second && completions[2].second);
+  // An hour and a second later both queued ones are too old: the delegate
+  // hears of them; the new one stays.
+  host.clock->advance(3601);
+  manager->update(Value(), Value(4), result());
+  drain();
+  EXPECT_EQ(manager->outboxDepth(), 1u);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_TRUE(reports[0].dropped && !reports[0].success);
+  EXPECT_EQ(reports[0].arguments.get("badge"), Value(1));
+  EXPECT_EQ(reports[1].arguments.get("badge"), Value(3));
+}
+
+}  // namespace
+}  // namespace orvo::test
