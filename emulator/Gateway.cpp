@@ -87,6 +87,7 @@ struct Gateway::Unflushed {
   struct Target {
     std::shared_ptr<const Devices> devices;
     std::vector<std::int64_t> storedBadges;
+    std::shared_ptr<const std::vector<std::string>> tokens;  // for the streams to wake
   };
   std::map<std::tuple<std::string, std::string, std::string>, Target> targets;
   std::uint64_t targetsEpoch = 0;
@@ -201,15 +202,23 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
       db.each(std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
               {message.appId, message.appId}, add);
     }
+    auto tokens = std::make_shared<std::vector<std::string>>();
+    tokens->reserve(devices->size());
+    for (const auto& device : *devices) tokens->push_back(device.token);
     // Many targets between two other statements: an emulator, not a cache server.
     if (kept.targets.size() >= 256) kept.targets.clear();
     kept.targetsEpoch = db.epoch();
     target = kept.targets
-                 .emplace(std::move(key), Unflushed::Target{std::move(devices), std::move(stored)})
+                 .emplace(std::move(key), Unflushed::Target{std::move(devices), std::move(stored),
+                                                            std::move(tokens)})
                  .first;
   }
   const auto& devices = target->second.devices;
   if (devices->empty()) return 0;
+  {
+    std::lock_guard lock(waitMutex_);
+    reached_.push_back(target->second.tokens);
+  }
   Json orv = {{"psid", ""},
               {"messageuniquekey", messageKey},
               {"seqno", std::to_string(seqno)},
@@ -281,11 +290,13 @@ int Gateway::releaseDue() {
 }
 
 void Gateway::wake() {
+  std::vector<std::shared_ptr<const std::vector<std::string>>> reached;
   {
     std::lock_guard lock(waitMutex_);
-    ++generation_;
+    reached.swap(reached_);
   }
-  changed_.notify_all();
+  if (!waker_) return;
+  for (const auto& tokens : reached) waker_(*tokens, false);
 }
 
 std::vector<StreamEvent> Gateway::take(const std::string& token, std::int64_t after) {
@@ -313,50 +324,36 @@ std::uint64_t Gateway::claimStream(const std::string& token) {
     std::lock_guard lock(waitMutex_);
     stream = ++nextStream_;
     streamOwner_[token] = stream;
-    ++generation_;
   }
-  changed_.notify_all();
+  // The older stream of this device learns it is superseded.
+  if (waker_) waker_({token}, false);
   return stream;
 }
 
-std::vector<StreamEvent> Gateway::next(const std::string& token, std::uint64_t stream,
-                                       std::int64_t after, std::chrono::milliseconds wait,
-                                       bool& superseded) {
-  std::uint64_t seen;
-  auto owned = [&] {
-    const auto found = streamOwner_.find(token);
-    return found != streamOwner_.end() && found->second == stream;
-  };
+std::vector<StreamEvent> Gateway::poll(const std::string& token, std::uint64_t stream,
+                                       std::int64_t after, bool& superseded) {
   {
     std::lock_guard lock(waitMutex_);
-    seen = generation_;
-    superseded = !owned();
-  }
-  if (superseded || stopping_) return {};
-  auto events = take(token, after);
-  if (!events.empty()) return events;
-  {
-    std::unique_lock lock(waitMutex_);
-    changed_.wait_for(lock, wait, [&] { return generation_ != seen || stopping_.load(); });
-    superseded = !owned();
+    const auto found = streamOwner_.find(token);
+    superseded = found == streamOwner_.end() || found->second != stream;
   }
   if (superseded || stopping_) return {};
   return take(token, after);
 }
 
-void Gateway::requeue(const std::vector<std::int64_t>& ids) {
+void Gateway::requeue(const std::string& token, const std::vector<std::int64_t>& ids) {
   {
     std::lock_guard lock(state_.mutex);
     for (const auto id : ids)
       state_.db.run(
           "UPDATE deliveries SET state='queued', sent_at=NULL WHERE id=? AND state='sent'", {id});
   }
-  wake();
+  if (waker_) waker_({token}, false);
 }
 
 void Gateway::stop() {
   stopping_ = true;
-  wake();
+  wakeAll();
 }
 
 }  // namespace orvo::emulator

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -68,19 +68,29 @@ class Gateway {
   bool flush();
   // Fans out the reserved messages whose time has come; returns how many.
   int releaseDue();
+  // Tells the streams of the devices that sends reached since the last wake.
   void wake();
+  // Every stream looks again (the state was replaced).
+  void wakeAll() {
+    if (waker_) waker_({}, true);
+  }
+
+  // Who is told which devices have something new: a list of tokens, or
+  // `everyone` (on stop). Set before serving starts.
+  using Waker = std::function<void(const std::vector<std::string>& tokens, bool everyone)>;
+  void wakeWith(Waker waker) { waker_ = std::move(waker); }
 
   // A device has one stream at a time: a new one for the same token ends the
   // older, which may be a dead connection the server has not noticed yet and
   // would otherwise take the device's payloads.
   std::uint64_t claimStream(const std::string& token);
-  // For a device's stream: deliveries still queued or after `after`, oldest
-  // first, marked sent. Waits up to `wait` for one to appear. Sets
-  // `superseded` when another stream took over the token.
-  std::vector<StreamEvent> next(const std::string& token, std::uint64_t stream, std::int64_t after,
-                                std::chrono::milliseconds wait, bool& superseded);
+  // For a device's stream, without waiting: deliveries still queued or after
+  // `after`, oldest first, marked sent. Sets `superseded` when another
+  // stream took over the token.
+  std::vector<StreamEvent> poll(const std::string& token, std::uint64_t stream, std::int64_t after,
+                                bool& superseded);
   // Payloads whose write failed go back to the queue.
-  void requeue(const std::vector<std::int64_t>& ids);
+  void requeue(const std::string& token, const std::vector<std::int64_t>& ids);
   bool knownToken(const std::string& token);
 
   void stop();
@@ -98,8 +108,9 @@ class Gateway {
   struct Unflushed;
   std::unique_ptr<Unflushed> unflushed_;  // guarded by state.mutex
   std::mutex waitMutex_;
-  std::condition_variable changed_;
-  std::uint64_t generation_ = 0;
+  // The devices of the fan-outs since the last wake; guarded by waitMutex_.
+  std::vector<std::shared_ptr<const std::vector<std::string>>> reached_;
+  Waker waker_;
   std::uint64_t nextStream_ = 0;
   std::map<std::string, std::uint64_t> streamOwner_;
   std::atomic<bool> stopping_{false};

@@ -107,8 +107,7 @@ Service::Impl::Impl(EmulatorOptions o)
       gateway(state),
       receiver(state, gateway, ReceiverOptions{options.receiverVersion, options.authTtl}),
       journal(Journal::Options{options.journalCapacity, limits::kJournalBytes, options.quiet,
-                               options.jsonLog}),
-      pause([](std::int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
+                               options.jsonLog}) {}
 
 Service::Service(EmulatorOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
@@ -146,10 +145,6 @@ void Service::listening(int port) {
     names.push_back(host + ":" + std::to_string(port));
     if (port == 80) names.push_back(host);
   }
-}
-
-void Service::pauseWith(std::function<void(std::int64_t)> pause) {
-  impl_->pause = std::move(pause);
 }
 
 std::size_t Service::bodyLimit(const std::string& method, const std::string& path) {
@@ -256,8 +251,25 @@ std::optional<HttpResponse> Service::Impl::door(const HttpRequest& request, bool
   return std::nullopt;
 }
 
+Answer Service::Impl::guarded(const std::function<Answer()>& handle) {
+  try {
+    return handle();
+  } catch (const std::exception& error) {
+    {
+      std::lock_guard lock(state.mutex);
+      if (state.db.inTransaction()) state.db.exec("ROLLBACK");
+    }
+    Answer answer;
+    answer.status = 500;
+    answer.contentType = "text/plain";
+    answer.body = "internal error";
+    answer.notes.push_back(std::string("internal error: ") + error.what());
+    return answer;
+  }
+}
+
 HttpResponse Service::Impl::serve(const HttpRequest& request, const std::string& endpoint,
-                                  const Form& form, const std::function<Answer()>& handle) {
+                                  const Form& form, std::function<Answer()> handle) {
   const auto started = std::chrono::steady_clock::now();
   auto field = [&](const char* key) {
     const auto found = form.find(key);
@@ -271,74 +283,63 @@ HttpResponse Service::Impl::serve(const HttpRequest& request, const std::string&
                 {"endpoint", endpoint},
                 {"form", shownForm},
                 {"client", request.client}};
-  auto guarded = [&] {
-    try {
-      return handle();
-    } catch (const std::exception& error) {
-      {
-        std::lock_guard lock(state.mutex);
-        if (state.db.inTransaction()) state.db.exec("ROLLBACK");
-      }
-      Answer answer;
-      answer.status = 500;
-      answer.contentType = "text/plain";
-      answer.body = "internal error";
-      answer.notes.push_back(std::string("internal error: ") + error.what());
-      return answer;
-    }
-  };
   HttpResponse response;
   Answer answer;
   bool answered = true;
   const auto fault = faults.match(endpoint, request.path, field("PSID"), field("CUID"));
-  if (fault) {
-    entry["fault"] = fault->toJson();
-    const auto& effect = fault->effect;
-    auto random = fault->random;
-    if (effect == "latency") {
-      // Carried out after the wait: a client that gives up first finds it not done.
-      pause(fault->ms);
-      answer = guarded();
-    } else if (effect == "timeout") {
-      response.kind = HttpResponse::Kind::Hold;
-      response.holdMs = fault->ms;
-      answered = false;
-    } else if (effect == "reset") {
-      response.kind = HttpResponse::Kind::Reset;
-      answered = false;
-    } else if (effect == "status") {
-      answer.status = fault->status;
-      answer.body = fault->body;
-      answer.contentType = "text/plain";
-    } else if (effect == "garbage") {
-      // Starts with a byte no JSON text can start with.
-      answer.body.assign(1, '\xff');
-      for (long long i = 1; i < fault->bytes; ++i)
-        answer.body += static_cast<char>(random() & 0xFF);
-    } else if (effect == "truncate") {
-      answer = guarded();
-      answer.body.resize(answer.body.size() / 2);
-    } else if (effect == "result_code") {
-      answer = envelopeAnswer(fault->resultCode);
-    } else if (effect == "no_header") {
-      answer.envelope = {{"BODY", Json::object()}};
-      answer.body = answer.envelope.dump();
-    } else if (effect == "no_body") {
-      answer.envelope = {{"HEADER", {{"RESULT_CODE", result::kSuccess}}}};
-      answer.resultCode = result::kSuccess;
-      answer.body = answer.envelope.dump();
-    } else if (effect == "huge_body") {
-      response.kind = HttpResponse::Kind::HugeBody;
-      response.status = 200;
-      response.contentType = kJsonType;
-      response.bytes = fault->bytes;
-      answer.status = 200;
-      answer.body = "(" + std::to_string(fault->bytes) + " bytes)";
-      answered = false;
-    }
-  } else {
-    answer = guarded();
+  if (!fault) return finish(std::move(entry), guarded(handle), std::move(response), true, started);
+  entry["fault"] = fault->toJson();
+  const auto& effect = fault->effect;
+  auto random = fault->random;
+  if (effect == "latency") {
+    // Carried out after the wait: a client that gives up first finds it not done.
+    response.kind = HttpResponse::Kind::Delay;
+    response.holdMs = fault->ms;
+    response.then = [this, entry = std::move(entry), handle = std::move(handle), started] {
+      return finish(entry, guarded(handle), HttpResponse(), true, started);
+    };
+    return response;
+  } else if (effect == "timeout") {
+    response.kind = HttpResponse::Kind::Hold;
+    response.holdMs = fault->ms;
+    answered = false;
+  } else if (effect == "reset") {
+    response.kind = HttpResponse::Kind::Reset;
+    answered = false;
+  } else if (effect == "status") {
+    answer.status = fault->status;
+    answer.body = fault->body;
+    answer.contentType = "text/plain";
+  } else if (effect == "garbage") {
+    // Starts with a byte no JSON text can start with.
+    answer.body.assign(1, '\xff');
+    for (long long i = 1; i < fault->bytes; ++i) answer.body += static_cast<char>(random() & 0xFF);
+  } else if (effect == "truncate") {
+    answer = guarded(handle);
+    answer.body.resize(answer.body.size() / 2);
+  } else if (effect == "result_code") {
+    answer = envelopeAnswer(fault->resultCode);
+  } else if (effect == "no_header") {
+    answer.envelope = {{"BODY", Json::object()}};
+    answer.body = answer.envelope.dump();
+  } else if (effect == "no_body") {
+    answer.envelope = {{"HEADER", {{"RESULT_CODE", result::kSuccess}}}};
+    answer.resultCode = result::kSuccess;
+    answer.body = answer.envelope.dump();
+  } else if (effect == "huge_body") {
+    response.kind = HttpResponse::Kind::HugeBody;
+    response.status = 200;
+    response.contentType = kJsonType;
+    response.bytes = fault->bytes;
+    answer.status = 200;
+    answer.body = "(" + std::to_string(fault->bytes) + " bytes)";
+    answered = false;
   }
+  return finish(std::move(entry), answer, std::move(response), answered, started);
+}
+
+HttpResponse Service::Impl::finish(Json entry, const Answer& answer, HttpResponse response,
+                                   bool answered, std::chrono::steady_clock::time_point started) {
   if (answered) {
     response.status = answer.status;
     response.body = answer.body;
@@ -386,7 +387,7 @@ HttpResponse Service::Impl::receiverCall(const HttpRequest& request, const std::
     }
   }
   if (log) form["log"] = *log;
-  return serve(request, endpoint, form, [&] {
+  return serve(request, endpoint, form, [=, this] {
     if (tooMany)
       return refusedEnvelope(endpoint + ": more than " + std::to_string(limits::kFormFields) +
                              " fields");
@@ -403,7 +404,7 @@ HttpResponse Service::Impl::receiverCall(const HttpRequest& request, const std::
 
 HttpResponse Service::Impl::image(const HttpRequest& request) {
   const std::string name = request.path.substr(std::string("/images/").size());
-  return serve(request, "images", Form(), [&] {
+  return serve(request, "images", Form(), [=, this] {
     Answer answer;
     if (name == "sample.png") {
       answer.body.assign(reinterpret_cast<const char*>(kSampleImagePng), sizeof kSampleImagePng);

@@ -33,7 +33,11 @@ struct EmulatorOptions {
   bool quiet = false;
   bool jsonLog = false;
   Json faults;  // rules to start with
-  std::size_t threads = 64;
+  // The serving threads; connections are not tied to them.
+  std::size_t threads = 4;
+  // Open connections past which a new request is answered 503 (the health
+  // check and the admin API excepted).
+  std::size_t maxConnections = 16000;
   std::chrono::milliseconds heartbeat = std::chrono::seconds(15);
 };
 
@@ -48,8 +52,6 @@ class Service {
   bool open(std::string& error);
   // The port requests come to, which the Host of an admin request names.
   void listening(int port);
-  // How the latency fault waits (by default, it sleeps).
-  void pauseWith(std::function<void(std::int64_t ms)> pause);
 
   // The largest body a request to this path may carry.
   static std::size_t bodyLimit(const std::string& method, const std::string& path);
