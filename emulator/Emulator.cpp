@@ -154,6 +154,8 @@ std::string Emulator::url() const {
 
 std::string Emulator::adminToken() const { return impl_->service.options().adminToken; }
 
+Service& Emulator::service() { return impl_->service; }
+
 bool Emulator::start(std::string& error) { return impl_->start(error); }
 
 int Emulator::Impl::listen(std::string& error) {

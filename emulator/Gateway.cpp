@@ -5,6 +5,7 @@
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace orvo::emulator {
@@ -122,13 +123,73 @@ bool Gateway::flush() {
   }
   for (const auto& [row, badge] : kept.badges)
     written = written && db.run("UPDATE devices SET badge=? WHERE rowid=?", {badge, row}) >= 0;
+  // A connected device takes its payloads as they come; one that is not
+  // would keep every send made to it.
+  std::unordered_set<std::string> idle;
+  {
+    std::lock_guard lock(waitMutex_);
+    for (const auto& message : kept.messages)
+      for (const auto& device : *message.devices)
+        if (!streamOwner_.count(device.token)) idle.insert(device.token);
+  }
+  const auto dropsBefore = drops_.size();
+  for (const auto& token : idle) written = written && capQueue(token);
   if (written && db.exec("COMMIT")) {
+    for (auto drop = drops_.begin() + static_cast<long>(dropsBefore); drop != drops_.end(); ++drop)
+      queueDropped += drop->count;
     kept.messages.clear();
     kept.badges.clear();
     return true;
   }
   db.exec("ROLLBACK");
+  drops_.resize(dropsBefore);
   return false;
+}
+
+bool Gateway::capQueue(const std::string& token) {
+  auto& db = state_.db;
+  const auto over = db.query(
+      "SELECT id, app_id, device_id FROM deliveries WHERE token=? AND state='queued' "
+      "ORDER BY id DESC LIMIT -1 OFFSET ?",
+      {token, static_cast<std::int64_t>(queueCap_)});
+  if (over.empty()) return true;
+  std::map<std::pair<std::string, std::string>, long long> byDevice;
+  for (const auto& row : over) {
+    if (db.run("DELETE FROM deliveries WHERE id=?", {row["id"]}) != 1) return false;
+    ++byDevice[{row["app_id"].is_string() ? row["app_id"].get<std::string>() : "",
+                row["device_id"].is_string() ? row["device_id"].get<std::string>() : ""}];
+  }
+  for (const auto& [device, count] : byDevice) {
+    if (db.run("UPDATE devices SET dropped=dropped+? WHERE app_id=? AND device_id=?",
+               {count, device.first, device.second}) < 0)
+      return false;
+    drops_.push_back({token, device.first, device.second, count});
+  }
+  return true;
+}
+
+std::vector<QueueDrop> Gateway::takeDrops() {
+  std::vector<QueueDrop> drops;
+  drops.swap(drops_);
+  return drops;
+}
+
+long long Gateway::prune(std::int64_t before) {
+  std::lock_guard lock(state_.mutex);
+  auto& db = state_.db;
+  // In slices, so that requests wait for no long delete.
+  const auto deliveries = db.run(
+      "DELETE FROM deliveries WHERE id IN (SELECT id FROM deliveries WHERE state<>'queued' AND "
+      "queued_at<? LIMIT 5000)",
+      {before});
+  const auto messages = db.run(
+      "DELETE FROM messages WHERE seqno IN (SELECT seqno FROM messages m WHERE m.state='sent' AND "
+      "m.created_at<? AND NOT EXISTS (SELECT 1 FROM deliveries d WHERE d.seqno=m.seqno) "
+      "LIMIT 5000)",
+      {before});
+  const long long removed = std::max(0LL, deliveries) + std::max(0LL, messages);
+  pruned += removed;
+  return removed;
 }
 
 std::string Gateway::issueToken(const std::string& name) {
@@ -339,6 +400,12 @@ std::vector<StreamEvent> Gateway::poll(const std::string& token, std::uint64_t s
   }
   if (superseded || stopping_) return {};
   return take(token, after);
+}
+
+void Gateway::endStream(const std::string& token, std::uint64_t stream) {
+  std::lock_guard lock(waitMutex_);
+  const auto found = streamOwner_.find(token);
+  if (found != streamOwner_.end() && found->second == stream) streamOwner_.erase(found);
 }
 
 void Gateway::requeue(const std::string& token, const std::vector<std::int64_t>& ids) {

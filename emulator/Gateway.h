@@ -40,6 +40,12 @@ struct SendOutcome {
   bool reserved = false;
 };
 
+// Payloads a full queue let go of, oldest first, for one device.
+struct QueueDrop {
+  std::string token, appId, deviceId;
+  long long count = 0;
+};
+
 struct StreamEvent {
   std::int64_t id = 0;
   std::string payload;
@@ -89,12 +95,27 @@ class Gateway {
   // stream took over the token.
   std::vector<StreamEvent> poll(const std::string& token, std::uint64_t stream, std::int64_t after,
                                 bool& superseded);
+  // The stream is gone; a newer one for the token may be there already.
+  void endStream(const std::string& token, std::uint64_t stream);
   // Payloads whose write failed go back to the queue.
   void requeue(const std::string& token, const std::vector<std::int64_t>& ids);
   bool knownToken(const std::string& token);
 
+  // Past `cap` payloads waiting for a device that is not connected, the
+  // oldest go when the sends are written out.
+  void limitQueue(std::size_t cap) { queueCap_ = cap; }
+  std::size_t queueCap() const { return queueCap_; }
+  // The drops written out since the last call; the caller holds state.mutex.
+  std::vector<QueueDrop> takeDrops();
+  // Deletes the history (payloads no longer queued, and messages left
+  // without any) from before `before` ms; returns the rows deleted. Takes
+  // state.mutex.
+  long long prune(std::int64_t before);
+
   void stop();
   bool stopping() const { return stopping_.load(); }
+  std::atomic<long long> queueDropped{0};
+  std::atomic<long long> pruned{0};
   std::atomic<long long> deliveriesQueued{0};
   std::atomic<long long> eventsStreamed{0};
   std::atomic<int> openStreams{0};
@@ -103,10 +124,15 @@ class Gateway {
   int fanOut(std::int64_t seqno, const std::string& messageKey, const OutgoingMessage& message,
              std::int64_t now);
   std::vector<StreamEvent> take(const std::string& token, std::int64_t after);
+  // Drops what a device's full queue holds past the cap; under state.mutex,
+  // inside flush()'s transaction.
+  bool capQueue(const std::string& token);
 
   State& state_;
   struct Unflushed;
   std::unique_ptr<Unflushed> unflushed_;  // guarded by state.mutex
+  std::size_t queueCap_ = 100;
+  std::vector<QueueDrop> drops_;  // guarded by state.mutex
   std::mutex waitMutex_;
   // The devices of the fan-outs since the last wake; guarded by waitMutex_.
   std::vector<std::shared_ptr<const std::vector<std::string>>> reached_;

@@ -107,7 +107,9 @@ Service::Impl::Impl(EmulatorOptions o)
       gateway(state),
       receiver(state, gateway, ReceiverOptions{options.receiverVersion, options.authTtl}),
       journal(Journal::Options{options.journalCapacity, limits::kJournalBytes, options.quiet,
-                               options.jsonLog}) {}
+                               options.jsonLog}) {
+  gateway.limitQueue(options.queueCap);
+}
 
 Service::Service(EmulatorOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
@@ -116,6 +118,7 @@ Service::~Service() = default;
 const EmulatorOptions& Service::options() const { return impl_->options; }
 Gateway& Service::gateway() { return impl_->gateway; }
 Journal& Service::journal() { return impl_->journal; }
+State& Service::state() { return impl_->state; }
 
 bool Service::open(std::string& error) {
   auto& impl = *impl_;
@@ -165,8 +168,40 @@ HttpResponse Service::handle(const HttpRequest& request) {
 }
 
 void Service::tick() {
-  impl_->gateway.releaseDue();
+  auto& impl = *impl_;
+  impl.gateway.releaseDue();
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= impl.nextPrune) {
+    // Once a second is often enough for history kept hours.
+    impl.nextPrune = now + std::chrono::seconds(1);
+    impl.gateway.prune(impl.state.nowMs() - impl.options.retain.count());
+  }
   flush();
+  impl.recordDrops();
+}
+
+void Service::Impl::recordDrops() {
+  std::vector<QueueDrop> drops;
+  {
+    std::lock_guard lock(state.mutex);
+    drops = gateway.takeDrops();
+  }
+  for (const auto& drop : drops)
+    journal.record(
+        {{"time", isoDate(state.nowMs())},
+         {"method", "-"},
+         {"path", ""},
+         {"endpoint", "__gateway/queue"},
+         {"form", {{"PSID", drop.token}, {"APP_ID", drop.appId}, {"DEVICE_ID", drop.deviceId}}},
+         {"client", ""},
+         {"status", 0},
+         {"result_code", ""},
+         {"answer", nullptr},
+         {"notes",
+          {"the queue of device " + drop.deviceId + " (" + drop.appId + ") is full (" +
+           std::to_string(gateway.queueCap()) + " payloads): dropped " +
+           std::to_string(drop.count) + ", the oldest"}},
+         {"duration_ms", 0.0}});
 }
 
 void Service::flush() {
@@ -515,6 +550,12 @@ HttpResponse Service::Impl::metrics() {
        << "# HELP orvo_emulator_open_streams Devices connected to the gateway.\n"
           "# TYPE orvo_emulator_open_streams gauge\n"
        << "orvo_emulator_open_streams " << gateway.openStreams.load() << "\n"
+       << "# HELP orvo_emulator_queue_dropped_total Payloads a full device queue let go of.\n"
+          "# TYPE orvo_emulator_queue_dropped_total counter\n"
+       << "orvo_emulator_queue_dropped_total " << gateway.queueDropped.load() << "\n"
+       << "# HELP orvo_emulator_pruned_total Rows of sent history pruned past --retain.\n"
+          "# TYPE orvo_emulator_pruned_total counter\n"
+       << "orvo_emulator_pruned_total " << gateway.pruned.load() << "\n"
        << "# HELP orvo_emulator_journal_entries Requests held in the journal.\n"
           "# TYPE orvo_emulator_journal_entries gauge\n"
        << "orvo_emulator_journal_entries " << counts.entries << "\n"

@@ -18,6 +18,7 @@ namespace orvo::emulator {
 
 class Gateway;
 class Journal;
+class State;
 
 struct EmulatorOptions {
   std::string address = "127.0.0.1";
@@ -38,6 +39,10 @@ struct EmulatorOptions {
   // Open connections past which a new request is answered 503 (the health
   // check and the admin API excepted).
   std::size_t maxConnections = 16000;
+  // Payloads kept for a device that is not connected; past it the oldest go.
+  std::size_t queueCap = 100;
+  // How long, on the emulator's clock, what was sent stays listed.
+  std::chrono::milliseconds retain = std::chrono::hours(24);
   std::chrono::milliseconds heartbeat = std::chrono::seconds(15);
 };
 
@@ -57,7 +62,8 @@ class Service {
   static std::size_t bodyLimit(const std::string& method, const std::string& path);
   HttpResponse handle(const HttpRequest& request);
 
-  // Reserved sends that fell due go out, then flush().
+  // Reserved sends that fell due go out, full queues and old history are
+  // trimmed, then flush().
   void tick();
   // A kept state gets what sends hold in memory.
   void flush();
@@ -67,6 +73,7 @@ class Service {
   const EmulatorOptions& options() const;
   Gateway& gateway();
   Journal& journal();
+  State& state();
 
  private:
   struct Impl;

@@ -38,6 +38,7 @@ struct Service::Impl {
   // ID; guarded by state.mutex.
   std::map<std::string, std::string> appStates;
   bool flushFailed = false;  // guarded by state.mutex
+  std::chrono::steady_clock::time_point nextPrune;
   // "host:port" texts an admin request's Host may hold, lower case.
   std::vector<std::string> hostNames;
 
@@ -61,6 +62,8 @@ struct Service::Impl {
   HttpResponse gatewayStream(const HttpRequest& request);
   HttpResponse console(const HttpRequest& request);
   HttpResponse metrics();
+  // A journal entry for each device whose full queue let payloads go.
+  void recordDrops();
 
   // --- Admin.cpp ---
   HttpResponse admin(const HttpRequest& request);

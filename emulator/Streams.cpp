@@ -169,6 +169,7 @@ void Streams::release(void* cls) {
     std::vector<std::int64_t> unsent;
     for (const auto& [id, end] : stream->events) unsent.push_back(id);
     if (!unsent.empty()) self.gateway_.requeue(stream->token, unsent);
+    self.gateway_.endStream(stream->token, stream->claim);
     --self.gateway_.openStreams;
   }
   delete stream;
