@@ -30,6 +30,10 @@ constexpr std::size_t kDiscarded = 64 * 1024 * 1024;
 constexpr unsigned kReserve = 64;
 // Descriptors the process keeps for its files, the state and the listener.
 constexpr unsigned kOwnDescriptors = 64;
+// The memory each connection reads its request line and headers into and
+// writes a stream from; half of the library's default, which a held stream
+// would hold for nothing.
+constexpr std::size_t kConnectionMemory = 16 * 1024;
 
 // One request on a connection, from its headers to its answer.
 struct Exchange {
@@ -248,8 +252,9 @@ bool Emulator::Impl::start(std::string& error) {
       flags, 0, nullptr, nullptr, +access, this, MHD_OPTION_LISTEN_SOCKET, fd,
       MHD_OPTION_THREAD_POOL_SIZE, threads > 1 ? threads : 0u, MHD_OPTION_CONNECTION_LIMIT,
       static_cast<unsigned>(maxConnections + kReserve), MHD_OPTION_CONNECTION_TIMEOUT, idle,
-      MHD_OPTION_NOTIFY_COMPLETED, static_cast<Completed>(completed), this,
-      MHD_OPTION_NOTIFY_CONNECTION, static_cast<Counted>(counted), this, MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
+      static_cast<Completed>(completed), this, MHD_OPTION_NOTIFY_CONNECTION,
+      static_cast<Counted>(counted), this, MHD_OPTION_END);
   if (!daemon) {
     close(fd);
     error = "cannot serve on " + options.address + ":" + std::to_string(boundPort);
