@@ -60,8 +60,10 @@ class SimulatedNotificationHost : public NotificationHost {
   void setServiceExtension(ServiceExtensionLauncher launcher);
 
   // --- what happened ---
-  // One entry per call, "name" or "name(arguments)", in call order.
+  // One entry per call, "name" or "name(arguments)", in call order; none
+  // once told not to keep them (a long-running host would grow with each).
   std::vector<std::string> calls() const;
+  void keepCalls(bool keep);
   std::size_t callCount(std::string_view name) const;
   void clearCalls();
   // Waits until every answer handed to the platform thread has been given.
@@ -116,6 +118,7 @@ class SimulatedNotificationHost : public NotificationHost {
 
   mutable std::mutex mutex_;
   mutable std::vector<std::string> calls_;
+  bool keepCalls_ = true;
   bool granted_ = true;
   std::optional<ErrorInfo> grantError_;
   std::optional<AuthorizationStatus> scriptedStatus_;
