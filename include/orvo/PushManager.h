@@ -1,6 +1,7 @@
-// The one object through which the application uses the library: its shared
-// instance and start-up, the record and the notification list it owns, the
-// device token, and the application events it is handed.
+/// @file
+/// The one object through which the application uses the library: its shared
+/// instance and start-up, the record and the notification list it owns, the
+/// device token, and the application events it is handed.
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "orvo/Export.h"
 #include "orvo/Handlers.h"
 #include "orvo/PushManagerDelegate.h"
 #include "orvo/PushManagerInfo.h"
@@ -24,87 +26,166 @@ namespace orvo {
 class ReceiverProtocol;
 class ServerLog;
 
-// Service statuses of getServiceStatus.
+/// Nothing to check: the receiver is 3.5 or older (a service status of
+/// PushManager::getServiceStatus).
 inline constexpr std::int64_t kServiceStatusNothingToCheck = 1;
+/// The receiver knows this device's registration.
 inline constexpr std::int64_t kServiceStatusRegistered = 2;
+/// The receiver does not know this device.
 inline constexpr std::int64_t kServiceStatusNotRegistered = 3;
+/// The receiver knows the device under another token.
 inline constexpr std::int64_t kServiceStatusTokenChanged = 4;
+/// The check failed; the handler gets the error.
 inline constexpr std::int64_t kServiceStatusFailed = 5;
 
-// Lowercase hexadecimal, two digits per byte; absent for no bytes.
-std::optional<std::string> stringFromTokenData(const Bytes& token);
+/// Lowercase hexadecimal, two digits per byte; absent for no bytes.
+ORVO_PUSH_API std::optional<std::string> stringFromTokenData(const Bytes& token);
 
-class PushManager : public std::enable_shared_from_this<PushManager> {
+/// The application's entry to the service: one shared instance per process.
+///
+/// Operations may be called from any thread. Their completions follow the
+/// handler contracts of orvo/Handlers.h: inline on the calling thread when an
+/// operation ends before any request (a refused access gate, a receiver
+/// version too old, the guest, a badge refused), otherwise on the main queue.
+/// Most operations first pass the access gate (requestAccessInterface): the
+/// record is loaded and an auth key obtained; the operation runs again once
+/// the gate opens, with the same caller object. When the gate fails, the
+/// completion gets false and the log error 1204 "AccessInterface FAIL!!".
+/// Errors are in the domain "o.client.library.push.error" (kLibraryErrorDomain,
+/// codes in orvo/PushErrors.h); where the completion takes only a bool, the
+/// error is what the log line shows. "Receiver" below is the receiver
+/// protocol version of the manifest (PushManagerConfig::receiverVersion).
+class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManager> {
  public:
+  /// Settings key of the custom receiver host (customHost).
   static constexpr std::string_view kCustomReceiverServerURLKey = "KEY_CUSTOM_RECEIVER_SERVER_URL";
+  /// Settings key of the purchase list (purchaseArray).
   static constexpr std::string_view kPurchaseArrayKey = "push_xelt_purchase_array";
-  // The purchase list keeps the newest ten identifiers, whatever was stored.
+  /// The purchase list keeps the newest ten identifiers, whatever was stored.
   static constexpr std::size_t kPurchaseListLimit = 10;
 
-  // The shared instance. defaultManager creates it with start-up posted to
-  // the main queue; getInstance creates it without (the caller starts it).
-  // Whichever comes first decides; both return the same object afterwards.
+  /// The shared instance. defaultManager creates it with start-up posted to
+  /// the main queue; getInstance creates it without (the caller starts it).
+  /// Whichever comes first decides; both return the same object afterwards.
+  /// Both take the host of Host::current() at creation.
+  /// @{
   static std::shared_ptr<PushManager> defaultManager();
   static std::shared_ptr<PushManager> getInstance();
-  // Where the manifest is looked for instead of the main bundle.
+  /// @}
+  /// Where the manifest is looked for instead of the main bundle (absent: the
+  /// bundle); set before start-up.
+  /// @{
   static void setBundlePath(std::optional<std::string> path);
   static std::optional<std::string> getBundlePath();
+  /// @}
 
   ~PushManager();
+  /// Not copyable: there is one shared instance.
+  /// @{
   PushManager(const PushManager&) = delete;
   PushManager& operator=(const PushManager&) = delete;
+  /// @}
 
   // --- lifecycle ---
-  // Start-up; does nothing once the record exists.
+  /// Start-up: makes the first record from the manifest's settings, then asks the
+  /// access gate, which loads the stored one; does nothing once a record exists.
   void initialize();
+  /// Sets the delegate, tells it the record is loaded (when it is) and hands
+  /// it the notifications that have not expired. The spelling is the
+  /// platform API's own.
   void initilaizeWithDelegate(std::shared_ptr<PushManagerDelegate> delegate);
-  // The launch event; always true.
+  /// The launch event, with the notification the application was launched
+  /// from among the options; always true.
   bool applicationDidFinishLaunchingWithOptions(const Value& application,
                                                 const std::optional<Dictionary>& launchOptions);
 
   // --- state ---
+  /// The current record; null before start-up.
   std::shared_ptr<PushManagerInfo> info() const;
+  /// The received notifications.
   std::shared_ptr<PushNotificationCenter> notificationCenter() const { return notificationCenter_; }
+  /// The application's delegate; notifications wait for one to be set.
+  /// @{
   std::shared_ptr<PushManagerDelegate> delegate() const;
   void setDelegate(std::shared_ptr<PushManagerDelegate> delegate);
+  /// @}
+  /// Whether notifications are handed to the delegate (true by default);
+  /// while off they wait in the notification centre.
+  /// @{
   bool enabled() const;
   void setEnabled(bool enabled);
+  /// @}
+  /// The receiver host the application set instead of the manifest's, if any.
   std::optional<std::string> customHost() const;
+  /// The purchase identifiers recorded, newest last, at most ten.
   Array purchaseArray() const;
+  /// Whether the platform has registered the application for remote
+  /// notifications.
   bool isRegisteredService() const;
+  /// Names the manifest file to read instead of res/Manifest.xml, in the
+  /// settings store, for the next start-up; removeManifestFile forgets it.
+  /// @{
   void setManifestFile(const std::string& fileName);
   void removeManifestFile();
+  /// @}
 
   // --- the access gate and the record ---
-  // Calls back once, on the calling thread, before it returns.
+  /// Opens the access gate: loads the record and gets an auth key. Calls back
+  /// once, on the calling thread, before it returns; false when the gate
+  /// stays closed (error 1204 in the log).
   void requestAccessInterface(ResultHandler completion);
+  /// Whether the gate is open; logs when it is not.
   bool shouldExecuteInterface() const;
-  // Calls back once, on the calling thread, before it returns.
+  /// Loads the record from storage or makes one. Calls back once, on the
+  /// calling thread, before it returns; false with error 1202 "To decrypt a
+  /// info is fail." when the stored record cannot be decrypted.
   void loadEncryptedInfo(ResultHandler completion);
-  // Makes `info` current. It takes the current record's mode and
-  // cached-token choice; when there is none yet, it becomes current as given.
+  /// Makes `info` current. It takes the current record's mode and
+  /// cached-token choice; when there is none yet, it becomes current as given.
   void exchangeInfo(std::shared_ptr<PushManagerInfo> info);
 
   // --- device token ---
+  /// Asks the user's permission, then the platform's device token. The
+  /// handler gets the token's text, or the error: 1203 "User Notification
+  /// Grant is fail !!" when permission is refused, or the platform's failure.
+  /// Inline when the record's cached token is used (useCachedPushToken),
+  /// otherwise on the main queue once the application forwards the token
+  /// event. One request waits at a time: a later one replaces it.
   void registerRemoteNotification(TokenHandler completion);
+  /// The same without waiting for the user's permission (the manifest's
+  /// useGranted off).
   void registerRemoteNotificationWithOutGranted(TokenHandler completion);
+  /// Whether the receiver knows this device under `token`: one of the
+  /// kServiceStatus values; kServiceStatusFailed with the error. Inline with
+  /// kServiceStatusNothingToCheck on a receiver of 3.5 or older; otherwise
+  /// after the access gate, on the main queue.
   void getServiceStatus(const std::string& token, ServiceStatusHandler handler);
+  /// Platform events the application forwards: the token, its failure and the notification
+  /// settings, as the platform delivers them; they answer a waiting registerRemoteNotification.
+  /// @{
   void applicationDidRegisterForRemoteNotificationsWithDeviceToken(const Value& application,
                                                                    const Bytes& token);
   void applicationDidFailToRegisterForRemoteNotificationsWithError(const Value& application,
                                                                    const ErrorInfo& error);
   void applicationDidRegisterUserNotificationSettings(const Value& application,
                                                       std::int64_t settings);
+  /// @}
+  /// Makes the manager the platform notification centre's delegate, when the
+  /// host has a centre.
   void setUserNotificationDelegate();
 
   // --- notifications ---
+  /// Notification events the application forwards: a remote or local notification, an action on
+  /// one, or the centre's presentation and response: each is recorded in the notification centre,
+  /// acknowledged to the receiver, and handed to the delegate (fireNotification).
+  /// A local notification carries "alertBody" and "userInfo" (with "EXT" and
+  /// "MESSAGEUID"). The fetch variant answers its callback with 0 (new data)
+  /// at once, not after the acknowledgement.
+  /// @{
   void applicationDidReceiveRemoteNotification(const Value& application, const Dictionary& payload);
-  // Answers the fetch callback with 0 (new data) at once, not after the
-  // acknowledgement.
   void applicationDidReceiveRemoteNotificationFetchCompletionHandler(
       const Value& application, const Dictionary& payload,
       const std::function<void(std::int64_t result)>& completion);
-  // notification: "alertBody" and "userInfo" (with "EXT" and "MESSAGEUID").
   void applicationDidReceiveLocalNotification(const Value& application,
                                               const Dictionary& notification);
   void applicationHandleActionWithIdentifier(const Value& application,
@@ -117,27 +198,57 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   void userNotificationCenterDidReceiveNotificationResponse(
       NotificationHost& center, const PlatformNotification& notification,
       const std::function<void()>& completion);
+  /// @}
+  /// Hands one notification to the delegate, once, on the calling thread;
+  /// it waits while the manager is disabled or has no delegate.
   void fireNotification(const std::shared_ptr<PushNotification>& notification);
+  /// fireNotification for every notification that has not expired.
   void fireUnexpiredNotifications();
-  // The delivery acknowledgement of a received payload; no access gate.
+  /// The delivery acknowledgement of a received payload, without the access
+  /// gate; the second form names the device (clientUID, psID). False with
+  /// error 3102 when the payload was already acknowledged.
+  /// @{
   void feedback(const Dictionary& payload, ResultHandler completion);
   void feedback(const Dictionary& payload, const std::string& clientUID, const std::string& psID,
                 ResultHandler completion);
+  /// @}
+  /// Whether the payload is the service's silent push (content-available with
+  /// the "batch" mark of 1).
   static bool isOrvoSilentPush(const Dictionary& payload);
 
   // --- registration (the caller object is passed on, never read) ---
+  /// Registers the device with the receiver: gets the device token
+  /// (registerRemoteNotification) and registers it. With a token given, on a
+  /// receiver above 3.5 the service status is checked first and the
+  /// registration sent only when needed. Any receiver version.
+  /// @{
   void registerService(const Value& caller, ResultHandler completion);
   void registerService(const Value& caller, const std::string& token, ResultHandler completion);
-  // The registration itself, once the token is known.
+  /// @}
+  /// The registration request itself, with the token given, unchecked.
   void registerServiceWithHandler(const Value& caller, const std::string& token,
                                   ResultHandler completion);
+  /// Removes the device's registration from the receiver. Any receiver version.
   void unregisterService(const Value& caller, ResultHandler completion);
+  /// Attaches a user (clientUID, clientName, and the phone number when the
+  /// manifest's usePhoneNumber is on) to the registered device. Any receiver
+  /// version; absent values are sent as the record holds them.
+  /// @{
   void registerUser(const Value& caller, std::optional<std::string> clientUID,
                     std::optional<std::string> clientName, ResultHandler completion);
   void registerUser(const Value& caller, std::optional<std::string> clientUID,
                     std::optional<std::string> clientName, std::optional<std::string> phoneNumber,
                     ResultHandler completion);
+  /// @}
+  /// Detaches the user; the device goes on as the guest. Receiver 3.6 or
+  /// later, else false with error 2201; a guest is already unregistered.
   void unregisterUser(const Value& caller, ResultHandler completion);
+  /// Registration and user in one request. Needs a receiver above 3.6, else error 2501 "To register
+  /// service and user API is avaliable in 3.7 or later". Three completion shapes: success alone
+  /// (ResultHandler), with the answer's body (...WithBody), or with the error and the body
+  /// (...WithInfo). The user is the record's, or the clientUID, clientName (and phone number)
+  /// given. After repeated "40100" answers (auth key refused) it tries three times at most.
+  /// @{
   void registerServiceAndUser(const Value& caller, ResultHandler completion);
   void registerServiceAndUserWithBody(const Value& caller, ResultBodyHandler completion);
   void registerServiceAndUserWithInfo(const Value& caller, ResultInfoHandler completion);
@@ -152,37 +263,71 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   void registerServiceAndUser(const Value& caller, std::optional<std::string> clientUID,
                               std::optional<std::string> clientName,
                               std::optional<std::string> phoneNumber, ResultHandler completion);
+  /// @}
+  /// Whether the receiver knows this registration. Receiver above 3.5, else
+  /// the error 1201 "To get registered service API is avaliable in 3.6 or 3.6+
+  /// version".
   void getRegisteredService(const Value& caller, RegisteredHandler completion);
+  /// Adds the user to, or removes them from, a group by its sequence number.
+  /// Any receiver version; the guest is refused (2301 "Guest can't register
+  /// group", 2401 "Guest can't unregister group"); an empty group number ends
+  /// the call before any request.
+  /// @{
   void registerGroup(const Value& caller, std::optional<std::string> groupSequenceNumber,
                      ResultHandler completion);
   void unregisterGroup(const Value& caller, std::optional<std::string> groupSequenceNumber,
                        ResultHandler completion);
+  /// @}
 
   // --- messages (success only reaches the completion) ---
+  /// Acknowledges delivery by message key and sequence number: receiver below
+  /// 3.6 only, else error 3101 (the notification forms replace it).
   void feedback(const Value& caller, std::optional<std::string> messageUniqueKey,
                 std::optional<std::string> seqNo, ResultHandler completion);
+  /// Acknowledges delivery of a notification's payload, for this device or
+  /// the one named (clientUID, psID); error 3102 when it was already
+  /// acknowledged. Any receiver version.
+  /// @{
   void feedback(const Value& caller, const Dictionary& notification, ResultHandler completion);
   void feedback(const Value& caller, const Dictionary& notification,
                 std::optional<std::string> clientUID, std::optional<std::string> psID,
                 ResultHandler completion);
-  // The caller object is the notification payload.
+  /// @}
+  /// The same, with the caller object as the notification payload.
   void feedbackEx(const Value& caller, std::optional<std::string> clientUID,
                   std::optional<std::string> psID, ResultHandler completion);
+  /// Marks a message read by message key and sequence number: receiver below
+  /// 3.6 only, else error 3201.
   void read(const Value& caller, std::optional<std::string> messageUniqueKey,
             std::optional<std::string> seqNo, ResultHandler completion);
+  /// Marks a notification read, any receiver version; with a badge option
+  /// the badge is sent too (the option doubles as the badge number when no
+  /// badge is given); a badge that is not positive gives error 3203.
+  /// @{
   void read(const Value& caller, const Dictionary& notification, ResultHandler completion);
-  // The option doubles as the badge number.
   void read(const Value& caller, const Dictionary& notification, std::int64_t badgeOption,
             ResultHandler completion);
   void read(const Value& caller, const Dictionary& notification, std::int64_t badgeOption,
             const Value& badge, ResultHandler completion);
+  /// @}
+  /// Marks a message read by sequence number, sender and database: receiver
+  /// 4.0 or later, else error 2501 "To read API is avaliable in 4.0 or later".
+  /// @{
   void read(const Value& caller, std::optional<std::string> seqNo,
             std::optional<std::string> sender, std::optional<std::string> dbIn,
             ResultHandler completion);
   void read(const Value& caller, std::optional<std::string> seqNo,
             std::optional<std::string> sender, std::optional<std::string> dbIn,
             std::int64_t badgeOption, const Value& badge, ResultHandler completion);
+  /// @}
+  /// Sets the server's badge for this device; a negative badge gives error
+  /// 3402 "Badge can not be nagative!". Any receiver version.
   void update(const Value& caller, const Value& badge, ResultHandler completion);
+  /// Sends a message upstream: to a user (clientUID), with a badge, or to this
+  /// device's own registration. The guest is refused (3301 "Guest can't send
+  /// message"); without a badge, a receiver below 3.5 gives 3302 "this
+  /// selector isn't Available in <version>".
+  /// @{
   void send(const Value& caller, std::optional<std::string> clientUID,
             std::optional<std::string> message, const Value& badgeNo,
             std::optional<std::string> serviceCode, std::optional<std::string> ext,
@@ -193,7 +338,9 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
   void send(const Value& caller, std::optional<std::string> message,
             std::optional<std::string> serviceCode, std::optional<std::string> ext,
             ResultHandler completion);
-  // A message sent at a reserved time; the completion gets the answer's body.
+  /// @}
+  /// A message sent at a reserved time; the completion gets the answer's body.
+  /// The same refusals as send (3301, 3302 below receiver 3.5).
   void sendWithReserveDate(const Value& caller, std::optional<std::string> clientUID,
                            std::optional<std::string> message,
                            std::optional<std::string> serviceCode,
@@ -201,37 +348,45 @@ class PushManager : public std::enable_shared_from_this<PushManager> {
                            ResultBodyHandler completion);
 
   // --- session and purchase reports (completions run on the main queue) ---
-  // The failure message, with code "0", of a report missing a body value (a
-  // client UID, a purchase identifier, the application ID) or of an exchange
-  // without a path or a body; nothing is sent then.
+  /// The failure message, with code "0", of a report missing a body value (a
+  /// client UID, a purchase identifier, the application ID) or of an exchange
+  /// without a path or a body; nothing is sent then.
   static constexpr std::string_view kMissingReportValueMessage = "missing_report_value";
-  // The caller object is passed on, never sent.
+  /// Reports a session of the user `cuid`. The caller object is passed on,
+  /// never sent.
   void updateSession(const Value& caller, std::optional<std::string> cuid,
                      ReportHandler completion);
-  // The body's "cuid" from the option; its "host" and "timeout" apply to the
-  // request, whose path stays the report's own.
+  /// The body's "cuid" from the option; its "host" and "timeout" apply to the
+  /// request, whose path stays the report's own.
   void updateSessionWithOption(const Value& caller, const Dictionary& option,
                                ReportHandler completion);
-  // Sends nothing for an identifier among the last ten recorded. With a
-  // completion, the identifier is recorded on the outcome, whatever it is.
+  /// Reports a purchase. Sends nothing for an identifier among the last ten
+  /// recorded. With a completion, the identifier is recorded on the outcome,
+  /// whatever it is.
   void updatePurchase(const Value& caller, std::optional<std::string> purchaseID,
                       std::optional<std::string> cuid, ReportHandler completion);
-  // The body's "id" and "cuid" from the option; "host" and "timeout" as for
-  // the session.
+  /// The body's "id" and "cuid" from the option; "host" and "timeout" as for
+  /// the session.
   void updatePurchase(const Value& caller, const Dictionary& option, ReportHandler completion);
-  // Appends to the purchase list, dropping the oldest beyond ten, and stores it.
+  /// Appends to the purchase list, dropping the oldest beyond ten, and stores it.
   void updatePurchaseArray(const Value& purchaseID);
-  // One exchange with the session-and-purchase server. options: "path"
-  // (required), "host" (instead of the record's xeltHost), "timeout" (whole
-  // seconds, default 30). data is sent as pretty-printed JSON.
+  /// One exchange with the session-and-purchase server. options: "path"
+  /// (required), "host" (instead of the record's xeltHost), "timeout" (whole
+  /// seconds, default 30). data is sent as pretty-printed JSON.
   void sendxelt(const Dictionary& options, const Value& data, ReportHandler completion);
 
   // --- server log ---
+  /// Sends a failure record to the log server (the record's logServerHost),
+  /// without waiting; `retryCount` counts the attempts already made, and a
+  /// failed attempt tries again up to three in all.
   void sendServerLog(const std::string& errorText, std::int32_t retryCount);
 
-  // The receiver operations, reading this manager's record.
+  /// The receiver operations, reading this manager's record, and the host
+  /// the manager was created with.
+  /// @{
   std::shared_ptr<ReceiverProtocol> receiver() const { return receiver_; }
   std::shared_ptr<const Host> host() const { return host_; }
+  /// @}
 
  private:
   class CenterDelegate;

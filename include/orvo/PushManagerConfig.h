@@ -1,5 +1,6 @@
-// The library's settings: built-in defaults overridden from the XML manifest
-// among the application's resources.
+/// @file
+/// The library's settings: built-in defaults overridden from the XML manifest
+/// among the application's resources.
 #pragma once
 
 #include <memory>
@@ -7,39 +8,52 @@
 #include <optional>
 #include <string>
 
+#include "orvo/Export.h"
 #include "orvo/Value.h"
 
 namespace orvo {
 
-class PushManagerConfig {
+/// The library's configuration, read from the application's manifest
+/// (res/Manifest.xml in the bundle) once per process.
+class ORVO_PUSH_API PushManagerConfig {
  public:
-  // Settings key naming another manifest file below the bundle's "res".
+  /// Settings key naming another manifest file below the bundle's "res".
   static constexpr std::string_view kManifestFileKey = "KEY_MANIFEST_FILE";
 
-  // The one shared instance, created on first use.
+  /// The one shared instance, created on first use.
   static std::shared_ptr<PushManagerConfig> sharedConfig();
 
-  // Built-in defaults, then loadConfig().
+  /// Built-in defaults, then loadConfig().
+  /// @{
   PushManagerConfig();
   PushManagerConfig(const PushManagerConfig&) = delete;
   PushManagerConfig& operator=(const PushManagerConfig&) = delete;
+  /// @}
 
-  // Finds the manifest, reads it into config() and applies its keys.
+  /// Finds the manifest, reads it into config() and applies its keys.
   void loadConfig();
-  // Reads and flattens one manifest file; empty when unreadable or malformed.
+  /// Reads and flattens one manifest file; empty when unreadable or malformed.
   Dictionary dictionaryWithConfigFile(const std::string& path) const;
 
-  // Reads the provisioning profile on every call.
+  /// Reads the provisioning profile on every call.
   bool isProductionApp() const;
-  // !isProductionApp(), worked out once per process.
+  /// !isProductionApp(), worked out once per process.
   bool isSandboxApp() const;
 
-  // The bundle path the manager may set for an application extension; when
-  // set and non-empty the manifest is looked up there.
+  /// The bundle path the manager may set for an application extension; when
+  /// set and non-empty the manifest is looked up there.
+  /// @{
   static void setLibraryBundlePath(std::optional<std::string> path);
   static std::optional<std::string> libraryBundlePath();
+  /// @}
 
-  // Properties. Reads and writes are safe from any thread.
+  /// The manifest's settings (docs/manifest.md): the receiver host, mode and
+  /// policy, the application ID, the customer code, the receiver protocol
+  /// version, the log server and the session-and-purchase (xelt) hosts, and
+  /// the switches useStorage (the record kept in storage), useLog (trace
+  /// lines), useGranted (wait for the user's permission) and usePhoneNumber.
+  /// Reads and writes are safe from any thread.
+  /// @{
   std::optional<Dictionary> config() const;
   std::string host() const;
   std::string mode() const;
@@ -54,7 +68,10 @@ class PushManagerConfig {
   bool useLog() const;
   bool useGranted() const;
   bool usePhoneNumber() const;
+  /// @}
 
+  /// Sets the setting of the same name; safe from any thread.
+  /// @{
   void setConfig(std::optional<Dictionary> config);
   void setHost(std::string host);
   void setMode(std::string mode);
@@ -68,9 +85,10 @@ class PushManagerConfig {
   void setUseLog(bool useLog);
   void setUseGranted(bool useGranted);
   void setUsePhoneNumber(bool usePhoneNumber);
+  /// @}
 
-  // The receiver version rule shared with the record's change operation: a
-  // text of at least three characters ending in "EE" loses the "EE".
+  /// The receiver version rule shared with the record's change operation: a
+  /// text of at least three characters ending in "EE" loses the "EE".
   static std::string stripEnterpriseSuffix(std::string version);
 
  private:

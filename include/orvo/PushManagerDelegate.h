@@ -1,7 +1,8 @@
-// What the manager tells the application. Every operation is optional: an
-// empty function is one the delegate does not implement, and the manager then
-// calls nothing (the older and newer notification operations differ in which
-// one is called, so "implemented" matters, not just "does nothing").
+/// @file
+/// What the manager tells the application. Every operation is optional: an
+/// empty function is one the delegate does not implement, and the manager then
+/// calls nothing (the older and newer notification operations differ in which
+/// one is called, so "implemented" matters, not just "does nothing").
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "orvo/ErrorInfo.h"
+#include "orvo/Export.h"
 #include "orvo/Value.h"
 #include "orvo/platform/NotificationHost.h"
 
@@ -18,23 +20,28 @@ namespace orvo {
 class PushManager;
 class PushManagerInfo;
 
-struct PushManagerDelegate {
-  // The record was loaded, or the delegate was just registered.
+/// What the application hears from the manager. Each member is optional: an
+/// empty function is an operation the delegate does not implement (the manager
+/// then uses the other form where there are two). Called on the thread of the
+/// event that causes it, which is the main queue for the platform's events.
+struct ORVO_PUSH_API PushManagerDelegate {
+  /// The record was loaded, or the delegate was just registered.
   std::function<void(PushManager& manager, const std::shared_ptr<PushManagerInfo>& info)>
       didLoadPushInfo;
-  // userInfo holds "token" with the device-token text.
+  /// The device token arrived; userInfo holds "token" with its text.
   std::function<void(PushManager& manager, const Dictionary& userInfo)>
       managerDidRegisterForRemoteNotifications;
+  /// The platform could not give a device token.
   std::function<void(PushManager& manager, const ErrorInfo& error)>
       didFailToRegisterForRemoteNotificationsWithError;
-  // status is "START", "ACTIVE", "BACKGROUND" or "UNKNOWN".
+  /// status is "START", "ACTIVE", "BACKGROUND" or "UNKNOWN".
   std::function<void(PushManager& manager, const Dictionary& payload, const std::string& status,
                      const std::string& messageUID)>
       didReceiveUserNotification;
-  // The older form; called only when didReceiveUserNotification is empty.
+  /// The older form; called only when didReceiveUserNotification is empty.
   std::function<void(PushManager& manager, const Dictionary& payload, const std::string& status)>
       didReceiveRemoteNotification;
-  // The delegate must answer the presentation callback with an option mask.
+  /// The delegate must answer the presentation callback with an option mask.
   std::function<void(PushManager& manager, NotificationHost& center,
                      const PlatformNotification& notification,
                      std::function<void(std::int64_t options)> completion)>

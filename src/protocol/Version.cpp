@@ -81,6 +81,10 @@ int compareNumericLiteral(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+// Compiled into the library, so that it reports the library that is loaded,
+// not the headers an application was built with.
+std::string_view runtimeVersion() { return ORVO_PUSH_VERSION_STRING; }
+
 int versionCompare(std::string_view left, std::string_view right) {
   auto leftParts = components(left);
   auto rightParts = components(right);

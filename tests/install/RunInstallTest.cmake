@@ -12,7 +12,7 @@ endfunction()
 
 run_step("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(required include/orvo/PushManagerInfo.h include/orvo/platform/Host.h
+foreach(required include/orvo/PushManagerInfo.h include/orvo/VersionMacros.h include/orvo/platform/Host.h
                  include/orvo/testing/ScriptedHttpClient.h)
   if(NOT EXISTS ${prefix}/${required})
     message(FATAL_ERROR "install did not put ${required} in place")
@@ -48,8 +48,12 @@ get_filename_component(pc_dir ${pc_file} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 run_step("pkg-config" pkg-config --cflags --libs orvo-push)
 string(STRIP "${step_output}" flags)
+# The application picks its standard; a -std= here would override a newer one.
+if(flags MATCHES "-std=")
+  message(FATAL_ERROR "pkg-config orvo-push names a language standard: ${flags}")
+endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run_step("build consumer (pkg-config)" ${CXX} ${sanitize_flags} ${SOURCE_DIR}/main.cpp ${flags}
+run_step("build consumer (pkg-config)" ${CXX} -std=c++20 ${sanitize_flags} ${SOURCE_DIR}/main.cpp ${flags}
   -o ${WORK_DIR}/consumer-pc)
 get_filename_component(lib_dir ${pc_dir} DIRECTORY)
 set(ENV{LD_LIBRARY_PATH} ${lib_dir})

@@ -1,4 +1,5 @@
-// The desktop implementations of the settings store and the keychain.
+/// @file
+/// The desktop implementations of the settings store and the keychain.
 #pragma once
 
 #include "orvo/platform/SqliteKeychain.h"

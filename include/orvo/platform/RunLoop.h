@@ -1,4 +1,5 @@
-// The desktop run loop that serves the library's main queue.
+/// @file
+/// The desktop run loop that serves the library's main queue.
 #pragma once
 
 #include <chrono>
@@ -11,48 +12,52 @@
 #include <thread>
 #include <vector>
 
+#include "orvo/Export.h"
 #include "orvo/platform/MainQueue.h"
 
 namespace orvo {
 
-// Work the loop waits for besides its tasks: the platform's own sockets and
-// timers (the desktop HTTP client's).
+/// Work the loop waits for besides its tasks: the platform's own sockets and
+/// timers (the desktop HTTP client's).
 class RunLoopSource;
 
-// A FIFO run loop. The application's main thread calls run(); tests drain it
-// with runUntilIdle(). Tasks posted while a task runs run after it, in order.
-// Attached sources are served whenever the loop waits, and at least every
-// millisecond between batches of tasks, so that a steady stream of tasks
-// does not starve them.
-class RunLoop : public MainQueue {
+/// A FIFO run loop. The application's main thread calls run(); tests drain it
+/// with runUntilIdle(). Tasks posted while a task runs run after it, in order.
+/// Attached sources are served whenever the loop waits, and at least every
+/// millisecond between batches of tasks, so that a steady stream of tasks
+/// does not starve them.
+class ORVO_PUSH_API RunLoop : public MainQueue {
  public:
   RunLoop();
   RunLoop(const RunLoop&) = delete;
   RunLoop& operator=(const RunLoop&) = delete;
   ~RunLoop() override;
 
+  /// Queues the task; wakes run() when it waits. From any thread.
   void post(std::function<void()> task) override;
 
+  /// Watches a source's file descriptors between tasks.
   void addSource(std::shared_ptr<RunLoopSource> source);
-  // The source is not asked again once this returns, except by a wait that
-  // is already under way on another thread, whose results it must ignore.
+  /// The source is not asked again once this returns, except by a wait that
+  /// is already under way on another thread, whose results it must ignore.
   void removeSource(const RunLoopSource* source);
-  // Cuts a wait short, so that the sources are asked again at once.
+  /// Cuts a wait short, so that the sources are asked again at once.
   void wakeUp();
 
-  // Runs tasks until stop() is called, waiting for new ones when idle.
+  /// Runs tasks until stop() is called, waiting for new ones when idle.
   void run();
-  // Makes run() return after the task in progress; later tasks stay queued.
+  /// Makes run() return after the task in progress; later tasks stay queued.
   void stop();
-  // Runs queued tasks, including those they post, and what the sources have
-  // ready without waiting, until none is left. Returns how many tasks ran.
+  /// Runs queued tasks, including those they post, and what the sources have
+  /// ready without waiting, until none is left. Returns how many tasks ran.
   std::size_t runUntilIdle();
-  // As runUntilIdle, but waits up to `timeout` for work that other threads
-  // are still to post; returns once `done` holds or the time is up.
+  /// As runUntilIdle, but waits up to `timeout` for work that other threads
+  /// are still to post; returns once `done` holds or the time is up.
   bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+  /// The number of tasks queued and not yet run.
   std::size_t pending() const;
-  // Whether the calling thread is the one running tasks right now.
+  /// Whether the calling thread is the one running tasks right now.
   bool isRunningOnThisThread() const;
 
  private:
@@ -70,7 +75,7 @@ class RunLoop : public MainQueue {
   bool stopRequested_ = false;
   Clock::time_point sourcesServed_{};
   int waiters_ = 0;
-  int wakeFd_ = -1;  // an eventfd; -1 when none could be made
+  int wakeFd_ = -1;  ///< an eventfd; -1 when none could be made
   std::optional<std::thread::id> runner_;
 };
 

@@ -1,4 +1,5 @@
-// A keychain in memory whose next calls can be made to fail, for tests.
+/// @file
+/// A keychain in memory whose next calls can be made to fail, for tests.
 #pragma once
 
 #include <map>
@@ -11,8 +12,10 @@
 
 namespace orvo {
 
+/// The keychain in memory, with scripted failures.
 class MemoryKeychain : public ItemListKeychain {
  public:
+  /// Items without a group go to defaultAccessGroup.
   explicit MemoryKeychain(std::string defaultAccessGroup = "ORVOSEED01.orvo.default");
 
   KeychainStatus copyMatching(const Dictionary& query, Value* result) override;
@@ -20,8 +23,9 @@ class MemoryKeychain : public ItemListKeychain {
   KeychainStatus update(const Dictionary& query, const Dictionary& changes) override;
   KeychainStatus remove(const Dictionary& query) override;
 
-  // The next call of that kind answers status without changing anything.
+  /// The next call of that kind answers status without changing anything.
   enum class Operation { CopyMatching, Add, Update, Remove };
+  /// Makes the next call of that operation answer status.
   void failNext(Operation operation, KeychainStatus status);
 
  private:

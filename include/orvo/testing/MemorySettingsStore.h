@@ -1,4 +1,5 @@
-// A settings store in memory, for tests.
+/// @file
+/// A settings store in memory, for tests.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@
 
 namespace orvo {
 
-// Keeps everything in memory for the life of the object.
+/// Keeps everything in memory for the life of the object.
 class MemorySettingsStore : public SettingsStore {
  public:
   Value get(std::string_view key) const override;
@@ -19,9 +20,11 @@ class MemorySettingsStore : public SettingsStore {
   void remove(std::string_view key) override;
   bool synchronize() override;
 
-  // Test helpers.
+  /// Test helpers.
+  /// @{
   std::map<std::string, Value, std::less<>> snapshot() const;
   std::size_t synchronizeCount() const;
+  /// @}
 
  private:
   mutable std::mutex mutex_;

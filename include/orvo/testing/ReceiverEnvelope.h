@@ -1,5 +1,6 @@
-// The receiver's answer as it travels: the one builder of it for tests and
-// scripted servers.
+/// @file
+/// The receiver's answer as it travels: the one builder of it for tests and
+/// scripted servers.
 #pragma once
 
 #include <string>
@@ -9,8 +10,8 @@
 
 namespace orvo {
 
-// {"BODY": body, "HEADER": {"RESULT_CODE": resultCode}} as compact JSON;
-// "0000" is success. Empty when the body holds text JSON cannot carry.
+/// {"BODY": body, "HEADER": {"RESULT_CODE": resultCode}} as compact JSON;
+/// "0000" is success. Empty when the body holds text JSON cannot carry.
 std::string receiverEnvelope(const Dictionary& body = {}, std::string_view resultCode = "0000");
 
 }  // namespace orvo

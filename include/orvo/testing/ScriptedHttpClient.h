@@ -1,5 +1,6 @@
-// An HTTP double: records every request and answers from a script, on the
-// main queue, with HttpClient's contract as the real client keeps it.
+/// @file
+/// An HTTP double: records every request and answers from a script, on the
+/// main queue, with HttpClient's contract as the real client keeps it.
 #pragma once
 
 #include <deque>
@@ -15,26 +16,35 @@
 
 namespace orvo {
 
+/// An HTTP client whose answers a test scripts; it records every request and
+/// posts each answer to the main queue.
 class ScriptedHttpClient : public HttpClient {
  public:
+  /// Answers are posted to mainQueue.
   explicit ScriptedHttpClient(std::shared_ptr<MainQueue> mainQueue);
 
-  // Answers are used in order, one per request. With none queued, the
-  // responder (when set) answers, else the request fails with a transport
-  // error "no scripted answer".
+  /// Answers are used in order, one per request. With none queued, the
+  /// responder (when set) answers, else the request fails with a transport
+  /// error "no scripted answer".
   void enqueue(HttpResult answer);
-  // A 200 answer whose JSON body is the given text.
+  /// A 200 answer whose JSON body is the given text.
+  /// @{
   void enqueueJson(std::string body, long statusCode = 200);
   static HttpResult jsonAnswer(std::string body, long statusCode = 200);
-  // A success envelope with this body dictionary.
+  /// @}
+  /// A success envelope with this body dictionary.
   void enqueueEnvelope(const Dictionary& body, std::string_view resultCode = "0000");
+  /// Answers every request when no answer is queued.
   void setResponder(std::function<HttpResult(const HttpRequest&)> responder);
 
+  /// The requests seen so far, and their number.
+  /// @{
   std::vector<HttpRequest> requests() const;
   std::size_t requestCount() const;
-  // Forgets the requests seen so far, so a long run does not keep them all.
+  /// @}
+  /// Forgets the requests seen so far, so a long run does not keep them all.
   void clearRequests();
-  // The last request's form body decoded into a Dictionary of strings.
+  /// The last request's form body decoded into a Dictionary of strings.
   static Dictionary decodeForm(std::string_view body);
 
   void send(HttpRequest request, std::function<void(HttpResult)> completion) override;
@@ -45,7 +55,7 @@ class ScriptedHttpClient : public HttpClient {
   std::deque<HttpResult> answers_;
   std::function<HttpResult(const HttpRequest&)> responder_;
   std::vector<HttpRequest> requests_;
-  // Gone with the client: answers still on the main queue then stay unrun.
+  /// Gone with the client: answers still on the main queue then stay unrun.
   std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
