@@ -412,7 +412,7 @@ HttpResponse Service::Impl::snapshot(const HttpRequest& request, Json body) {
   if (request.method == "POST") {
     std::string error;
     if (!state.restore(std::move(body), error)) return errorResponse(400, error);
-    gateway.wake();
+    gateway.wakeAll();
     return jsonResponse({{"imported", true}});
   }
   if (auto refused = unknownParam(request, {})) return *refused;

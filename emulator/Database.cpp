@@ -51,6 +51,12 @@ bool Database::exec(const std::string& sql, std::string* error) {
   return false;
 }
 
+std::vector<std::string> Database::prepared() const {
+  std::vector<std::string> texts;
+  for (const auto& [sql, statement] : cache_) texts.push_back(sql);
+  return texts;
+}
+
 sqlite3_stmt* Database::prepare(const std::string& sql) {
   settle();
   if (auto found = cache_.find(sql); found != cache_.end()) {

@@ -56,6 +56,8 @@ class Database {
   const std::string& lastError() const { return lastError_; }
 
   std::vector<std::string> tables();
+  // The texts of the statements prepared so far.
+  std::vector<std::string> prepared() const;
   // SQLite's quick check of the whole file: empty when it holds, else its first finding.
   std::string quickCheck();
 

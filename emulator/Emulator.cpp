@@ -1,21 +1,23 @@
 #include "Emulator.h"
 
-#include <dirent.h>
+#include <microhttpd.h>
+#include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <httplib.h>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "Gateway.h"
 #include "Journal.h"
 #include "Limits.h"
+#include "Streams.h"
 
 namespace orvo::emulator {
 namespace {
@@ -23,94 +25,121 @@ namespace {
 // What the serving layer reads of a body the route does not take, so the
 // client still gets its answer; past it, the connection is closed instead.
 constexpr std::size_t kDiscarded = 64 * 1024 * 1024;
+// Connections past the limit that are still accepted, to be told 503 and to
+// leave room for the health check and the admin API.
+constexpr unsigned kReserve = 64;
+// Descriptors the process keeps for its files, the state and the listener.
+constexpr unsigned kOwnDescriptors = 64;
+// The memory each connection reads its request line and headers into and
+// writes a stream from; half of the library's default, which a held stream
+// would hold for nothing.
+constexpr std::size_t kConnectionMemory = 16 * 1024;
 
-int portOf(const sockaddr_storage& address) {
-  if (address.ss_family == AF_INET)
-    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-  if (address.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-  return -1;
+// One request on a connection, from its headers to its answer.
+struct Exchange {
+  std::string body;
+  std::size_t limit = 0;
+  std::size_t discarded = 0;
+  bool answered = false;
+  HttpResponse held;  // what a hold or a delay does when it ends
+};
+
+MHD_Result answerWith(MHD_Connection* connection, int status, const std::string& body,
+                      const std::string& contentType, const Fields& headers = {}) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+  if (!response) return MHD_NO;
+  if (!contentType.empty()) MHD_add_response_header(response, "Content-Type", contentType.c_str());
+  for (const auto& [key, value] : headers)
+    MHD_add_response_header(response, key.c_str(), value.c_str());
+  const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(status), response);
+  MHD_destroy_response(response);
+  return queued;
 }
 
-// The connection a request came on. The HTTP library does not hand its socket
-// to handlers, and the reset and timeout faults must act on it.
-int findConnection(int localPort, int remotePort) {
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return -1;
-  int found = -1;
-  while (dirent* entry = readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    if (fd <= 2 || fd == dirfd(dir)) continue;
-    sockaddr_storage local{}, peer{};
-    socklen_t localSize = sizeof local, peerSize = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
-        getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
-      continue;
-    if (portOf(local) == localPort && portOf(peer) == remotePort) {
-      found = fd;
-      break;
-    }
+MHD_Result refuse(MHD_Connection* connection, int status, const std::string& message,
+                  const Fields& headers = {}) {
+  return answerWith(connection, status,
+                    Json{{"error", message}}.dump(-1, ' ', false, Json::error_handler_t::replace),
+                    "application/json; charset=utf-8", headers);
+}
+
+// Closes with a reset rather than a goodbye, as a crashed server would.
+MHD_Result resetConnection(MHD_Connection* connection) {
+  if (const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+    linger abrupt{1, 0};
+    setsockopt(info->connect_fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
   }
-  closedir(dir);
-  return found;
+  return MHD_NO;
 }
 
-void closeConnection(const httplib::Request& request) {
-  const int fd = findConnection(request.local_port, request.remote_port);
-  if (fd < 0) return;
-  linger abrupt{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
-  shutdown(fd, SHUT_RDWR);
+// The huge_body fault's answer, made as it is read.
+ssize_t hugeBody(void* cls, std::uint64_t position, char* buffer, std::size_t max) {
+  const auto size = *static_cast<std::uint64_t*>(cls);
+  static const std::string prefix = "{\"HEADER\":{\"RESULT_CODE\":\"0000\"},\"BODY\":{\"PAD\":\"";
+  std::size_t i = 0;
+  for (; i < max && position + i < size; ++i) {
+    const std::uint64_t at = position + i;
+    buffer[i] = at < prefix.size() ? prefix[at] : (at + 3 >= size ? '}' : 'x');
+  }
+  return i == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(i);
 }
 
-// What the client still sends is not read as another request. Only while it
-// is still sending: a socket that has nothing more to read counts as closed
-// to this library, which then writes no answer.
-void stopReading(const httplib::Request& request) {
-  const int fd = findConnection(request.local_port, request.remote_port);
-  if (fd >= 0) shutdown(fd, SHUT_RD);
+MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  static_cast<Fields*>(cls)->emplace_back(key ? key : "", value ? value : "");
+  return MHD_YES;
 }
 
-void sendError(httplib::Response& response, int status, const std::string& message) {
-  response.status = status;
-  response.set_content(
-      Json{{"error", message}}.dump(-1, ' ', false, Json::error_handler_t::replace),
-      "application/json; charset=utf-8");
+std::string clientOf(MHD_Connection* connection) {
+  const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (!info || !info->client_addr) return "";
+  char host[NI_MAXHOST] = "", port[NI_MAXSERV] = "";
+  const socklen_t size =
+      info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (getnameinfo(info->client_addr, size, host, sizeof host, port, sizeof port,
+                  NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+    return "";
+  return std::string(host) + ":" + port;
 }
 
-HttpRequest toRequest(const httplib::Request& from, std::string body) {
-  HttpRequest request;
-  request.method = from.method;
-  request.path = from.path;
-  for (const auto& [key, value] : from.params) request.query.emplace_back(key, value);
-  for (const auto& [key, value] : from.headers) request.headers.emplace_back(key, value);
-  request.body = std::move(body);
-  request.client = from.remote_addr + ":" + std::to_string(from.remote_port);
-  return request;
+// As many descriptors as the system lets this process have: each connection
+// costs one.
+rlim_t raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur;
 }
 
 }  // namespace
 
 struct Emulator::Impl {
-  explicit Impl(EmulatorOptions options) : service(std::move(options)) {}
+  explicit Impl(EmulatorOptions options)
+      : service(std::move(options)),
+        streams(service.gateway(), service.journal(), service.options().heartbeat) {}
 
   Service service;
-  httplib::Server server;
-  std::thread serving;
+  Streams streams;
+  MHD_Daemon* daemon = nullptr;
   std::thread scheduler;
   std::atomic<bool> stopping{false};
   std::mutex stopMutex;
   std::condition_variable stopped;
-  std::atomic<bool> serverEnded{false};
   int boundPort = 0;
+  std::size_t maxConnections = 0;
+  std::atomic<std::size_t> connections{0};
 
   bool start(std::string& error);
-  void routes();
-  void handle(const httplib::Request& request, httplib::Response& response, std::string body);
-  void gatewayStream(httplib::Response& response, const HttpResponse& answer);
-  void journalStream(httplib::Response& response, const HttpResponse& answer);
-  // Sleeps up to `ms`, less when the emulator stops.
-  void pause(std::int64_t ms);
+  int listen(std::string& error);
+  MHD_Result request(MHD_Connection* connection, const char* url, const char* method,
+                     const char* upload, std::size_t* uploadSize, Exchange*& exchange);
+  MHD_Result begin(MHD_Connection* connection, const std::string& url, const std::string& method,
+                   Exchange& exchange);
+  MHD_Result carryOut(MHD_Connection* connection, Exchange& exchange, HttpResponse answer);
 };
 
 Emulator::Emulator(EmulatorOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -129,7 +158,42 @@ std::string Emulator::url() const {
 
 std::string Emulator::adminToken() const { return impl_->service.options().adminToken; }
 
+Service& Emulator::service() { return impl_->service; }
+
 bool Emulator::start(std::string& error) { return impl_->start(error); }
+
+int Emulator::Impl::listen(std::string& error) {
+  const auto& options = service.options();
+  const std::string where = options.address + ":" + std::to_string(options.port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(options.address.c_str(), std::to_string(options.port).c_str(), &hints, &found) !=
+          0 ||
+      !found) {
+    error = "cannot listen on " + where + ": not an address";
+    return -1;
+  }
+  const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+  const int yes = 1;
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  const bool bound =
+      fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0;
+  freeaddrinfo(found);
+  sockaddr_storage local{};
+  socklen_t size = sizeof local;
+  if (!bound || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+    error = "cannot listen on " + where + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  boundPort = local.ss_family == AF_INET6
+                  ? ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port)
+                  : ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port);
+  return fd;
+}
 
 bool Emulator::Impl::start(std::string& error) {
   const auto& options = service.options();
@@ -141,245 +205,214 @@ bool Emulator::Impl::start(std::string& error) {
   if (!service.open(error)) return false;
   // A client that goes away mid-answer must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
-  const auto threads = options.threads;
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  server.set_keep_alive_max_count(100000);
-  // An idle kept-alive connection holds stop() until it times out.
-  server.set_keep_alive_timeout(5);
-  // Bodies of a known length; the handlers count every other kind as it comes.
-  server.set_payload_max_length(limits::kSnapshotBody);
-  server.set_tcp_nodelay(true);
-  routes();
-  boundPort = options.port == 0
-                  ? server.bind_to_any_port(options.address)
-                  : (server.bind_to_port(options.address, options.port) ? options.port : -1);
-  if (boundPort <= 0) {
-    error = "cannot listen on " + options.address + ":" + std::to_string(options.port);
+  const rlim_t descriptors = raiseDescriptorLimit();
+  maxConnections = options.maxConnections;
+  if (descriptors < kOwnDescriptors + kReserve + 1) {
+    maxConnections = 1;
+  } else if (maxConnections > descriptors - kOwnDescriptors - kReserve) {
+    maxConnections = descriptors - kOwnDescriptors - kReserve;
+    service.journal().warn("--max-connections lowered to " + std::to_string(maxConnections) +
+                           ": the process may open " + std::to_string(descriptors) + " files");
+  }
+  const int fd = listen(error);
+  if (fd < 0) return false;
+  service.listening(boundPort);
+  service.gateway().wakeWith([this](const std::vector<std::string>& tokens, bool everyone) {
+    streams.wake(tokens, everyone);
+  });
+  service.journal().onChange([this] { streams.wakeJournal(); });
+
+  const auto access = [](void* cls, MHD_Connection* connection, const char* url, const char* method,
+                         const char*, const char* upload, std::size_t* uploadSize, void** state) {
+    auto* exchange = static_cast<Exchange*>(*state);
+    const auto result =
+        static_cast<Impl*>(cls)->request(connection, url, method, upload, uploadSize, exchange);
+    *state = exchange;
+    return result;
+  };
+  const auto completed = [](void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    delete static_cast<Exchange*>(*state);
+    *state = nullptr;
+  };
+  const auto counted = [](void* cls, MHD_Connection*, void**, MHD_ConnectionNotificationCode code) {
+    auto& count = static_cast<Impl*>(cls)->connections;
+    if (code == MHD_CONNECTION_NOTIFY_STARTED)
+      ++count;
+    else
+      --count;
+  };
+  using Completed = void (*)(void*, MHD_Connection*, void**, MHD_RequestTerminationCode);
+  using Counted = void (*)(void*, MHD_Connection*, void**, MHD_ConnectionNotificationCode);
+  // Streams are pinged; an idle kept-alive connection goes after a while.
+  const auto idle =
+      static_cast<unsigned>(std::max<long long>(30, 2 * (options.heartbeat.count() + 999) / 1000));
+  const unsigned threads = static_cast<unsigned>(std::max<std::size_t>(1, options.threads));
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+  daemon = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, +access, this, MHD_OPTION_LISTEN_SOCKET, fd,
+      MHD_OPTION_THREAD_POOL_SIZE, threads > 1 ? threads : 0u, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(maxConnections + kReserve), MHD_OPTION_CONNECTION_TIMEOUT, idle,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
+      static_cast<Completed>(completed), this, MHD_OPTION_NOTIFY_CONNECTION,
+      static_cast<Counted>(counted), this, MHD_OPTION_END);
+  if (!daemon) {
+    close(fd);
+    error = "cannot serve on " + options.address + ":" + std::to_string(boundPort);
     return false;
   }
-  service.listening(boundPort);
-  service.pauseWith([this](std::int64_t ms) { pause(ms); });
-  serving = std::thread([this] {
-    server.listen_after_bind();
-    std::lock_guard lock(stopMutex);
-    serverEnded = true;
-    stopped.notify_all();
-  });
   scheduler = std::thread([this] {
     while (!stopping) {
       service.tick();
+      streams.tick();
       std::unique_lock lock(stopMutex);
       stopped.wait_for(lock, std::chrono::milliseconds(20), [this] { return stopping.load(); });
     }
   });
-  // The socket is bound already; wait until the accept loop runs, so a
-  // request made right after start() is served.
-  while (!server.is_running() && !serverEnded)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
+}
+
+MHD_Result Emulator::Impl::request(MHD_Connection* connection, const char* url, const char* method,
+                                   const char* upload, std::size_t* uploadSize,
+                                   Exchange*& exchange) {
+  if (!exchange) {
+    exchange = new Exchange;
+    return begin(connection, url, method, *exchange);
+  }
+  if (exchange->answered) {
+    *uploadSize = 0;
+    return MHD_YES;
+  }
+  if (exchange->held.kind == HttpResponse::Kind::Hold) return resetConnection(connection);
+  if (exchange->held.kind == HttpResponse::Kind::Delay) {
+    auto then = std::move(exchange->held.then);
+    exchange->held = HttpResponse();
+    if (stopping) return resetConnection(connection);
+    return carryOut(connection, *exchange, then());
+  }
+  if (*uploadSize > 0) {
+    // Counted as it comes, chunked or not, and let go of past the cap.
+    if (exchange->discarded == 0 && exchange->body.size() + *uploadSize <= exchange->limit) {
+      exchange->body.append(upload, *uploadSize);
+    } else {
+      if (exchange->discarded == 0) std::string().swap(exchange->body);
+      exchange->discarded += *uploadSize;
+    }
+    *uploadSize = 0;
+    return exchange->discarded > kDiscarded ? MHD_NO : MHD_YES;
+  }
+  exchange->answered = true;
+  if (exchange->discarded > 0)
+    return refuse(connection, 413,
+                  "the body is larger than " + std::to_string(exchange->limit) + " bytes");
+  HttpRequest request;
+  request.method = method;
+  request.path = url;
+  MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collect, &request.query);
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &collect, &request.headers);
+  request.body = std::move(exchange->body);
+  request.client = clientOf(connection);
+  return carryOut(connection, *exchange, service.handle(request));
+}
+
+// What can be refused from the headers alone, before any body is read.
+MHD_Result Emulator::Impl::begin(MHD_Connection* connection, const std::string& url,
+                                 const std::string& method, Exchange& exchange) {
+  exchange.limit = Service::bodyLimit(method, url);
+  auto header = [&](const char* name) -> const char* {
+    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  };
+  const bool exempt = url == "/healthz" || url.rfind("/__admin/", 0) == 0;
+  if (connections > maxConnections && !exempt) {
+    exchange.answered = true;
+    return refuse(connection, 503,
+                  "the emulator holds its limit of " + std::to_string(maxConnections) +
+                      " connections (--max-connections); try again later",
+                  {{"Connection", "close"}, {"Retry-After", "1"}});
+  }
+  const bool takesBody =
+      method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
+  const char* length = header("Content-Length");
+  const bool hasBody =
+      header("Transfer-Encoding") || (length && std::strtoull(length, nullptr, 10) > 0);
+  const char* type = header("Content-Type");
+  const std::string typeText = type ? type : "";
+  if (hasBody && !takesBody) {
+    exchange.answered = true;
+    return refuse(connection, 400, "a " + method + " request carries no body");
+  }
+  if (hasBody && type && isMediaType(&typeText, "multipart/form-data")) {
+    exchange.answered = true;
+    return refuse(connection, 415, "the emulator takes no multipart/form-data bodies");
+  }
+  if (length && std::strtoull(length, nullptr, 10) > kDiscarded) {
+    exchange.answered = true;
+    return refuse(connection, 413,
+                  "the body is larger than " + std::to_string(exchange.limit) + " bytes");
+  }
+  return MHD_YES;
+}
+
+MHD_Result Emulator::Impl::carryOut(MHD_Connection* connection, Exchange& exchange,
+                                    HttpResponse answer) {
+  using Kind = HttpResponse::Kind;
+  switch (answer.kind) {
+    case Kind::Body:
+      return answerWith(connection, answer.status, answer.body, answer.contentType, answer.headers);
+    case Kind::Reset:
+      return resetConnection(connection);
+    case Kind::Hold:
+    case Kind::Delay: {
+      const auto ms = answer.holdMs;
+      exchange.answered = false;
+      exchange.held = std::move(answer);
+      if (streams.hold(connection, ms)) return MHD_YES;
+      return resetConnection(connection);
+    }
+    case Kind::HugeBody: {
+      auto* size = new std::uint64_t(static_cast<std::uint64_t>(answer.bytes));
+      MHD_Response* response = MHD_create_response_from_callback(
+          *size, 64 * 1024, &hugeBody, size,
+          [](void* cls) { delete static_cast<std::uint64_t*>(cls); });
+      if (!response) return MHD_NO;
+      MHD_add_response_header(response, "Content-Type", answer.contentType.c_str());
+      const MHD_Result queued = MHD_queue_response(connection, 200, response);
+      MHD_destroy_response(response);
+      return queued;
+    }
+    case Kind::GatewayStream:
+    case Kind::JournalStream: {
+      MHD_Response* response = answer.kind == Kind::GatewayStream
+                                   ? streams.gatewayStream(connection, answer.token, answer.after)
+                                   : streams.journalStream(connection, answer.after);
+      if (!response) return MHD_NO;
+      const MHD_Result queued = MHD_queue_response(connection, 200, response);
+      MHD_destroy_response(response);
+      return queued;
+    }
+  }
+  return MHD_NO;
 }
 
 void Emulator::stop() {
   auto& impl = *impl_;
   if (impl.stopping.exchange(true)) return;
-  impl.service.stop();
   {
     std::lock_guard lock(impl.stopMutex);
     impl.stopped.notify_all();
   }
-  impl.server.stop();
-  if (impl.serving.joinable()) impl.serving.join();
   if (impl.scheduler.joinable()) impl.scheduler.join();
+  impl.service.stop();
+  // Nothing may stay suspended when the daemon stops.
+  impl.streams.stop();
+  if (impl.daemon) MHD_stop_daemon(impl.daemon);
+  impl.daemon = nullptr;
   // Every send that was answered is in the file for the next start.
   impl.service.flush();
 }
 
 void Emulator::wait() {
   std::unique_lock lock(impl_->stopMutex);
-  impl_->stopped.wait(lock, [this] { return impl_->serverEnded.load(); });
-}
-
-void Emulator::Impl::pause(std::int64_t ms) {
-  std::unique_lock lock(stopMutex);
-  stopped.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping.load(); });
-}
-
-void Emulator::Impl::routes() {
-  using httplib::Request;
-  using httplib::Response;
-  // Before any body is read: this library would read a chunked body of a GET
-  // whole, and has no reader for multipart bodies in the handlers below. The
-  // body left unread is then taken for requests that make no sense, and
-  // refused in turn.
-  server.set_pre_routing_handler([](const Request& request, Response& response) {
-    const bool takesBody = request.method == "POST" || request.method == "PUT" ||
-                           request.method == "PATCH" || request.method == "DELETE";
-    const bool hasBody = request.has_header("Transfer-Encoding") ||
-                         request.get_header_value<std::uint64_t>("Content-Length") > 0;
-    const auto type = request.get_header_value("Content-Type");
-    if (hasBody && !takesBody) {
-      sendError(response, 400, "a " + request.method + " request carries no body");
-    } else if (hasBody && isMediaType(&type, "multipart/form-data")) {
-      sendError(response, 415, "the emulator takes no multipart/form-data bodies");
-    } else {
-      return httplib::Server::HandlerResponse::Unhandled;
-    }
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  auto withBody = [this](const Request& request, Response& response,
-                         const httplib::ContentReader& reader) {
-    const std::size_t limit = Service::bodyLimit(request.method, request.path);
-    std::string body;
-    std::size_t discarded = 0;
-    const bool read = reader([&](const char* data, std::size_t length) {
-      if (discarded == 0 && body.size() + length <= limit) {
-        body.append(data, length);
-        return true;
-      }
-      // Counted as it comes, chunked or not, and let go of.
-      if (discarded == 0) std::string().swap(body);
-      discarded += length;
-      return discarded <= kDiscarded;
-    });
-    if (discarded > 0 || response.status == 413) {
-      sendError(response, 413, "the body is larger than " + std::to_string(limit) + " bytes");
-    } else if (!read) {
-      sendError(response, 400, "the body could not be read");
-    } else {
-      return handle(request, response, std::move(body));
-    }
-    if (!read) stopReading(request);
-  };
-  server.Post(".*", withBody);
-  server.Put(".*", withBody);
-  server.Patch(".*", withBody);
-  server.Delete(".*", withBody);
-  auto withoutBody = [this](const Request& request, Response& response) {
-    handle(request, response, {});
-  };
-  server.Get(".*", withoutBody);
-  server.Options(".*", withoutBody);
-}
-
-void Emulator::Impl::handle(const httplib::Request& request, httplib::Response& response,
-                            std::string body) {
-  const HttpResponse answer = service.handle(toRequest(request, std::move(body)));
-  using Kind = HttpResponse::Kind;
-  switch (answer.kind) {
-    case Kind::Body:
-      response.status = answer.status;
-      for (const auto& [key, value] : answer.headers) response.set_header(key, value);
-      response.set_content(answer.body, answer.contentType);
-      return;
-    case Kind::Reset:
-      closeConnection(request);
-      return;
-    case Kind::Hold: {
-      // Hold without answering until the client gives up (or the hold ends).
-      const int fd = findConnection(request.local_port, request.remote_port);
-      const auto until =
-          std::chrono::steady_clock::now() + std::chrono::milliseconds(answer.holdMs);
-      while (fd >= 0 && !stopping && std::chrono::steady_clock::now() < until) {
-        pollfd watch{fd, POLLRDHUP, 0};
-        if (poll(&watch, 1, 50) > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR))) break;
-      }
-      closeConnection(request);
-      return;
-    }
-    case Kind::HugeBody: {
-      const auto size = static_cast<std::size_t>(answer.bytes);
-      response.status = 200;
-      response.set_content_provider(
-          size, answer.contentType,
-          [size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            static const std::string prefix =
-                "{\"HEADER\":{\"RESULT_CODE\":\"0000\"},\"BODY\":{\"PAD\":\"";
-            std::string chunk;
-            const std::size_t piece = std::min<std::size_t>(length, 64 * 1024);
-            for (std::size_t i = 0; i < piece; ++i) {
-              const std::size_t at = offset + i;
-              chunk += at < prefix.size() ? prefix[at] : (at + 3 >= size ? '}' : 'x');
-            }
-            return sink.write(chunk.data(), chunk.size());
-          });
-      return;
-    }
-    case Kind::GatewayStream:
-      return gatewayStream(response, answer);
-    case Kind::JournalStream:
-      return journalStream(response, answer);
-  }
-}
-
-void Emulator::Impl::gatewayStream(httplib::Response& response, const HttpResponse& answer) {
-  auto& gateway = service.gateway();
-  ++gateway.openStreams;
-  const std::string token = answer.token;
-  const auto stream = gateway.claimStream(token);
-  auto cursor = std::make_shared<std::int64_t>(answer.after);
-  auto greeted = std::make_shared<bool>(false);
-  response.set_header("Cache-Control", "no-cache");
-  response.set_chunked_content_provider(
-      "text/event-stream",
-      [this, &gateway, token, stream, cursor, greeted](std::size_t, httplib::DataSink& sink) {
-        if (!*greeted) {
-          *greeted = true;
-          // Lets the device know it is connected before anything is sent.
-          static const std::string hello = ": connected\n\n";
-          return sink.write(hello.data(), hello.size());
-        }
-        bool superseded = false;
-        auto events = gateway.next(token, stream, *cursor, service.options().heartbeat, superseded);
-        if (gateway.stopping() || superseded) {
-          sink.done();
-          return true;
-        }
-        if (events.empty()) {
-          static const std::string ping = ": ping\n\n";
-          return sink.write(ping.data(), ping.size());
-        }
-        for (std::size_t i = 0; i < events.size(); ++i) {
-          const auto& event = events[i];
-          const std::string text = "id: " + std::to_string(event.id) +
-                                   "\nevent: notification\ndata: " + event.payload + "\n\n";
-          if (!sink.write(text.data(), text.size())) {
-            std::vector<std::int64_t> unsent;
-            for (std::size_t j = i; j < events.size(); ++j) unsent.push_back(events[j].id);
-            gateway.requeue(unsent);
-            return false;
-          }
-          *cursor = event.id;
-          ++gateway.eventsStreamed;
-        }
-        return true;
-      },
-      [&gateway](bool) { --gateway.openStreams; });
-}
-
-// The journal as it grows: one "request" event per entry, "cleared" when it is
-// emptied. A client that reconnects with Last-Event-ID gets what it missed.
-void Emulator::Impl::journalStream(httplib::Response& response, const HttpResponse& answer) {
-  auto& journal = service.journal();
-  auto cursor = std::make_shared<Journal::Cursor>();
-  auto greeting = std::make_shared<std::string>(journal.open(answer.after, *cursor));
-  response.set_header("Cache-Control", "no-cache");
-  response.set_chunked_content_provider(
-      "text/event-stream",
-      [this, &journal, cursor, greeting](std::size_t, httplib::DataSink& sink) {
-        if (!greeting->empty()) {
-          // Headers go out with the first bytes; a browser counts the stream
-          // open only then.
-          std::string text;
-          text.swap(*greeting);
-          return sink.write(text.data(), text.size());
-        }
-        const auto text = journal.next(*cursor, service.options().heartbeat);
-        if (!text) {
-          sink.done();
-          return true;
-        }
-        return sink.write(text->data(), text->size());
-      });
+  impl_->stopped.wait(lock, [this] { return impl_->stopping.load(); });
 }
 
 }  // namespace orvo::emulator

@@ -27,6 +27,8 @@ class Emulator {
   std::string url() const;  // "http://127.0.0.1:PORT"
   // What admin requests must carry; empty when nothing is asked of them.
   std::string adminToken() const;
+  // What serves the requests, for a look at its state.
+  Service& service();
 
  private:
   struct Impl;

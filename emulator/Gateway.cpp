@@ -7,6 +7,7 @@
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace orvo::emulator {
@@ -89,6 +90,7 @@ struct Gateway::Unflushed {
   struct Target {
     std::shared_ptr<const Devices> devices;
     std::vector<std::int64_t> storedBadges;
+    std::shared_ptr<const std::vector<std::string>> tokens;  // for the streams to wake
   };
   std::map<std::tuple<std::string, std::string, std::string>, Target> targets;
   std::uint64_t targetsEpoch = 0;
@@ -123,13 +125,73 @@ bool Gateway::flush() {
   }
   for (const auto& [row, badge] : kept.badges)
     written = written && db.run("UPDATE devices SET badge=? WHERE rowid=?", {badge, row}) >= 0;
+  // A connected device takes its payloads as they come; one that is not
+  // would keep every send made to it.
+  std::unordered_set<std::string> idle;
+  {
+    std::lock_guard lock(waitMutex_);
+    for (const auto& message : kept.messages)
+      for (const auto& device : *message.devices)
+        if (!streamOwner_.count(device.token)) idle.insert(device.token);
+  }
+  const auto dropsBefore = drops_.size();
+  for (const auto& token : idle) written = written && capQueue(token);
   if (written && db.exec("COMMIT")) {
+    for (auto drop = drops_.begin() + static_cast<long>(dropsBefore); drop != drops_.end(); ++drop)
+      queueDropped += drop->count;
     kept.messages.clear();
     kept.badges.clear();
     return true;
   }
   db.exec("ROLLBACK");
+  drops_.resize(dropsBefore);
   return false;
+}
+
+bool Gateway::capQueue(const std::string& token) {
+  auto& db = state_.db;
+  const auto over = db.query(
+      "SELECT id, app_id, device_id FROM deliveries WHERE token=? AND state='queued' "
+      "ORDER BY id DESC LIMIT -1 OFFSET ?",
+      {token, static_cast<std::int64_t>(queueCap_)});
+  if (over.empty()) return true;
+  std::map<std::pair<std::string, std::string>, long long> byDevice;
+  for (const auto& row : over) {
+    if (db.run("DELETE FROM deliveries WHERE id=?", {row["id"]}) != 1) return false;
+    ++byDevice[{row["app_id"].is_string() ? row["app_id"].get<std::string>() : "",
+                row["device_id"].is_string() ? row["device_id"].get<std::string>() : ""}];
+  }
+  for (const auto& [device, count] : byDevice) {
+    if (db.run("UPDATE devices SET dropped=dropped+? WHERE app_id=? AND device_id=?",
+               {count, device.first, device.second}) < 0)
+      return false;
+    drops_.push_back({token, device.first, device.second, count});
+  }
+  return true;
+}
+
+std::vector<QueueDrop> Gateway::takeDrops() {
+  std::vector<QueueDrop> drops;
+  drops.swap(drops_);
+  return drops;
+}
+
+long long Gateway::prune(std::int64_t before) {
+  std::lock_guard lock(state_.mutex);
+  auto& db = state_.db;
+  // In slices, so that requests wait for no long delete.
+  const auto deliveries = db.run(
+      "DELETE FROM deliveries WHERE id IN (SELECT id FROM deliveries WHERE state<>'queued' AND "
+      "queued_at<? LIMIT 5000)",
+      {before});
+  const auto messages = db.run(
+      "DELETE FROM messages WHERE seqno IN (SELECT seqno FROM messages m WHERE m.state='sent' AND "
+      "m.created_at<? AND NOT EXISTS (SELECT 1 FROM deliveries d WHERE d.seqno=m.seqno) "
+      "LIMIT 5000)",
+      {before});
+  const long long removed = std::max(0LL, deliveries) + std::max(0LL, messages);
+  pruned += removed;
+  return removed;
 }
 
 std::string Gateway::issueToken(const std::string& name) {
@@ -203,15 +265,23 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
       db.each(std::string(columns) + "WHERE (?='' OR d.app_id=?) AND d.registered=1 AND d.psid<>''",
               {message.appId, message.appId}, add);
     }
+    auto tokens = std::make_shared<std::vector<std::string>>();
+    tokens->reserve(devices->size());
+    for (const auto& device : *devices) tokens->push_back(device.token);
     // Many targets between two other statements: an emulator, not a cache server.
     if (kept.targets.size() >= 256) kept.targets.clear();
     kept.targetsEpoch = db.epoch();
     target = kept.targets
-                 .emplace(std::move(key), Unflushed::Target{std::move(devices), std::move(stored)})
+                 .emplace(std::move(key), Unflushed::Target{std::move(devices), std::move(stored),
+                                                            std::move(tokens)})
                  .first;
   }
   const auto& devices = target->second.devices;
   if (devices->empty()) return 0;
+  {
+    std::lock_guard lock(waitMutex_);
+    reached_.push_back(target->second.tokens);
+  }
   Json orv = {{"psid", ""},
               {"messageuniquekey", messageKey},
               {"seqno", std::to_string(seqno)},
@@ -283,11 +353,13 @@ int Gateway::releaseDue() {
 }
 
 void Gateway::wake() {
+  std::vector<std::shared_ptr<const std::vector<std::string>>> reached;
   {
     std::lock_guard lock(waitMutex_);
-    ++generation_;
+    reached.swap(reached_);
   }
-  changed_.notify_all();
+  if (!waker_) return;
+  for (const auto& tokens : reached) waker_(*tokens, false);
 }
 
 std::vector<StreamEvent> Gateway::take(const std::string& token, std::int64_t after) {
@@ -336,63 +408,56 @@ std::uint64_t Gateway::claimStream(const std::string& token) {
     std::lock_guard lock(waitMutex_);
     stream = ++nextStream_;
     streamOwner_[token] = stream;
-    ++generation_;
   }
-  changed_.notify_all();
+  // The older stream of this device learns it is superseded.
+  if (waker_) waker_({token}, false);
   return stream;
 }
 
-std::vector<StreamEvent> Gateway::next(const std::string& token, std::uint64_t stream,
-                                       std::int64_t after, std::chrono::milliseconds wait,
-                                       bool& superseded) {
-  std::uint64_t seen;
-  auto owned = [&] {
-    const auto found = streamOwner_.find(token);
-    return found != streamOwner_.end() && found->second == stream;
-  };
+std::vector<StreamEvent> Gateway::poll(const std::string& token, std::uint64_t stream,
+                                       std::int64_t after, bool& superseded) {
   {
     std::lock_guard lock(waitMutex_);
-    seen = generation_;
-    superseded = !owned();
-  }
-  if (superseded || stopping_) return {};
-  auto events = take(token, after);
-  if (!events.empty()) return events;
-  {
-    std::unique_lock lock(waitMutex_);
-    changed_.wait_for(lock, std::min(wait, echoWait(token)),
-                      [&] { return generation_ != seen || stopping_.load(); });
-    superseded = !owned();
+    const auto found = streamOwner_.find(token);
+    superseded = found == streamOwner_.end() || found->second != stream;
   }
   if (superseded || stopping_) return {};
   return take(token, after);
 }
 
-std::chrono::milliseconds Gateway::echoWait(const std::string& token) {
+std::vector<std::string> Gateway::dueEchoes() {
+  std::vector<std::string> due;
   std::lock_guard lock(state_.mutex);
-  const auto held = echoes_.find(token);
-  if (held == echoes_.end()) return std::chrono::milliseconds::max();
-  auto due = std::chrono::steady_clock::time_point::max();
-  for (const auto& [when, event] : held->second) due = std::min(due, when);
-  return std::max(std::chrono::milliseconds(0),
-                  std::chrono::duration_cast<std::chrono::milliseconds>(
-                      due - std::chrono::steady_clock::now()) +
-                      std::chrono::milliseconds(1));
+  if (echoes_.empty()) return due;
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& [token, held] : echoes_)
+    for (const auto& [when, event] : held)
+      if (when <= now) {
+        due.push_back(token);
+        break;
+      }
+  return due;
 }
 
-void Gateway::requeue(const std::vector<std::int64_t>& ids) {
+void Gateway::endStream(const std::string& token, std::uint64_t stream) {
+  std::lock_guard lock(waitMutex_);
+  const auto found = streamOwner_.find(token);
+  if (found != streamOwner_.end() && found->second == stream) streamOwner_.erase(found);
+}
+
+void Gateway::requeue(const std::string& token, const std::vector<std::int64_t>& ids) {
   {
     std::lock_guard lock(state_.mutex);
     for (const auto id : ids)
       state_.db.run(
           "UPDATE deliveries SET state='queued', sent_at=NULL WHERE id=? AND state='sent'", {id});
   }
-  wake();
+  if (waker_) waker_({token}, false);
 }
 
 void Gateway::stop() {
   stopping_ = true;
-  wake();
+  wakeAll();
 }
 
 }  // namespace orvo::emulator

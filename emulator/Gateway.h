@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,6 +39,12 @@ struct SendOutcome {
   std::string messageKey;
   int targets = 0;
   bool reserved = false;
+};
+
+// Payloads a full queue let go of, oldest first, for one device.
+struct QueueDrop {
+  std::string token, appId, deviceId;
+  long long count = 0;
 };
 
 struct StreamEvent {
@@ -73,23 +79,51 @@ class Gateway {
   bool flush();
   // Fans out the reserved messages whose time has come; returns how many.
   int releaseDue();
+  // Tells the streams of the devices that sends reached since the last wake.
   void wake();
+  // Every stream looks again (the state was replaced).
+  void wakeAll() {
+    if (waker_) waker_({}, true);
+  }
+
+  // Who is told which devices have something new: a list of tokens, or
+  // `everyone` (on stop). Set before serving starts.
+  using Waker = std::function<void(const std::vector<std::string>& tokens, bool everyone)>;
+  void wakeWith(Waker waker) { waker_ = std::move(waker); }
 
   // A device has one stream at a time: a new one for the same token ends the
   // older, which may be a dead connection the server has not noticed yet and
   // would otherwise take the device's payloads.
   std::uint64_t claimStream(const std::string& token);
-  // For a device's stream: deliveries still queued or after `after`, oldest
-  // first, marked sent. Waits up to `wait` for one to appear. Sets
-  // `superseded` when another stream took over the token.
-  std::vector<StreamEvent> next(const std::string& token, std::uint64_t stream, std::int64_t after,
-                                std::chrono::milliseconds wait, bool& superseded);
+  // For a device's stream, without waiting: deliveries still queued or after
+  // `after`, oldest first, marked sent. Sets `superseded` when another
+  // stream took over the token.
+  std::vector<StreamEvent> poll(const std::string& token, std::uint64_t stream, std::int64_t after,
+                                bool& superseded);
+  // The stream is gone; a newer one for the token may be there already.
+  void endStream(const std::string& token, std::uint64_t stream);
   // Payloads whose write failed go back to the queue.
-  void requeue(const std::vector<std::int64_t>& ids);
+  void requeue(const std::string& token, const std::vector<std::int64_t>& ids);
+  // The devices with a copy held back by the duplicate effect that is now
+  // due: their streams are woken to write it.
+  std::vector<std::string> dueEchoes();
   bool knownToken(const std::string& token);
+
+  // Past `cap` payloads waiting for a device that is not connected, the
+  // oldest go when the sends are written out.
+  void limitQueue(std::size_t cap) { queueCap_ = cap; }
+  std::size_t queueCap() const { return queueCap_; }
+  // The drops written out since the last call; the caller holds state.mutex.
+  std::vector<QueueDrop> takeDrops();
+  // Deletes the history (payloads no longer queued, and messages left
+  // without any) from before `before` ms; returns the rows deleted. Takes
+  // state.mutex.
+  long long prune(std::int64_t before);
 
   void stop();
   bool stopping() const { return stopping_.load(); }
+  std::atomic<long long> queueDropped{0};
+  std::atomic<long long> pruned{0};
   std::atomic<long long> deliveriesQueued{0};
   std::atomic<long long> eventsStreamed{0};
   std::atomic<int> openStreams{0};
@@ -98,8 +132,9 @@ class Gateway {
   int fanOut(std::int64_t seqno, const std::string& messageKey, const OutgoingMessage& message,
              std::int64_t now);
   std::vector<StreamEvent> take(const std::string& token, std::int64_t after);
-  // How long until a held-back copy for this token is due.
-  std::chrono::milliseconds echoWait(const std::string& token);
+  // Drops what a device's full queue holds past the cap; under state.mutex,
+  // inside flush()'s transaction.
+  bool capQueue(const std::string& token);
 
   State& state_;
   Faults* faults_ = nullptr;
@@ -109,9 +144,12 @@ class Gateway {
       echoes_;
   struct Unflushed;
   std::unique_ptr<Unflushed> unflushed_;  // guarded by state.mutex
+  std::size_t queueCap_ = 100;
+  std::vector<QueueDrop> drops_;  // guarded by state.mutex
   std::mutex waitMutex_;
-  std::condition_variable changed_;
-  std::uint64_t generation_ = 0;
+  // The devices of the fan-outs since the last wake; guarded by waitMutex_.
+  std::vector<std::shared_ptr<const std::vector<std::string>>> reached_;
+  Waker waker_;
   std::uint64_t nextStream_ = 0;
   std::map<std::string, std::uint64_t> streamOwner_;
   std::atomic<bool> stopping_{false};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,7 @@ struct HttpResponse {
     Body,
     Reset,          // close the connection, no answer
     Hold,           // no answer for up to `holdMs`, then close
+    Delay,          // after `holdMs`, the answer `then` gives
     HugeBody,       // a 200 answer of `bytes` bytes, streamed
     GatewayStream,  // a device's event stream: `token`, after delivery `after`
     JournalStream,  // the journal's event stream, after entry `after` (-1: from now)
@@ -47,6 +49,7 @@ struct HttpResponse {
   std::int64_t bytes = 0;
   std::string token;
   std::int64_t after = 0;
+  std::function<HttpResponse()> then;
 };
 
 // application/x-www-form-urlencoded: "+" is a space (unless told otherwise),

@@ -95,7 +95,14 @@ void Journal::record(Json entry) {
     std::cout << line << std::endl;
   }
   const std::size_t size = sizeOf(entry);
-  std::lock_guard lock(mutex_);
+  {
+    std::lock_guard lock(mutex_);
+    keep(std::move(entry), size);
+  }
+  if (changed_) changed_();
+}
+
+void Journal::keep(Json entry, std::size_t size) {
   ++requestCounts_[{entry["endpoint"].get<std::string>(), entry["result_code"].get<std::string>()}];
   entry["id"] = nextId_++;
   entries_.push_back(std::make_shared<const Json>(std::move(entry)));
@@ -108,7 +115,6 @@ void Journal::record(Json entry) {
     sizes_.pop_front();
     ++dropped_;
   }
-  grew_.notify_all();
 }
 
 void Journal::warn(const std::string& line) {
@@ -137,13 +143,15 @@ long long Journal::count(const JournalFilter& filter) {
 }
 
 void Journal::clear() {
-  std::lock_guard lock(mutex_);
-  entries_.clear();
-  sizes_.clear();
-  bytes_ = 0;
-  dropped_ = 0;
-  ++clears_;
-  grew_.notify_all();
+  {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+    sizes_.clear();
+    bytes_ = 0;
+    dropped_ = 0;
+    ++clears_;
+  }
+  if (changed_) changed_();
 }
 
 std::string Journal::open(long long asked, Cursor& cursor) {
@@ -162,15 +170,11 @@ std::string Journal::open(long long asked, Cursor& cursor) {
   return greeting;
 }
 
-std::optional<std::string> Journal::next(Cursor& cursor, std::chrono::milliseconds wait) {
+std::optional<std::string> Journal::poll(Cursor& cursor) {
   std::string text;
   std::vector<std::shared_ptr<const Json>> fresh;
   {
-    std::unique_lock lock(mutex_);
-    grew_.wait_for(lock, wait, [&] {
-      return stopping_ || clears_ != cursor.clears ||
-             (!entries_.empty() && (*entries_.back())["id"].get<long long>() > cursor.after);
-    });
+    std::lock_guard lock(mutex_);
     if (stopping_) return std::nullopt;
     if (clears_ != cursor.clears) {
       cursor.clears = clears_;
@@ -187,14 +191,15 @@ std::optional<std::string> Journal::next(Cursor& cursor, std::chrono::millisecon
     text += "id: " + std::to_string(cursor.after) + "\nevent: request\ndata: " +
             entry->dump(-1, ' ', false, Json::error_handler_t::replace) + "\n\n";
   }
-  if (text.empty()) text = ": ping\n\n";
   return text;
 }
 
 void Journal::stop() {
-  std::lock_guard lock(mutex_);
-  stopping_ = true;
-  grew_.notify_all();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  if (changed_) changed_();
 }
 
 Journal::Counts Journal::counts() {

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,9 +62,12 @@ class Journal {
   };
   // Starts a stream after entry `asked` (-1: from now); the text to send first.
   std::string open(long long asked, Cursor& cursor);
-  // What came after the cursor, waiting up to `wait`; a ping when nothing
-  // did, nullopt once the journal stops.
-  std::optional<std::string> next(Cursor& cursor, std::chrono::milliseconds wait);
+  // What came after the cursor, without waiting: empty when nothing did,
+  // nullopt once the journal stops.
+  std::optional<std::string> poll(Cursor& cursor);
+  // Told after each entry, clear and stop, outside the journal's lock. Set
+  // before serving starts.
+  void onChange(std::function<void()> changed) { changed_ = std::move(changed); }
   void stop();
 
   struct Counts {
@@ -75,9 +78,11 @@ class Journal {
   Counts counts();
 
  private:
+  void keep(Json entry, std::size_t size);  // under mutex_
+
   Options options_;
   std::mutex mutex_;
-  std::condition_variable grew_;
+  std::function<void()> changed_;
   // Entries do not change once recorded: readers take them and write them
   // out after letting go of the lock.
   std::deque<std::shared_ptr<const Json>> entries_;

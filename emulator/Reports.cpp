@@ -50,7 +50,7 @@ HttpResponse Service::Impl::report(const HttpRequest& request) {
     }
   // Reports name the user in lower case; let fault selectors find it.
   if (form.count("cuid")) form["CUID"] = form["cuid"];
-  return serve(request, path.substr(1), form, [&] {
+  return serve(request, path.substr(1), form, [=, this] {
     if (!body) {
       Answer answer;
       answer.status = 400;

@@ -2,15 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "Console.h"
 #include "Input.h"
 #include "Limits.h"
-#include "SampleImage.h"
 #include "ServiceImpl.h"
 
 namespace orvo::emulator {
@@ -38,14 +34,6 @@ bool sameSecret(const std::string& given, const std::string& secret) {
   for (std::size_t i = 0; i < secret.size(); ++i)
     differ |= static_cast<unsigned char>(secret[i] ^ (i < given.size() ? given[i] : 0));
   return differ == 0;
-}
-
-std::string mimeFor(const std::filesystem::path& path) {
-  const auto extension = lower(path.extension().string());
-  if (extension == ".png") return "image/png";
-  if (extension == ".jpg" || extension == ".jpeg") return "image/jpeg";
-  if (extension == ".gif") return "image/gif";
-  return "application/octet-stream";
 }
 
 std::string escapeLabel(const std::string& text) {
@@ -107,8 +95,9 @@ Service::Impl::Impl(EmulatorOptions o)
       gateway(state),
       receiver(state, gateway, ReceiverOptions{options.receiverVersion, options.authTtl}),
       journal(Journal::Options{options.journalCapacity, limits::kJournalBytes, options.quiet,
-                               options.jsonLog}),
-      pause([](std::int64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
+                               options.jsonLog}) {
+  gateway.limitQueue(options.queueCap);
+}
 
 Service::Service(EmulatorOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
@@ -117,6 +106,7 @@ Service::~Service() = default;
 const EmulatorOptions& Service::options() const { return impl_->options; }
 Gateway& Service::gateway() { return impl_->gateway; }
 Journal& Service::journal() { return impl_->journal; }
+State& Service::state() { return impl_->state; }
 
 bool Service::open(std::string& error) {
   auto& impl = *impl_;
@@ -149,10 +139,6 @@ void Service::listening(int port) {
   }
 }
 
-void Service::pauseWith(std::function<void(std::int64_t)> pause) {
-  impl_->pause = std::move(pause);
-}
-
 std::size_t Service::bodyLimit(const std::string& method, const std::string& path) {
   return method == "POST" && path == "/__admin/snapshot" ? limits::kSnapshotBody : limits::kBody;
 }
@@ -171,8 +157,40 @@ HttpResponse Service::handle(const HttpRequest& request) {
 }
 
 void Service::tick() {
-  impl_->gateway.releaseDue();
+  auto& impl = *impl_;
+  impl.gateway.releaseDue();
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= impl.nextPrune) {
+    // Once a second is often enough for history kept hours.
+    impl.nextPrune = now + std::chrono::seconds(1);
+    impl.gateway.prune(impl.state.nowMs() - impl.options.retain.count());
+  }
   flush();
+  impl.recordDrops();
+}
+
+void Service::Impl::recordDrops() {
+  std::vector<QueueDrop> drops;
+  {
+    std::lock_guard lock(state.mutex);
+    drops = gateway.takeDrops();
+  }
+  for (const auto& drop : drops)
+    journal.record(
+        {{"time", isoDate(state.nowMs())},
+         {"method", "-"},
+         {"path", ""},
+         {"endpoint", "__gateway/queue"},
+         {"form", {{"PSID", drop.token}, {"APP_ID", drop.appId}, {"DEVICE_ID", drop.deviceId}}},
+         {"client", ""},
+         {"status", 0},
+         {"result_code", ""},
+         {"answer", nullptr},
+         {"notes",
+          {"the queue of device " + drop.deviceId + " (" + drop.appId + ") is full (" +
+           std::to_string(gateway.queueCap()) + " payloads): dropped " +
+           std::to_string(drop.count) + ", the oldest"}},
+         {"duration_ms", 0.0}});
 }
 
 void Service::flush() {
@@ -257,8 +275,25 @@ std::optional<HttpResponse> Service::Impl::door(const HttpRequest& request, bool
   return std::nullopt;
 }
 
+Answer Service::Impl::guarded(const std::function<Answer()>& handle) {
+  try {
+    return handle();
+  } catch (const std::exception& error) {
+    {
+      std::lock_guard lock(state.mutex);
+      if (state.db.inTransaction()) state.db.exec("ROLLBACK");
+    }
+    Answer answer;
+    answer.status = 500;
+    answer.contentType = "text/plain";
+    answer.body = "internal error";
+    answer.notes.push_back(std::string("internal error: ") + error.what());
+    return answer;
+  }
+}
+
 HttpResponse Service::Impl::serve(const HttpRequest& request, const std::string& endpoint,
-                                  const Form& form, const std::function<Answer()>& handle) {
+                                  const Form& form, std::function<Answer()> handle) {
   const auto started = std::chrono::steady_clock::now();
   auto field = [&](const char* key) {
     const auto found = form.find(key);
@@ -272,79 +307,68 @@ HttpResponse Service::Impl::serve(const HttpRequest& request, const std::string&
                 {"endpoint", endpoint},
                 {"form", shownForm},
                 {"client", request.client}};
-  auto guarded = [&] {
-    try {
-      return handle();
-    } catch (const std::exception& error) {
-      {
-        std::lock_guard lock(state.mutex);
-        if (state.db.inTransaction()) state.db.exec("ROLLBACK");
-      }
-      Answer answer;
-      answer.status = 500;
-      answer.contentType = "text/plain";
-      answer.body = "internal error";
-      answer.notes.push_back(std::string("internal error: ") + error.what());
-      return answer;
-    }
-  };
   HttpResponse response;
   Answer answer;
   bool answered = true;
   const auto fault = faults.match(endpoint, request.path, field("PSID"), field("CUID"));
-  if (fault) {
-    entry["fault"] = fault->toJson();
-    const auto& effect = fault->effect;
-    auto random = fault->random;
-    if (effect == "latency") {
-      // Carried out after the wait: a client that gives up first finds it not done.
-      pause(fault->ms);
-      answer = guarded();
-    } else if (effect == "timeout") {
-      response.kind = HttpResponse::Kind::Hold;
-      response.holdMs = fault->ms;
-      answered = false;
-    } else if (effect == "reset") {
-      response.kind = HttpResponse::Kind::Reset;
-      answered = false;
-    } else if (effect == "status") {
-      answer.status = fault->status;
-      answer.body = fault->body;
-      answer.contentType = "text/plain";
-    } else if (effect == "garbage") {
-      // Starts with a byte no JSON text can start with.
-      answer.body.assign(1, '\xff');
-      for (long long i = 1; i < fault->bytes; ++i)
-        answer.body += static_cast<char>(random() & 0xFF);
-    } else if (effect == "truncate") {
-      answer = guarded();
-      answer.body.resize(answer.body.size() / 2);
-    } else if (effect == "retry_after") {
-      answer.status = 429;
-      answer.body = "too many requests";
-      answer.contentType = "text/plain";
-      response.headers.emplace_back("Retry-After", std::to_string(fault->seconds));
-    } else if (effect == "result_code") {
-      answer = envelopeAnswer(fault->resultCode);
-    } else if (effect == "no_header") {
-      answer.envelope = {{"BODY", Json::object()}};
-      answer.body = answer.envelope.dump();
-    } else if (effect == "no_body") {
-      answer.envelope = {{"HEADER", {{"RESULT_CODE", result::kSuccess}}}};
-      answer.resultCode = result::kSuccess;
-      answer.body = answer.envelope.dump();
-    } else if (effect == "huge_body") {
-      response.kind = HttpResponse::Kind::HugeBody;
-      response.status = 200;
-      response.contentType = kJsonType;
-      response.bytes = fault->bytes;
-      answer.status = 200;
-      answer.body = "(" + std::to_string(fault->bytes) + " bytes)";
-      answered = false;
-    }
-  } else {
-    answer = guarded();
+  if (!fault) return finish(std::move(entry), guarded(handle), std::move(response), true, started);
+  entry["fault"] = fault->toJson();
+  const auto& effect = fault->effect;
+  auto random = fault->random;
+  if (effect == "latency") {
+    // Carried out after the wait: a client that gives up first finds it not done.
+    response.kind = HttpResponse::Kind::Delay;
+    response.holdMs = fault->ms;
+    response.then = [this, entry = std::move(entry), handle = std::move(handle), started] {
+      return finish(entry, guarded(handle), HttpResponse(), true, started);
+    };
+    return response;
+  } else if (effect == "timeout") {
+    response.kind = HttpResponse::Kind::Hold;
+    response.holdMs = fault->ms;
+    answered = false;
+  } else if (effect == "reset") {
+    response.kind = HttpResponse::Kind::Reset;
+    answered = false;
+  } else if (effect == "status") {
+    answer.status = fault->status;
+    answer.body = fault->body;
+    answer.contentType = "text/plain";
+  } else if (effect == "garbage") {
+    // Starts with a byte no JSON text can start with.
+    answer.body.assign(1, '\xff');
+    for (long long i = 1; i < fault->bytes; ++i) answer.body += static_cast<char>(random() & 0xFF);
+  } else if (effect == "truncate") {
+    answer = guarded(handle);
+    answer.body.resize(answer.body.size() / 2);
+  } else if (effect == "retry_after") {
+    answer.status = 429;
+    answer.body = "too many requests";
+    answer.contentType = "text/plain";
+    response.headers.emplace_back("Retry-After", std::to_string(fault->seconds));
+  } else if (effect == "result_code") {
+    answer = envelopeAnswer(fault->resultCode);
+  } else if (effect == "no_header") {
+    answer.envelope = {{"BODY", Json::object()}};
+    answer.body = answer.envelope.dump();
+  } else if (effect == "no_body") {
+    answer.envelope = {{"HEADER", {{"RESULT_CODE", result::kSuccess}}}};
+    answer.resultCode = result::kSuccess;
+    answer.body = answer.envelope.dump();
+  } else if (effect == "huge_body") {
+    response.kind = HttpResponse::Kind::HugeBody;
+    response.status = 200;
+    response.contentType = kJsonType;
+    response.bytes = fault->bytes;
+    answer.status = 200;
+    answer.body = "(" + std::to_string(fault->bytes) + " bytes)";
+    answered = false;
   }
+  return finish(std::move(entry), answer, std::move(response), answered, started);
+}
+
+HttpResponse Service::Impl::finish(Json entry, const Answer& answer, HttpResponse response,
+                                   bool answered, std::chrono::steady_clock::time_point started) {
   if (answered) {
     response.status = answer.status;
     response.body = answer.body;
@@ -361,85 +385,6 @@ HttpResponse Service::Impl::serve(const HttpRequest& request, const std::string&
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
   journal.record(std::move(entry));
   return response;
-}
-
-HttpResponse Service::Impl::receiverCall(const HttpRequest& request, const std::string& endpoint) {
-  Fields fields = request.query;
-  const bool isLog = endpoint == "putAppLog.ctl";
-  std::optional<std::string> log;
-  if (isLog) {
-    // The record after "log=" leaves "&", "+" and "=" unescaped, so the
-    // whole rest of the body is the value; form decoding would cut it up.
-    static const std::string prefix = "log=";
-    if (request.body.rfind(prefix, 0) == 0)
-      log = decodeFormText(std::string_view(request.body).substr(prefix.size()), false);
-  } else if (isMediaType(request.header("Content-Type"), "application/x-www-form-urlencoded")) {
-    auto body = decodeForm(request.body);
-    fields.insert(fields.end(), std::make_move_iterator(body.begin()),
-                  std::make_move_iterator(body.end()));
-  }
-  Form form;
-  std::vector<std::string> duplicates;
-  bool tooMany = false;
-  for (auto& [key, value] : fields) {
-    if (form.count(key)) {
-      if (std::find(duplicates.begin(), duplicates.end(), key) == duplicates.end())
-        duplicates.push_back(key);
-    } else if (form.size() >= limits::kFormFields) {
-      tooMany = true;
-    } else {
-      form.emplace(std::move(key), std::move(value));
-    }
-  }
-  if (log) form["log"] = *log;
-  return serve(request, endpoint, form, [&] {
-    if (tooMany)
-      return refusedEnvelope(endpoint + ": more than " + std::to_string(limits::kFormFields) +
-                             " fields");
-    if (isLog) return log ? handleLog(*log) : refusedEnvelope("putAppLog.ctl: missing log");
-    if (!Receiver::isEndpoint(endpoint)) {
-      Answer answer = envelopeAnswer(result::kNotFound);
-      answer.status = 404;
-      answer.notes.push_back(endpoint + ": no such receiver endpoint");
-      return answer;
-    }
-    return receiver.handle(endpoint, form, duplicates);
-  });
-}
-
-HttpResponse Service::Impl::image(const HttpRequest& request) {
-  const std::string name = request.path.substr(std::string("/images/").size());
-  return serve(request, "images", Form(), [&] {
-    Answer answer;
-    if (name == "sample.png") {
-      answer.body.assign(reinterpret_cast<const char*>(kSampleImagePng), sizeof kSampleImagePng);
-      answer.contentType = "image/png";
-      return answer;
-    }
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path root =
-        options.assetsDir.empty() ? fs::path() : fs::canonical(options.assetsDir, error);
-    const fs::path file = root.empty() ? fs::path() : fs::weakly_canonical(root / name, error);
-    // Only files inside the assets folder: "../" must not reach the rest of the disk.
-    const auto relative = file.lexically_relative(root).string();
-    const bool found = !root.empty() && !error && !relative.empty() &&
-                       relative.rfind("..", 0) != 0 && fs::is_regular_file(file, error);
-    const auto size = found ? fs::file_size(file, error) : 0;
-    if (!found || error || size > limits::kFile) {
-      answer.status = 404;
-      answer.contentType = "text/plain";
-      answer.body = "no image " + name;
-      answer.notes.push_back(
-          "images: no file " + name + " in the assets folder" +
-          (size > limits::kFile ? " of at most " + std::to_string(limits::kFile) + " bytes" : ""));
-      return answer;
-    }
-    std::ifstream in(file, std::ios::binary);
-    answer.body.assign(std::istreambuf_iterator<char>(in), {});
-    answer.contentType = mimeFor(file);
-    return answer;
-  });
 }
 
 HttpResponse Service::Impl::gatewayDevices(const HttpRequest& request) {
@@ -520,6 +465,12 @@ HttpResponse Service::Impl::metrics() {
        << "# HELP orvo_emulator_open_streams Devices connected to the gateway.\n"
           "# TYPE orvo_emulator_open_streams gauge\n"
        << "orvo_emulator_open_streams " << gateway.openStreams.load() << "\n"
+       << "# HELP orvo_emulator_queue_dropped_total Payloads a full device queue let go of.\n"
+          "# TYPE orvo_emulator_queue_dropped_total counter\n"
+       << "orvo_emulator_queue_dropped_total " << gateway.queueDropped.load() << "\n"
+       << "# HELP orvo_emulator_pruned_total Rows of sent history pruned past --retain.\n"
+          "# TYPE orvo_emulator_pruned_total counter\n"
+       << "orvo_emulator_pruned_total " << gateway.pruned.load() << "\n"
        << "# HELP orvo_emulator_journal_entries Requests held in the journal.\n"
           "# TYPE orvo_emulator_journal_entries gauge\n"
        << "orvo_emulator_journal_entries " << counts.entries << "\n"

@@ -18,6 +18,7 @@ namespace orvo::emulator {
 
 class Gateway;
 class Journal;
+class State;
 
 struct EmulatorOptions {
   std::string address = "127.0.0.1";
@@ -33,7 +34,15 @@ struct EmulatorOptions {
   bool quiet = false;
   bool jsonLog = false;
   Json faults;  // rules to start with
-  std::size_t threads = 64;
+  // The serving threads; connections are not tied to them.
+  std::size_t threads = 4;
+  // Open connections past which a new request is answered 503 (the health
+  // check and the admin API excepted).
+  std::size_t maxConnections = 16000;
+  // Payloads kept for a device that is not connected; past it the oldest go.
+  std::size_t queueCap = 100;
+  // How long, on the emulator's clock, what was sent stays listed.
+  std::chrono::milliseconds retain = std::chrono::hours(24);
   std::chrono::milliseconds heartbeat = std::chrono::seconds(15);
 };
 
@@ -48,14 +57,13 @@ class Service {
   bool open(std::string& error);
   // The port requests come to, which the Host of an admin request names.
   void listening(int port);
-  // How the latency fault waits (by default, it sleeps).
-  void pauseWith(std::function<void(std::int64_t ms)> pause);
 
   // The largest body a request to this path may carry.
   static std::size_t bodyLimit(const std::string& method, const std::string& path);
   HttpResponse handle(const HttpRequest& request);
 
-  // Reserved sends that fell due go out, then flush().
+  // Reserved sends that fell due go out, full queues and old history are
+  // trimmed, then flush().
   void tick();
   // A kept state gets what sends hold in memory.
   void flush();
@@ -65,6 +73,7 @@ class Service {
   const EmulatorOptions& options() const;
   Gateway& gateway();
   Journal& journal();
+  State& state();
 
  private:
   struct Impl;

@@ -38,17 +38,21 @@ struct Service::Impl {
   // ID; guarded by state.mutex.
   std::map<std::string, std::string> appStates;
   bool flushFailed = false;  // guarded by state.mutex
+  std::chrono::steady_clock::time_point nextPrune;
   // "host:port" texts an admin request's Host may hold, lower case.
   std::vector<std::string> hostNames;
-  std::function<void(std::int64_t)> pause;
 
   // --- Service.cpp ---
   HttpResponse route(const HttpRequest& request);
   // Refuses what a page of another site could make; nullopt lets it in.
   std::optional<HttpResponse> door(const HttpRequest& request, bool console);
   // A call to one of the emulated servers: faults, the journal.
+  // `handle` may run after the request is gone (a latency fault): it owns what it uses.
   HttpResponse serve(const HttpRequest& request, const std::string& endpoint, const Form& form,
-                     const std::function<Answer()>& handle);
+                     std::function<Answer()> handle);
+  Answer guarded(const std::function<Answer()>& handle);
+  HttpResponse finish(Json entry, const Answer& answer, HttpResponse response, bool answered,
+                      std::chrono::steady_clock::time_point started);
   HttpResponse receiverCall(const HttpRequest& request, const std::string& endpoint);
   HttpResponse report(const HttpRequest& request);
   Answer handleLog(const std::string& body);
@@ -58,6 +62,8 @@ struct Service::Impl {
   HttpResponse gatewayStream(const HttpRequest& request);
   HttpResponse console(const HttpRequest& request);
   HttpResponse metrics();
+  // A journal entry for each device whose full queue let payloads go.
+  void recordDrops();
 
   // --- Admin.cpp ---
   HttpResponse admin(const HttpRequest& request);

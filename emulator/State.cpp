@@ -26,12 +26,15 @@ constexpr const char* kSchema = R"SQL(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);
 CREATE TABLE IF NOT EXISTS apps(app_id TEXT NOT NULL PRIMARY KEY, receiver_version TEXT);
 CREATE TABLE IF NOT EXISTS tokens(token TEXT NOT NULL PRIMARY KEY, name TEXT, created_at INTEGER);
+CREATE INDEX IF NOT EXISTS tokens_name ON tokens(name);
 CREATE TABLE IF NOT EXISTS devices(
   app_id TEXT NOT NULL, device_id TEXT NOT NULL, psid TEXT NOT NULL DEFAULT '', cuid TEXT,
   cname TEXT, phone TEXT, mode TEXT, device_type TEXT, pnsid TEXT, model TEXT, os_version TEXT,
   app_version TEXT, registered INTEGER NOT NULL DEFAULT 0, badge INTEGER NOT NULL DEFAULT 0,
-  registered_at INTEGER, last_seen INTEGER, PRIMARY KEY(app_id, device_id));
+  registered_at INTEGER, last_seen INTEGER, dropped INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY(app_id, device_id));
 CREATE INDEX IF NOT EXISTS devices_psid ON devices(psid);
+CREATE INDEX IF NOT EXISTS devices_device ON devices(device_id);
 CREATE INDEX IF NOT EXISTS devices_cuid ON devices(app_id, cuid);
 CREATE TABLE IF NOT EXISTS users(
   app_id TEXT NOT NULL, cuid TEXT NOT NULL, name TEXT, phone TEXT, created_at INTEGER,
@@ -54,6 +57,9 @@ CREATE TABLE IF NOT EXISTS messages(
   state TEXT NOT NULL);
 -- The scheduler looks for due reservations every 20 ms: it must not read every message.
 CREATE INDEX IF NOT EXISTS messages_reserved ON messages(state, reserve_at) WHERE state='reserved';
+CREATE INDEX IF NOT EXISTS messages_key ON messages(message_key);
+-- The history the background pruning takes, oldest first.
+CREATE INDEX IF NOT EXISTS messages_age ON messages(created_at) WHERE state='sent';
 CREATE TABLE IF NOT EXISTS deliveries(
   id INTEGER PRIMARY KEY AUTOINCREMENT, seqno INTEGER NOT NULL, token TEXT NOT NULL,
   app_id TEXT, device_id TEXT, cuid TEXT, payload TEXT NOT NULL, state TEXT NOT NULL,
@@ -63,9 +69,11 @@ CREATE INDEX IF NOT EXISTS deliveries_token ON deliveries(token, id);
 CREATE INDEX IF NOT EXISTS deliveries_queued ON deliveries(token, id) WHERE state='queued';
 CREATE INDEX IF NOT EXISTS deliveries_message ON deliveries(seqno, token);
 CREATE INDEX IF NOT EXISTS deliveries_state ON deliveries(state);
+CREATE INDEX IF NOT EXISTS deliveries_age ON deliveries(queued_at) WHERE state<>'queued';
 CREATE TABLE IF NOT EXISTS reports(
   id INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, app_id TEXT, cuid TEXT,
   purchase_id TEXT, body TEXT NOT NULL, at INTEGER);
+CREATE INDEX IF NOT EXISTS reports_purchase ON reports(purchase_id, cuid) WHERE kind='purchase';
 CREATE TABLE IF NOT EXISTS logs(id INTEGER PRIMARY KEY AUTOINCREMENT, at INTEGER,
   record TEXT NOT NULL);
 )SQL";
@@ -202,7 +210,17 @@ bool State::open(const std::string& path, std::string& error) {
   return true;
 }
 
-bool State::createSchema(std::string& error) { return db.exec(kSchema, &error); }
+bool State::createSchema(std::string& error) {
+  // A state file of an earlier version lacks the count of dropped payloads.
+  const auto columns = db.query("PRAGMA table_info(devices)");
+  const bool older = !columns.empty() &&
+                     std::none_of(columns.begin(), columns.end(),
+                                  [](const Json& column) { return column["name"] == "dropped"; });
+  if (older &&
+      !db.exec("ALTER TABLE devices ADD COLUMN dropped INTEGER NOT NULL DEFAULT 0", &error))
+    return false;
+  return db.exec(kSchema, &error);
+}
 
 std::int64_t State::nowMs() const { return realNowMs() + offset_.load(); }
 

@@ -112,6 +112,7 @@ bool writeFile(const std::string& path, const std::string& text, std::string& er
 struct Settings {
   EmulatorOptions options;
   std::string authTtl;
+  std::string retain;
   std::string faultsFile;
   bool log = false;
   std::vector<std::string> command;
@@ -189,6 +190,19 @@ void addServeOptions(CLI::App& app, Settings& settings, bool exec) {
   app.add_option("--journal-size", options.journalCapacity,
                  "requests kept in the journal (default 10000)")
       ->check(wholeNumber(1, limits::kJournalEntries));
+  app.add_option("--threads", options.threads,
+                 "serving threads (default 4); connections and streams do not take one each")
+      ->check(wholeNumber(1, 256));
+  app.add_option("--max-connections", options.maxConnections,
+                 "open connections past which requests are answered 503 (default 16000)")
+      ->check(wholeNumber(1, 1000000));
+  app.add_option("--queue-cap", options.queueCap,
+                 "payloads kept for a device that is not connected; past it the oldest are "
+                 "dropped (default 100)")
+      ->check(wholeNumber(1, 1000000));
+  app.add_option("--retain", settings.retain,
+                 "how long, on the emulator's clock, sent messages stay listed (default 24h)")
+      ->check(durationCheck());
   auto* quiet = app.add_flag("--quiet", options.quiet, "no request lines");
   app.add_flag("--json-log", options.jsonLog, "one JSON object per request line")->excludes(quiet);
   if (exec) app.add_flag("--log", settings.log, "print request lines too");
@@ -197,6 +211,7 @@ void addServeOptions(CLI::App& app, Settings& settings, bool exec) {
 // Whatever the arguments say beyond their own checks; false with a usage error.
 bool finishServeOptions(Settings& settings, std::string& error) {
   if (!settings.authTtl.empty()) settings.options.authTtl = *parseDuration(settings.authTtl);
+  if (!settings.retain.empty()) settings.options.retain = *parseDuration(settings.retain);
   if (settings.faultsFile.empty()) return true;
   std::string reason;
   auto text = readFile(settings.faultsFile, reason);

@@ -62,7 +62,9 @@ HttpRequest request(const char* method, std::string path) {
   return request;
 }
 
-void checkJson(const HttpResponse& answer, const char* what) {
+void checkJson(HttpResponse answer, const char* what) {
+  // A latency rule an input adds: the answer at once, not after the wait.
+  if (answer.kind == HttpResponse::Kind::Delay) answer = answer.then();
   FUZZ_CHECK(answer.status != 500, what);
   FUZZ_CHECK(answer.kind != HttpResponse::Kind::Body || Json::accept(answer.body), what);
 }
@@ -78,8 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string error;
     FUZZ_CHECK(made->open(error), "the in-memory state opens");
     made->listening(8750);
-    // A latency rule an input adds must not slow the run.
-    made->pauseWith([](std::int64_t) {});
     return made;
   }();
   static unsigned inputs = 0;

@@ -10,6 +10,7 @@
 #include "CommandLine.h"
 #include "Control.h"
 #include "Device.h"
+#include "Fleet.h"
 #include "Input.h"
 #include "Payload.h"
 #include "Scenario.h"
@@ -217,6 +218,35 @@ int runCommand(int argc, char** argv) {
       app.add_subcommand("scenario", "run scripted steps across devices and check what happens");
   scenario->add_option("FILE", scenarios, "scenario files (JSON)")->required()->type_name("");
 
+  FleetOptions fleetOptions;
+  fleetOptions.prefix = "fleet";
+  auto* fleet = app.add_subcommand(
+      "fleet", "start N devices, each a process, report their registration, stop them on exit");
+  fleet->add_option("N", fleetOptions.count, "how many devices")
+      ->required()
+      ->type_name("")
+      ->check(CLI::Range(1, 10000));
+  fleet
+      ->add_option("--prefix", fleetOptions.prefix,
+                   "their names and users: PREFIX-1 to PREFIX-N (default fleet)")
+      ->type_name("NAME")
+      ->check(deviceName());
+  fleet
+      ->add_option("--broadcast", fleetOptions.broadcast,
+                   "once all registered, send this text to every device and time its arrival")
+      ->type_name("TEXT")
+      ->check(nonEmpty());
+  fleet
+      ->add_option("--for", fleetOptions.seconds,
+                   "stop the devices after this many seconds (default: at Ctrl-C)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, 1e6));
+  fleet
+      ->add_option("--start-timeout", fleetOptions.startSeconds,
+                   "seconds given to registration (default 60)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1.0, 3600.0));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -224,6 +254,13 @@ int runCommand(int argc, char** argv) {
   }
 
   if (*devices) return devicesCommand(common);
+  if (*fleet) {
+    if (common.emulator.empty())
+      return fail(common, "no emulator: give --emulator URL or set ORVO_EMULATOR_URL");
+    fleetOptions.emulatorUrl = common.emulator;
+    fleetOptions.stateDir = common.stateDir;
+    return runFleet(fleetOptions);
+  }
   if (*scenario) return runScenarios(scenarios, ScenarioOptions{common.emulator, common.json});
   if (*run) {
     if (common.emulator.empty())

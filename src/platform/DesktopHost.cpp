@@ -89,6 +89,8 @@ std::shared_ptr<Host> makeDesktopHost(DesktopHostOptions options) {
   host->device = std::make_shared<SystemDevice>();
   host->clock = std::make_shared<SystemClock>();
   auto phone = std::make_shared<SimulatedNotificationHost>(host->mainQueue);
+  // An application runs for days; only tests read the calls.
+  phone->keepCalls(false);
   host->notifications = phone;
   CurlHttpClientOptions httpOptions;
   httpOptions.caFile = options.caFile;

@@ -118,7 +118,13 @@ SimulatedNotificationHost::~SimulatedNotificationHost() {
 
 void SimulatedNotificationHost::record(std::string call) const {
   std::lock_guard lock(mutex_);
-  calls_.push_back(std::move(call));
+  if (keepCalls_) calls_.push_back(std::move(call));
+}
+
+void SimulatedNotificationHost::keepCalls(bool keep) {
+  std::lock_guard lock(mutex_);
+  keepCalls_ = keep;
+  if (!keep) calls_.clear();
 }
 
 void SimulatedNotificationHost::onPlatformThread(std::function<void()> task) {

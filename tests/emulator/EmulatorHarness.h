@@ -17,6 +17,7 @@
 #include <httplib.h>
 
 #include "Emulator.h"
+#include "State.h"
 
 namespace orvo::test {
 
@@ -50,6 +51,37 @@ inline emulator::EmulatorOptions quietEmulator() {
   // Streams notice a closed reader at the next ping.
   options.heartbeat = 100ms;
   return options;
+}
+
+// The statements the emulator prepared that read a whole table to find rows
+// by a condition, with SQLite's plan. A listing (no condition outside its
+// subqueries) reads its own table whole; its subqueries must not.
+inline std::vector<std::string> unindexedLookups(emulator::State& state) {
+  std::lock_guard lock(state.mutex);
+  std::vector<std::string> found;
+  for (const auto& sql : state.db.prepared()) {
+    if (sql.rfind("SELECT", 0) != 0 && sql.rfind("UPDATE", 0) != 0 && sql.rfind("DELETE", 0) != 0)
+      continue;
+    int depth = 0;
+    bool condition = false;
+    for (std::size_t i = 0; i < sql.size(); ++i) {
+      depth += sql[i] == '(' ? 1 : sql[i] == ')' ? -1 : 0;
+      condition = condition || (depth == 0 && sql.compare(i, 6, " WHERE") == 0);
+    }
+    bool listed = !condition;
+    for (const auto& step : state.db.query("EXPLAIN QUERY PLAN " + sql)) {
+      const std::string detail = step.value("detail", "");
+      if (detail.rfind("SCAN ", 0) != 0 || detail.find("USING") != std::string::npos ||
+          detail == "SCAN CONSTANT ROW" || detail == "SCAN sqlite_master")
+        continue;
+      if (listed) {
+        listed = false;
+        continue;
+      }
+      found.push_back(sql + "  ->  " + detail);
+    }
+  }
+  return found;
 }
 
 struct Reply {

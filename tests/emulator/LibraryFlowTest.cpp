@@ -50,6 +50,8 @@ class LibraryAgainstEmulatorTest : public ::testing::Test,
 
   ~LibraryAgainstEmulatorTest() override {
     EXPECT_TRUE(runUntil([&] { return http->pending() == 0; }));
+    // Whatever the flow asked of the service, it found through an index.
+    EXPECT_EQ(unindexedLookups(emu.emulator().service().state()), std::vector<std::string>{});
     logging::setSwitch(nullptr);
     resetProcessState();
     Host::setCurrent(nullptr);

@@ -80,8 +80,16 @@ TEST(StateFileTest, AFileNotItsOwnIsRefusedUntouched) {
       {"its own file, damaged",
        [&] {
          std::string bytes = contents(made);
-         // The header of the devices table's root page.
-         bytes.replace(7 * 4096, 64, std::string(64, '\xff'));
+         // The header of the devices table's root page, wherever the schema put it.
+         sqlite3* db = nullptr;
+         sqlite3_stmt* root = nullptr;
+         sqlite3_open_v2(made.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+         sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_master WHERE name='devices'", -1,
+                            &root, nullptr);
+         const int page = sqlite3_step(root) == SQLITE_ROW ? sqlite3_column_int(root, 0) : 8;
+         sqlite3_finalize(root);
+         sqlite3_close(db);
+         bytes.replace(static_cast<std::size_t>(page - 1) * 4096, 64, std::string(64, '\xff'));
          return dir.write("damaged.db", bytes);
        },
        "the state file PATH is damaged (SQLite's quick check: database disk image is "

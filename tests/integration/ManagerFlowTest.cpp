@@ -62,6 +62,8 @@ class ManagerFlowTest : public ::testing::Test {
     host = makeDesktopHost(options);
     phone = std::dynamic_pointer_cast<SimulatedNotificationHost>(host->notifications);
     phone->setApplication(application);
+    // The desktop host keeps no call log unless asked; this test reads it.
+    phone->keepCalls(true);
     phone->scriptToken(Bytes{0xDE, 0xAD, 0xBE, 0xEF});
     Host::setCurrent(host);
     logging::setSwitch(nullptr);

@@ -72,9 +72,11 @@ class ORVO_PUSH_API SimulatedNotificationHost : public NotificationHost {
   void setServiceExtension(ServiceExtensionLauncher launcher);
 
   // --- what happened ---
-  /// One entry per call, "name" or "name(arguments)", in call order.
+  /// One entry per call, "name" or "name(arguments)", in call order; none
+  /// once told not to keep them (a long-running host would grow with each).
   /// @{
   std::vector<std::string> calls() const;
+  void keepCalls(bool keep);
   std::size_t callCount(std::string_view name) const;
   void clearCalls();
   /// @}
@@ -134,6 +136,7 @@ class ORVO_PUSH_API SimulatedNotificationHost : public NotificationHost {
 
   mutable std::mutex mutex_;
   mutable std::vector<std::string> calls_;
+  bool keepCalls_ = true;
   bool granted_ = true;
   std::optional<ErrorInfo> grantError_;
   std::optional<AuthorizationStatus> scriptedStatus_;
