@@ -17,20 +17,30 @@ namespace orvo {
 /// The durable outbox of acknowledgements, reads, badge updates, reports and
 /// the failure log. Off unless the manifest turns it on.
 struct OutboxSettings {
+  /// "outbox/enabled".
   bool enabled = false;
-  /// Past either bound the oldest entry is dropped, logged and reported.
+  /// "outbox/max-entries": past it the oldest entry is dropped, logged and
+  /// reported.
   std::int64_t maxEntries = 1000;
+  /// "outbox/max-age": an entry older than this is dropped the same way.
   double maxAgeSeconds = 7 * 24 * 3600.0;
-  /// Retries wait a random time up to min(maxDelay, firstDelay * 2^attempt).
+  /// "outbox/first-delay": retries wait a random time up to
+  /// min(maxDelay, firstDelay * 2^attempt).
   double firstDelaySeconds = 1.0;
+  /// "outbox/max-delay": the cap of that bound; a server's Retry-After is
+  /// waited for even when longer.
   double maxDelaySeconds = 300.0;
 };
 
 /// Remote payloads whose message key was taken in within the window are
 /// neither acknowledged nor delivered again.
 struct DuplicateFilterSettings {
+  /// "duplicates/enabled".
   bool enabled = false;
+  /// "duplicates/window": how long a message key is remembered.
   double windowSeconds = 7 * 24 * 3600.0;
+  /// "duplicates/max-entries": how many message keys are remembered (the
+  /// newest).
   std::int64_t maxEntries = 2000;
 };
 

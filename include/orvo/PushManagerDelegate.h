@@ -25,6 +25,7 @@ class PushManagerInfo;
 /// outlived its first attempt (the completion heard "queued"), one left by an
 /// earlier run, or one dropped by the outbox's bounds.
 struct OutboxReport {
+  /// The entry's id, as PushManager::queuedEntry() gave it to the caller.
   std::int64_t id = 0;
   /// The operation's form: "feedback" (a payload), "feedbackFor" (a payload
   /// with a client UID and service ID), "feedbackKey", "read", "readBadge",
@@ -33,10 +34,14 @@ struct OutboxReport {
   std::string operation;
   /// What the entry carried (the payload, the badge, the report body, ...).
   Dictionary arguments;
+  /// The server took it.
   bool success = false;
   /// Removed by the bounds (max-entries, max-age) before it could succeed.
   bool dropped = false;
+  /// Why it ended without success: the final refusal, or the last failure
+  /// of a dropped entry.
   std::optional<ErrorInfo> error;
+  /// The requests made for it in this run of the application.
   std::int32_t attempts = 0;
 };
 
