@@ -55,6 +55,14 @@ std::string traced(std::string_view format, const Dictionary& value) {
   return logging::isOn() ? logging::format(format, {describe(value)}) : std::string();
 }
 
+// An outbox entry's arguments with one copy of the payload (a braced list
+// would copy it twice).
+Dictionary withPayload(const Dictionary& payload) {
+  Dictionary arguments;
+  arguments.set("payload", payload);
+  return arguments;
+}
+
 }  // namespace
 
 bool PushManager::isOrvoSilentPush(const Dictionary& payload) {
@@ -252,7 +260,7 @@ void PushManager::fireUnexpiredNotifications() {
 
 void PushManager::feedback(const Dictionary& payload, ResultHandler completion) {
   logging::trace(kFeedbackLine);
-  if (queue("message", "feedback", Dictionary{{"payload", payload}}, completion)) return;
+  if (outbox() && queue("message", "feedback", withPayload(payload), completion)) return;
   receiver_->feedback(
       [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
         if (completion) completion(success);
