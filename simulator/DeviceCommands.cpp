@@ -14,6 +14,7 @@ const std::map<std::string, Simulator::Command>& Simulator::commands() {
       {"state", &Simulator::state},       {"session", &Simulator::session},
       {"purchase", &Simulator::purchase}, {"unregister", &Simulator::unregister},
       {"push", &Simulator::push},         {"stop", &Simulator::stop},
+      {"consent", &Simulator::consent},   {"doctor", &Simulator::doctor},
   };
   return table;
 }
@@ -157,6 +158,26 @@ void Simulator::stop(const Json&, const Reply& reply) {
   reply({{"ok", true}});
   stopping_ = true;
   loop_->stop();
+}
+
+// Given: the device registers as at start; withdrawn: the answer waits for
+// what the library cleared.
+void Simulator::consent(const Json& request, const Reply& reply) {
+  const bool given = request.at("given").get<bool>();
+  if (!given) {
+    withdrawalReply_ = reply;
+    manager_->setConsentGiven(false);
+    return;
+  }
+  manager_->setConsentGiven(true);
+  if (!registered_) registerDevice();
+  reply({{"ok", true}});
+}
+
+void Simulator::doctor(const Json&, const Reply& reply) {
+  manager_->diagnose([reply](const Dictionary& report, const std::string& text) {
+    reply({{"ok", true}, {"report", toJson(Value(report))}, {"text", text}});
+  });
 }
 
 }  // namespace orvo::sim
