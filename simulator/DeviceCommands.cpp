@@ -1,5 +1,7 @@
 // The commands a running device answers on its control socket, one small
 // function each, found by name.
+#include <httplib.h>
+
 #include "Payload.h"
 #include "Simulator.h"
 #include "orvo/PushManagerInfo.h"
@@ -174,9 +176,23 @@ void Simulator::consent(const Json& request, const Reply& reply) {
   reply({{"ok", true}});
 }
 
+// The report also goes to the emulator, whose console links to it.
 void Simulator::doctor(const Json&, const Reply& reply) {
-  manager_->diagnose([reply](const Dictionary& report, const std::string& text) {
-    reply({{"ok", true}, {"report", toJson(Value(report))}, {"text", text}});
+  manager_->diagnose([this, reply](const Dictionary& report, const std::string& text) {
+    Json answer = {{"ok", true}, {"report", toJson(Value(report))}, {"text", text}};
+    const std::string& psid = token_;
+    if (!psid.empty()) {
+      httplib::Client client(options_.emulatorUrl);
+      client.set_connection_timeout(1);
+      client.set_read_timeout(2);
+      auto sent =
+          client.Post("/__admin/devices/doctor",
+                      Json{{"psid", psid}, {"report", answer["report"]}, {"text", text}}.dump(
+                          -1, ' ', false, Json::error_handler_t::replace),
+                      "application/json");
+      answer["sent_to_emulator"] = sent && sent->status == 200;
+    }
+    reply(answer);
   });
 }
 

@@ -187,7 +187,8 @@ void PushManager::diagnose(DiagnosisHandler completion) {
   }
   const bool changed = platform && !stored.empty() && *platform != stored;
   Dictionary token{{"stored", stored}, {"changed", changed}};
-  if (record && !stored.empty()) token.set("lastRegistered", record->pushServiceLastDate());
+  if (record && !stored.empty())
+    token.set("lastRegistered", describe(Value(record->pushServiceLastDate())));
   if (platform) token.set("platform", *platform);
   report.set("token", std::move(token));
   if (changed) {

@@ -189,6 +189,7 @@ class WithdrawalTest : public ManagerTest {
     EXPECT_EQ(cleared->unregisterError.has_value(), !reachable);
     EXPECT_EQ(cleared->outboxEntries, reachable ? 0u : 1u);
     EXPECT_EQ(manager->outboxDepth(), 0u);
+    EXPECT_FALSE(http->requests().back().headers.contains("X-Orvo-Request-Id"));
     // Unreachable, it got no further than the auth key the unregistration needs.
     EXPECT_NE(http->requests().back().url.find(reachable ? "rcv_delete_service.ctl"
                                                          : "asking_authorization.ctl"),

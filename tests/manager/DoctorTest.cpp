@@ -100,3 +100,27 @@ INSTANTIATE_TEST_SUITE_P(ClassicFailures, DoctorTest, ::testing::ValuesIn(failur
 
 }  // namespace
 }  // namespace orvo::test
+
+namespace orvo::test {
+namespace {
+
+class TracingTest : public ManagerTest {
+ protected:
+  TracingTest() : ManagerTest(with("4.0", "<doctor><tracing>true</tracing></doctor>")) {}
+};
+
+// A request and its log lines carry the same identifier.
+TEST_F(TracingTest, EveryRequestCarriesTheIdentifierItsLogLineNames) {
+  auto manager = started();
+  manager->update({}, 3, nullptr);
+  drain();
+  ASSERT_GE(http->requestCount(), 1u);
+  const HttpRequest first = http->requests().front();
+  const std::string* id = first.headers.getString("X-Orvo-Request-Id");
+  ASSERT_NE(id, nullptr);
+  EXPECT_EQ(host.log->count("PushManager - request " + *id + " " + first.url), 1u);
+  EXPECT_EQ(host.log->count("PushManager - request " + *id + " answered -1"), 1u);
+}
+
+}  // namespace
+}  // namespace orvo::test
