@@ -140,13 +140,32 @@ TEST_F(ConsentTest, EveryOperationIsRefusedAtOnceWithoutARequestOrAStoredValue) 
             20u);
 }
 
-// The code's call is kept, and wins over the manifest.
-TEST_F(ConsentTest, TheApplicationsCallWinsAndIsKept) {
-  auto manager = started();
-  EXPECT_FALSE(manager->consentGiven());
-  manager->setConsentGiven(true);
-  EXPECT_TRUE(manager->consentGiven());
-  EXPECT_EQ(host.settings->get(PushManager::kConsentGivenKey), Value(true));
+// The application's call, kept in the settings store, wins over the manifest
+// either way; a relaunch reads it back.
+TEST(ConsentCallTest, TheApplicationsCallWinsOverTheManifestAndIsKept) {
+  struct Row {
+    bool required;
+    Value stored;
+    bool given;
+  };
+  const Row rows[] = {{true, Value(), false},
+                      {true, Value(true), true},
+                      {false, Value(false), false},
+                      {false, Value(), true},
+                      {true, Value("yes"), false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(describe(row.stored) + (row.required ? " required" : " not required"));
+    TestHost host;
+    host.bundleDir.write("res/Manifest.xml",
+                         manifestXml(row.required ? consentRequired() : ManifestOptions{}));
+    if (!row.stored.isNull()) host.settings->set(PushManager::kConsentGivenKey, row.stored);
+    auto manager = PushManager::getInstance();
+    EXPECT_EQ(manager->consentGiven(), row.given);
+    manager->setConsentGiven(!row.given);
+    EXPECT_EQ(manager->consentGiven(), !row.given);
+    EXPECT_EQ(host.settings->get(PushManager::kConsentGivenKey), Value(!row.given));
+    host.runLoop->runUntilIdle();
+  }
 }
 
 class WithdrawalTest : public ManagerTest {
