@@ -192,6 +192,8 @@ class WithdrawalTest : public ManagerTest {
     auto record = manager->info();
     record->setClientUID("wanda");
     record->setPushServiceID("ab12");
+    // The other build environment's service ID goes too.
+    host.settings->set("DEV.PushManagerKeyPushServiceID", Value("cd34"));
     const std::string uuidKey = std::string(TestHost::kBundleIdentifier) + ".uuid";
     ASSERT_FALSE(record->deviceUUID().empty());
     manager->update({}, 3, nullptr);
@@ -218,6 +220,7 @@ class WithdrawalTest : public ManagerTest {
     const auto stored = host.settings->snapshot();
     EXPECT_FALSE(stored.contains(PushManagerInfo::kClientUIDKey));
     EXPECT_FALSE(stored.contains(uuidKey));
+    EXPECT_FALSE(stored.contains("DEV.PushManagerKeyPushServiceID"));
     EXPECT_EQ(cleared->keychainKeys, std::vector<std::string>{uuidKey});
     EXPECT_TRUE(PushKeychain::loadValueForKey(uuidKey).isNull());
     // Nothing goes out afterwards.

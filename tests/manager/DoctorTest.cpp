@@ -88,6 +88,9 @@ TEST_P(DoctorTest, NamesTheCauseInOneLine) {
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(report->get("verdicts"), Value(Array{GetParam().verdict}));
   EXPECT_NE(text.find("  " + GetParam().verdict + "\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find(GetParam().verdict), text.rfind(GetParam().verdict)) << text;
+  // No row has a registration the receiver could be asked about.
+  EXPECT_EQ(report->get("server"), Value(Dictionary{{"checked", false}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(ClassicFailures, DoctorTest, ::testing::ValuesIn(failures()),
