@@ -122,6 +122,43 @@ TEST_F(ManagerTest, RegisterServiceWithAKnownTokenAndItsRecordWrites) {
   EXPECT_EQ(host.notifications->calls().back().rfind("requestAuthorization(0", 0), 0u);
 }
 
+// The message-key feedback (up to 3.5) and the read with a badge option (4.0)
+// reach the receiver through the gate; a refused permission ends the
+// registration with its error.
+TEST_F(ManagerTest, MessageFormsAndTheRegistrationsErrorAreHandedOn) {
+  auto manager = started();
+  manager->info()->changeReceiverVersion("3.5");
+  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k"}});
+  http->enqueueEnvelope(Dictionary{});
+  http->enqueueEnvelope(Dictionary{});
+  std::vector<bool> results;
+  auto keep = [&](bool s) { results.push_back(s); };
+  manager->feedback(Value(), std::string("m"), std::string("1"), keep);
+  host.runLoop->runUntilIdle();
+  manager->info()->changeReceiverVersion("4.0");
+  manager->read(Value(), Dictionary{{"orv", Dictionary{{"seqno", "9"}}}}, 2000, keep);
+  host.runLoop->runUntilIdle();
+  EXPECT_EQ(results, (std::vector<bool>{true, true}));
+  EXPECT_EQ(endpointsOf(*http),
+            (std::vector<std::string>{"asking_authorization.ctl", "rcv_register_sent_ack.ctl",
+                                      "rcv_register_send_result.ctl"}));
+  EXPECT_EQ(ScriptedHttpClient::decodeForm(http->requests()[2].body).get("BADGENO"), Value("1000"));
+
+  host.notifications->scriptAuthorization(false);
+  std::optional<ErrorInfo> error;
+  manager->registerServiceAndUserWithInfo(
+      Value(), [&](bool success, const std::optional<ErrorInfo>& e,
+                   const std::optional<Dictionary>&) { error = success ? std::nullopt : e; });
+  drain();
+  EXPECT_EQ(error ? error->code : 0, errors::kNotificationGrant);
+  EXPECT_TRUE(host.log->contains("Register Service Error: "));
+  // Nothing more to the receiver; the denial's record and the registration's to the log server.
+  const auto sent = endpointsOf(*http);
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(sent.begin() + 3, sent.end()),
+            (std::vector<std::string>{"putAppLog.ctl", "putAppLog.ctl"}));
+}
+
 TEST_F(ManagerTest, SendsHandOnTheirOutcomeAndTheReservedBody) {
   auto manager = started();
   manager->info()->setClientUID(std::string("alice"));
