@@ -69,6 +69,8 @@ HttpResponse Service::Impl::admin(const HttpRequest& request) {
     return requests(request, body);
   if (path == "devices") return reads ? devices() : takes("GET");
   if (path == "devices/state") return method == "POST" ? devicesState(body) : takes("POST");
+  if (path == "devices/doctor")
+    return reads || method == "POST" ? devicesDoctor(request, body) : takes("GET, POST");
   if (path == "tokens")
     return reads ? list("tokens", "SELECT * FROM tokens ORDER BY created_at") : takes("GET");
   if (path == "users")
@@ -178,6 +180,40 @@ HttpResponse Service::Impl::devicesState(const Json& body) {
   std::lock_guard lock(state.mutex);
   appStates[*psid] = *reported;
   return jsonResponse(body);
+}
+
+// A device sends its push-doctor report when asked (orvo-sim doctor NAME);
+// the console's device row links to the last one, as text.
+HttpResponse Service::Impl::devicesDoctor(const HttpRequest& request, const Json& body) {
+  if (request.method != "POST") {
+    if (auto refused = unknownParam(request, {"psid"})) return *refused;
+    const std::string* psid = request.param("psid");
+    if (!psid) return errorResponse(400, "give the device's psid: ?psid=...");
+    std::lock_guard lock(state.mutex);
+    const auto found = doctorReports.find(*psid);
+    if (found == doctorReports.end())
+      return errorResponse(404,
+                           "no report from this device yet; ask for one with: orvo-sim doctor "
+                           "NAME (the device sends it here)");
+    HttpResponse response;
+    response.status = 200;
+    response.contentType = "text/plain; charset=utf-8";
+    response.body = "Reported " + found->second.second + "\n\n" + found->second.first;
+    return response;
+  }
+  Shape shape(body, "the doctor's report");
+  shape.require("psid");
+  shape.require("text");
+  const auto psid = shape.text("psid", limits::kName);
+  const auto text = shape.text("text", limits::kDocument);
+  if (const Json* report = shape.any("report"); report && !report->is_object())
+    shape.refuse("\"report\" must be an object");
+  std::string error;
+  if (!shape.check(error)) return errorResponse(400, error);
+  if (!gateway.knownToken(*psid)) return errorResponse(404, "no device with that psid");
+  std::lock_guard lock(state.mutex);
+  doctorReports[*psid] = {*text, isoDate(state.nowMs())};
+  return jsonResponse({{"psid", *psid}, {"stored", true}});
 }
 
 HttpResponse Service::Impl::groups() {
@@ -400,6 +436,7 @@ HttpResponse Service::Impl::reset(const Json& body) {
   {
     std::lock_guard lock(state.mutex);
     appStates.clear();
+    doctorReports.clear();
     // As the emulator started: its clock, its auth-key lifetime.
     receiver.setAuthTtl(options.authTtl);
   }

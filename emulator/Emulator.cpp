@@ -31,9 +31,9 @@ constexpr unsigned kReserve = 64;
 // Descriptors the process keeps for its files, the state and the listener.
 constexpr unsigned kOwnDescriptors = 64;
 // The memory each connection reads its request line and headers into and
-// writes a stream from; half of the library's default, which a held stream
-// would hold for nothing.
-constexpr std::size_t kConnectionMemory = 16 * 1024;
+// writes a stream from; a quarter of the library's default, which a held
+// stream would hold for nothing (headers past it are answered 431).
+constexpr std::size_t kConnectionMemory = 8 * 1024;
 
 // One request on a connection, from its headers to its answer.
 struct Exchange {

@@ -45,6 +45,8 @@ std::string lineOf(const Json& entry) {
   if (!entry["result_code"].get<std::string>().empty())
     text << " " << entry["result_code"].get<std::string>();
   text << "  " << entry["duration_ms"].get<double>() << " ms";
+  if (entry.contains("request_id"))
+    text << "  [request " << entry["request_id"].get<std::string>() << "]";
   if (entry.contains("fault"))
     text << "  [fault " << entry["fault"]["effect"].get<std::string>() << "]";
   for (const auto& note : entry["notes"]) text << "\n    ! " << note.get<std::string>();

@@ -307,6 +307,10 @@ HttpResponse Service::Impl::serve(const HttpRequest& request, const std::string&
                 {"endpoint", endpoint},
                 {"form", shownForm},
                 {"client", request.client}};
+  // The library's request identifier, when its tracing is on: the same one
+  // its log lines carry.
+  if (const std::string* id = request.header("X-Orvo-Request-Id"))
+    entry["request_id"] = shortened(*id);
   HttpResponse response;
   Answer answer;
   bool answered = true;

@@ -37,6 +37,9 @@ struct Service::Impl {
   // Application state as the simulated devices report it, by push service
   // ID; guarded by state.mutex.
   std::map<std::string, std::string> appStates;
+  // The last push-doctor report each device sent (orvo-sim doctor), by push
+  // service ID: its text and when it came; guarded by state.mutex.
+  std::map<std::string, std::pair<std::string, std::string>> doctorReports;
   bool flushFailed = false;  // guarded by state.mutex
   std::chrono::steady_clock::time_point nextPrune;
   // "host:port" texts an admin request's Host may hold, lower case.
@@ -70,6 +73,7 @@ struct Service::Impl {
   HttpResponse requests(const HttpRequest& request, const Json& body);
   HttpResponse devices();
   HttpResponse devicesState(const Json& body);
+  HttpResponse devicesDoctor(const HttpRequest& request, const Json& body);
   HttpResponse groups();
   HttpResponse messages(const HttpRequest& request);
   HttpResponse apps(const HttpRequest& request, const Json& body);

@@ -68,7 +68,9 @@ CREATE INDEX IF NOT EXISTS deliveries_token ON deliveries(token, id);
 -- A device's stream asks for what is still queued for it at every send.
 CREATE INDEX IF NOT EXISTS deliveries_queued ON deliveries(token, id) WHERE state='queued';
 CREATE INDEX IF NOT EXISTS deliveries_message ON deliveries(seqno, token);
-CREATE INDEX IF NOT EXISTS deliveries_state ON deliveries(state);
+-- A bare index on the state made SQLite read every queued row of every
+-- device for one device's queue: a fan-out cost the square of its devices.
+DROP INDEX IF EXISTS deliveries_state;
 CREATE INDEX IF NOT EXISTS deliveries_age ON deliveries(queued_at) WHERE state<>'queued';
 CREATE TABLE IF NOT EXISTS reports(
   id INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, app_id TEXT, cuid TEXT,

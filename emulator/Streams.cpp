@@ -81,6 +81,7 @@ MHD_Response* Streams::open(Stream* stream) {
   {
     std::lock_guard lock(mutex_);
     streams_.insert(stream);
+    if (!stream->device) viewers_.insert(stream);
   }
   MHD_Response* response = MHD_create_response_from_callback(
       MHD_SIZE_UNKNOWN, kBlock, &Streams::read, stream, &Streams::release);
@@ -156,6 +157,7 @@ void Streams::release(void* cls) {
   {
     std::lock_guard lock(self.mutex_);
     self.streams_.erase(stream);
+    self.viewers_.erase(stream);
     if (stream->device) {
       auto found = self.byToken_.find(stream->token);
       if (found != self.byToken_.end()) {
@@ -200,8 +202,7 @@ void Streams::wake(const std::vector<std::string>& tokens, bool everyone) {
 
 void Streams::wakeJournal() {
   std::lock_guard lock(mutex_);
-  for (auto* stream : streams_)
-    if (!stream->device) nudge(*stream);
+  for (auto* stream : viewers_) nudge(*stream);
 }
 
 bool Streams::hold(MHD_Connection* connection, std::int64_t ms) {

@@ -61,6 +61,9 @@ class Streams {
   std::mutex mutex_;
   bool stopping_ = false;
   std::unordered_set<Stream*> streams_;
+  // The console's viewers apart: the journal grows with every delivery, and
+  // looking for them among thousands of device streams each time adds up.
+  std::unordered_set<Stream*> viewers_;
   std::unordered_map<std::string, std::vector<Stream*>> byToken_;
   struct Held {
     std::chrono::steady_clock::time_point until;

@@ -193,6 +193,19 @@ void Simulator::startManager() {
   delegate->didReceiveUserNotification =
       [this](PushManager&, const Dictionary& payload, const std::string& status,
              const std::string& messageUID) { onNotification(payload, status, messageUID); };
+  delegate->didWithdrawConsent = [this](PushManager&, const ConsentWithdrawal& cleared) {
+    registered_ = false;
+    Json answer = {{"ok", true},
+                   {"unregistered", cleared.unregistered},
+                   {"outbox_entries", cleared.outboxEntries},
+                   {"settings_keys", cleared.settingsKeys},
+                   {"keychain_keys", cleared.keychainKeys}};
+    if (cleared.unregisterError) answer["unregister_error"] = cleared.unregisterError->description;
+    print(answer, std::string("consent withdrawn: ") +
+                      (cleared.unregistered ? "unregistered" : "not unregistered") +
+                      ", identity cleared");
+    if (auto reply = std::exchange(withdrawalReply_, nullptr)) reply(answer);
+  };
   manager_->initilaizeWithDelegate(delegate);
 }
 
@@ -215,6 +228,7 @@ void Simulator::registerDevice() {
 
 void Simulator::afterRegistration(bool ok, long long mark) {
   registered_ = ok;
+  if (token_.empty()) token_ = phone_->gateway()->token();
   auto info = manager_->info();
   const std::string psid = info ? info->pushServiceID() : "";
   const std::string cuid = info ? info->clientUID() : "";
@@ -234,16 +248,22 @@ void Simulator::afterRegistration(bool ok, long long mark) {
 }
 
 int Simulator::run() {
-  if (!prepareFolder() || !startHost() || !takeToken()) return 1;
+  if (!prepareFolder() || !startHost()) return 1;
+  // Without the user's consent the phone is not even asked for a token.
+  startManager();
+  const bool waiting = !manager_->consentGiven();
+  if (!waiting && !takeToken()) return 1;
   ControlServer control;
   if (!startControl(control)) return 1;
-  startManager();
-  registerDevice();
+  if (!waiting) registerDevice();
   print({{"event", "started"},
          {"token", token_},
+         {"consent", !waiting},
          {"control", controlSocket(options_.stateRoot, options_.name)}},
-        "started (" + state_ + "), gateway token " + token_.substr(0, 12) + "...");
-  reportState();
+        "started (" + state_ + "), " +
+            (waiting ? std::string("waiting for the user's consent")
+                     : "gateway token " + token_.substr(0, 12) + "..."));
+  if (!waiting) reportState();
 
   // SIGINT and SIGTERM end the device as "stop" does.
   std::thread signals([this] {
@@ -327,7 +347,8 @@ std::string Simulator::lastError(long long since) {
   std::lock_guard lock(logMutex_);
   auto it = logTail_.rbegin();
   const auto isError = [](const std::string& line) {
-    return line.find("Error") != std::string::npos || line.find("error") != std::string::npos;
+    return line.find("Error") != std::string::npos || line.find("error") != std::string::npos ||
+           line.find(" refused: ") != std::string::npos;
   };
   while (it != logTail_.rend() && it->first >= since && !isError(it->second)) ++it;
   if (it == logTail_.rend() || it->first < since) return "see " + folder_ + "/device.log";

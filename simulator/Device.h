@@ -21,7 +21,9 @@ struct DeviceOptions {
   std::string state = "foreground";  // foreground, background or terminated
   bool denyPermission = false;
   bool autoRead = false;
-  bool durable = false;  // the outbox and the duplicate filter on
+  bool durable = false;          // the outbox and the duplicate filter on
+  bool consentRequired = false;  // nothing sent until the consent command gives it
+  bool tracing = false;          // request identifiers on every request
   bool json = false;
 };
 

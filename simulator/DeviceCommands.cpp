@@ -1,5 +1,7 @@
 // The commands a running device answers on its control socket, one small
 // function each, found by name.
+#include <httplib.h>
+
 #include "Payload.h"
 #include "Simulator.h"
 #include "orvo/PushManagerInfo.h"
@@ -14,6 +16,7 @@ const std::map<std::string, Simulator::Command>& Simulator::commands() {
       {"state", &Simulator::state},       {"session", &Simulator::session},
       {"purchase", &Simulator::purchase}, {"unregister", &Simulator::unregister},
       {"push", &Simulator::push},         {"stop", &Simulator::stop},
+      {"consent", &Simulator::consent},   {"doctor", &Simulator::doctor},
   };
   return table;
 }
@@ -157,6 +160,40 @@ void Simulator::stop(const Json&, const Reply& reply) {
   reply({{"ok", true}});
   stopping_ = true;
   loop_->stop();
+}
+
+// Given: the device registers as at start; withdrawn: the answer waits for
+// what the library cleared.
+void Simulator::consent(const Json& request, const Reply& reply) {
+  const bool given = request.at("given").get<bool>();
+  if (!given) {
+    withdrawalReply_ = reply;
+    manager_->setConsentGiven(false);
+    return;
+  }
+  manager_->setConsentGiven(true);
+  if (!registered_) registerDevice();
+  reply({{"ok", true}});
+}
+
+// The report also goes to the emulator, whose console links to it.
+void Simulator::doctor(const Json&, const Reply& reply) {
+  manager_->diagnose([this, reply](const Dictionary& report, const std::string& text) {
+    Json answer = {{"ok", true}, {"report", toJson(Value(report))}, {"text", text}};
+    const std::string& psid = token_;
+    if (!psid.empty()) {
+      httplib::Client client(options_.emulatorUrl);
+      client.set_connection_timeout(1);
+      client.set_read_timeout(2);
+      auto sent =
+          client.Post("/__admin/devices/doctor",
+                      Json{{"psid", psid}, {"report", answer["report"]}, {"text", text}}.dump(
+                          -1, ' ', false, Json::error_handler_t::replace),
+                      "application/json");
+      answer["sent_to_emulator"] = sent && sent->status == 200;
+    }
+    reply(answer);
+  });
 }
 
 }  // namespace orvo::sim

@@ -90,7 +90,9 @@ std::optional<std::string> manifestXml(const DeviceOptions& options, std::string
   </receiver>
   <xelt><server>)" +
          *server + R"(</server></xelt>)" +
-         (options.durable ? std::string(kDurable) : std::string()) + R"(
+         (options.durable ? std::string(kDurable) : std::string()) +
+         (options.consentRequired ? "\n  <consent><required>true</required></consent>" : "") +
+         (options.tracing ? "\n  <doctor><tracing>true</tracing></doctor>" : "") + R"(
 </push></settings></manifest>
 )";
 }

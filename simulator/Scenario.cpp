@@ -159,6 +159,8 @@ void Scenario::start(const std::string& name) {
   if (config.value("auto_read", false)) args.push_back("--auto-read");
   if (config.value("deny_permission", false)) args.push_back("--deny-permission");
   if (config.value("durable", false)) args.push_back("--durable");
+  if (config.value("consent_required", false)) args.push_back("--consent-required");
+  if (config.value("trace_requests", false)) args.push_back("--trace-requests");
   const std::string output = stateDir_ + "/" + name + ".out";
   const pid_t pid = fork();
   if (pid < 0) throw StepFailure{"cannot start a device process"};
@@ -177,7 +179,8 @@ void Scenario::start(const std::string& name) {
   }
   running_[name].pid = pid;
   running_[name].config = config;
-  const bool expectRegistered = !config.value("deny_permission", false);
+  const bool expectRegistered =
+      !config.value("deny_permission", false) && !config.value("consent_required", false);
   std::string error;
   waitFor(config.value("start_ms", 10000), [&]() -> std::string {
     int status;
@@ -266,6 +269,7 @@ void Scenario::act(const std::string& action, const Json& step) {
   if (action == "session") return request({{"command", "session"}});
   if (action == "purchase") return request({{"command", "purchase"}, {"id", step.value("id", "")}});
   if (action == "unregister") return request({{"command", "unregister"}});
+  if (action == "consent") return request({{"command", "consent"}, {"given", step["given"]}});
   if (action == "push")
     return request({{"command", "push"}, {"payload", step.value("payload", Json())}});
   if (action == "admin_send") {

@@ -68,6 +68,7 @@ const std::map<std::string, Shape>& actions() {
       {"session", {{named, expectOk}}},
       {"purchase", {{named, required(text("id")), expectOk}}},
       {"unregister", {{named, expectOk}}},
+      {"consent", {{named, required(flag("given")), expectOk}}},
       {"push", {{named, required(object("payload")), expectOk}}},
       {"admin_send", {{}, true}},
       {"fault", {{required(object("rule"))}}},
@@ -119,12 +120,18 @@ const std::vector<Field>& scenarioFields() {
 }
 
 const std::vector<Field>& deviceFields() {
-  static const std::vector<Field> fields = {
-      text("user"),         text("name"),
-      textOrWhole("group"), choice("state", kApplicationStates),
-      text("app"),          text("receiver_version"),
-      flag("auto_read"),    flag("deny_permission"),
-      flag("durable"),      whole("start_ms", kMaxStepWaitMs)};
+  static const std::vector<Field> fields = {text("user"),
+                                            text("name"),
+                                            textOrWhole("group"),
+                                            choice("state", kApplicationStates),
+                                            text("app"),
+                                            text("receiver_version"),
+                                            flag("auto_read"),
+                                            flag("deny_permission"),
+                                            flag("durable"),
+                                            flag("consent_required"),
+                                            flag("trace_requests"),
+                                            whole("start_ms", kMaxStepWaitMs)};
   return fields;
 }
 

@@ -80,6 +80,8 @@ class Simulator {
   void unregister(const Json& request, const Reply& reply);
   void push(const Json& request, const Reply& reply);
   void stop(const Json& request, const Reply& reply);
+  void consent(const Json& request, const Reply& reply);
+  void doctor(const Json& request, const Reply& reply);
   // A completion that answers ok, or the failure with what the log says.
   std::function<void(bool)> answer(const Reply& reply, std::string failure);
 
@@ -95,6 +97,7 @@ class Simulator {
   std::shared_ptr<PushNotificationServiceExtension> extension_;
   std::string state_;
   bool registered_ = false;
+  Reply withdrawalReply_;  // answered when the library says what it cleared
   Json received_ = Json::array();
   std::vector<Json> held_;  // arrived while the application was not running
   std::mutex logMutex_;

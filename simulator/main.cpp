@@ -72,6 +72,8 @@ int callDevice(const Common& common, const std::string& name, const Json& reques
     const Json& events = (*answer)["events"];
     if (events.empty()) std::cout << name << ": nothing received" << std::endl;
     for (const auto& event : events) std::cout << name << ": " << describeEvent(event) << "\n";
+  } else if (request["command"] == "doctor") {
+    std::cout << (*answer)["text"].get<std::string>();
   } else if (!success.empty()) {
     std::cout << name << ": " << success << std::endl;
   }
@@ -166,6 +168,11 @@ int runCommand(int argc, char** argv) {
   run->add_flag("--deny-permission", device.denyPermission, "the user refuses notifications");
   run->add_flag("--durable", device.durable,
                 "the library's outbox and duplicate filter on (retries within a second)");
+  run->add_flag(
+      "--consent-required", device.consentRequired,
+      "the user's consent is asked for: nothing is sent until `orvo-sim consent NAME yes`");
+  run->add_flag("--trace-requests", device.tracing,
+                "a request identifier on every request, in the device's log and the journal");
   run->add_option("--state", device.state, "the application's state (default foreground)")
       ->type_name("foreground|background|terminated")
       ->check(oneOf({"foreground", "background", "terminated"}));
@@ -212,6 +219,14 @@ int runCommand(int argc, char** argv) {
       ->required()
       ->type_name("");
   auto* events = named(app.add_subcommand("events", "what the device received"));
+  std::string consentAnswer;
+  auto* consent = named(app.add_subcommand(
+      "consent", "give (yes) or withdraw (no) the user's consent to the push service"));
+  consent->add_option("ANSWER", consentAnswer, "yes or no")
+      ->required()
+      ->type_name("")
+      ->check(oneOf({"yes", "no"}));
+  auto* doctor = named(app.add_subcommand("doctor", "why notifications may not arrive"));
   auto* stop = named(app.add_subcommand("stop", "end a running device"));
   auto* devices = app.add_subcommand("devices", "the simulated devices");
   auto* scenario =
@@ -294,6 +309,10 @@ int runCommand(int argc, char** argv) {
   if (*unregister) return callDevice(common, name, {{"command", "unregister"}}, "unregistered");
   if (*push) return pushCommand(common, name, file);
   if (*events) return callDevice(common, name, {{"command", "events"}}, "");
+  if (*consent)
+    return callDevice(common, name, {{"command", "consent"}, {"given", consentAnswer == "yes"}},
+                      consentAnswer == "yes" ? "consent given" : "consent withdrawn");
+  if (*doctor) return callDevice(common, name, {{"command", "doctor"}}, "");
   if (*stop) return callDevice(common, name, {{"command", "stop"}}, "stopped");
   return 2;
 }

@@ -179,7 +179,10 @@ async function refreshOverview() {
 
   fill($("#devices tbody"), devices.map((d) => h("tr", { dataset: { psid: d.psid || "" } },
     h("td", {}, d.device_name || h("span", { class: "hint" }, "(no gateway name)")),
-    h("td", { class: "mono", title: d.psid || "" }, shortId(d.psid)),
+    h("td", { class: "mono", title: d.psid || "" }, shortId(d.psid),
+      d.psid ? h("div", { class: "hint" }, h("a", {
+        href: "/__admin/devices/doctor?psid=" + encodeURIComponent(d.psid), target: "_blank",
+        title: "the last push-doctor report the device sent (orvo-sim doctor NAME)" }, "doctor")) : null),
     h("td", {}, d.cuid || ""),
     h("td", {}, d.mode || dash()),
     h("td", {}, d.app_state ? h("span", { class: "pill" }, d.app_state)
@@ -312,7 +315,7 @@ function requestRows(entry) {
   const detail = h("tr", { class: "request-detail" }, h("td", { colspan: 9 },
     h("div", { class: "detail-grid" },
       h("div", {},
-        h("h3", {}, `Form (${entry.method} ${entry.path} from ${entry.client})`),
+        h("h3", {}, `Form (${entry.method} ${entry.path} from ${entry.client}${entry.request_id ? ", request " + entry.request_id : ""})`),
         Object.keys(form).length
           ? h("dl", { class: "kv mono" }, Object.entries(form).map(([k, v]) => [h("dt", {}, k), h("dd", {}, v)]))
           : h("p", { class: "hint" }, "empty"),

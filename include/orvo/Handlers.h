@@ -51,6 +51,9 @@ using ResultBodyHandler = std::function<void(bool success, const std::optional<D
 /// Success, the error that prevented it, and the response body.
 using ResultInfoHandler = std::function<void(bool success, const std::optional<ErrorInfo>& error,
                                              const std::optional<Dictionary>& body)>;
+/// The push doctor's findings (PushManager::diagnose): the structured report
+/// and the same as readable text.
+using DiagnosisHandler = std::function<void(const Dictionary& report, const std::string& text)>;
 /// Whether the receiver knows this registration, or the error.
 using RegisteredHandler =
     std::function<void(bool registered, const std::optional<ErrorInfo>& error)>;

@@ -26,6 +26,9 @@ inline constexpr std::int64_t kAccessInterfaceDecrypt = 1202;
 inline constexpr std::int64_t kNotificationGrant = 1203;
 /// The access gate failed: no auth key could be had from the receiver.
 inline constexpr std::int64_t kAccessInterface = 1204;
+/// Any operation that would reach a server while the user's consent is
+/// withheld (PushManager::setConsentGiven); nothing was sent or stored.
+inline constexpr std::int64_t kConsentWithheld = 1205;
 /// unregisterUser on a receiver below 3.6.
 inline constexpr std::int64_t kUnregisterUserVersion = 2201;
 /// registerGroup while the device's user is the guest.
@@ -62,6 +65,9 @@ inline constexpr std::string_view kAccessInterfaceDecryptText = "To decrypt a in
 inline constexpr std::string_view kNotificationGrantText = "User Notification Grant is fail !!";
 /// The description of kAccessInterface.
 inline constexpr std::string_view kAccessInterfaceText = "AccessInterface FAIL!!";
+/// The description of kConsentWithheld.
+inline constexpr std::string_view kConsentWithheldText =
+    "The user's consent is not given: nothing is sent to the push service";
 /// The description of kUnregisterUserVersion.
 inline constexpr std::string_view kUnregisterUserVersionText =
     "this method is available in 3.6 or later. please execute selector(registerUser:) of "

@@ -29,6 +29,7 @@ class Outbox;
 class ReceiverProtocol;
 class ServerLog;
 class DuplicateFilter;
+class RequestGuard;
 struct HttpResult;
 struct OutboxVerdict;
 
@@ -134,6 +135,41 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   void setManifestFile(const std::string& fileName);
   void removeManifestFile();
   /// @}
+
+  // --- consent (manifest: consent/required) ---
+  /// Settings key of the application's consent call (a boolean).
+  static constexpr std::string_view kConsentGivenKey = "PushManagerKeyConsentGiven";
+  /// Whether the library may reach a server: the application's last
+  /// setConsentGiven when it made one (kept in the settings store), else
+  /// false when the manifest's consent/required is on, else true.
+  bool consentGiven() const;
+  /// Gives or withdraws the user's consent, kept in the settings store; the
+  /// call wins over the manifest. While consent is not given, every
+  /// operation that would reach a server completes at once with error 1205
+  /// (errors::kConsentWithheld; for a completion that takes only a bool, the
+  /// error is logged whatever useLog says): nothing is sent, stored or
+  /// queued. Withdrawing is always honoured, even when consent was never
+  /// given: the device is unregistered from the receiver when it has a
+  /// registration, the outbox is emptied, and the identity kept in the
+  /// settings store and the keychain is removed; the delegate's
+  /// didWithdrawConsent then says what was cleared, on the main queue.
+  void setConsentGiven(bool given);
+
+  // --- the push doctor ---
+  /// Gathers, without changing anything, why notifications may not arrive:
+  /// the manifest and its settings, the push environment and why, the
+  /// receiver version and the operations it refuses, the permission, the
+  /// token and its last registration, whether the platform's token differs,
+  /// consent, the outbox, the last failure of each server call, and with a
+  /// reachable receiver its view of the registration. The report's keys:
+  /// "manifest" (path, settings), "environment" (mode, profile, reason),
+  /// "receiver" (version, refuses, refused), "permission", "token"
+  /// (stored, lastRegistered, platform, changed), "consent" (required,
+  /// given), "outbox" (enabled, depth, oldestAgeSeconds), "lastErrors"
+  /// (per endpoint: code, description), "server" (registered, or error)
+  /// and "verdicts", one line per problem found (empty: none). The
+  /// completion runs once, on the main queue.
+  void diagnose(DiagnosisHandler completion);
 
   // --- the access gate and the record ---
   /// Opens the access gate: loads the record and gets an auth key. Calls back
@@ -441,6 +477,11 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   // the library made it; one the application handed in stays as given.
   enum class Origin { Library, Caller };
   void installRecord(const std::shared_ptr<PushManagerInfo>& record, Origin origin);
+  // True when consent is withheld; `operation` is then refused with a line.
+  bool refusedWithoutConsent(std::string_view operation) const;
+  // The error of a gate that said no: consent withheld, or the access gate.
+  ErrorInfo gateError() const;
+  void finishWithdrawal(ConsentWithdrawal cleared);
   Array storedPurchases() const;
   // True when the gate is open. Otherwise asks it, then runs `again` (the same
   // operation with the same arguments) or `refused`, and answers false.
@@ -471,6 +512,8 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   const std::shared_ptr<PushNotificationCenter> notificationCenter_;
   std::shared_ptr<ReceiverProtocol> receiver_;
   std::shared_ptr<ServerLog> serverLog_;
+  // Every request the manager makes goes through it.
+  std::shared_ptr<RequestGuard> guard_;
   std::shared_ptr<NotificationCenterDelegate> centerDelegate_;
 
   // Set once the gate has been passed; never cleared.
@@ -498,6 +541,13 @@ class ORVO_PUSH_API PushManager : public std::enable_shared_from_this<PushManage
   std::shared_ptr<Outbox> outbox_;
   bool filterMade_ = false;
   std::shared_ptr<DuplicateFilter> duplicateFilter_;
+  // The application's consent call: -1 not read yet, 0 none stored, 1
+  // withheld, 2 given.
+  mutable std::atomic<int> consentCall_{-1};
+  // Requests of a withdrawal under way pass the consent check.
+  std::atomic<int> withdrawing_{0};
+  // The token the platform last gave in this process.
+  std::optional<std::string> platformToken_;
   // Outbox reports that came while no delegate was set.
   std::vector<OutboxReport> waitingReports_;
 };

@@ -44,6 +44,17 @@ struct DuplicateFilterSettings {
   std::int64_t maxEntries = 2000;
 };
 
+/// The privacy and diagnosis switches. Both off unless the manifest turns
+/// them on.
+struct PrivacySettings {
+  /// "consent/required": until PushManager::setConsentGiven(true) the
+  /// library makes no network call and stores no new identity.
+  bool consentRequired = false;
+  /// "doctor/tracing": each request carries a request identifier header
+  /// ("X-Orvo-Request-Id"), and the trace line of the request names it.
+  bool tracing = false;
+};
+
 /// The library's configuration, read from the application's manifest
 /// (res/Manifest.xml in the bundle) once per process.
 class ORVO_PUSH_API PushManagerConfig {
@@ -101,6 +112,9 @@ class ORVO_PUSH_API PushManagerConfig {
   bool usePhoneNumber() const;
   OutboxSettings outbox() const;
   DuplicateFilterSettings duplicateFilter() const;
+  PrivacySettings privacy() const;
+  /// The manifest file the settings came from; empty when none was found.
+  std::string manifestPath() const;
   /// @}
 
   /// Sets the setting of the same name; safe from any thread.
@@ -120,6 +134,7 @@ class ORVO_PUSH_API PushManagerConfig {
   void setUsePhoneNumber(bool usePhoneNumber);
   void setOutbox(OutboxSettings outbox);
   void setDuplicateFilter(DuplicateFilterSettings duplicateFilter);
+  void setPrivacy(PrivacySettings privacy);
   /// @}
 
   /// The receiver version rule shared with the record's change operation: a
@@ -143,6 +158,8 @@ class ORVO_PUSH_API PushManagerConfig {
   bool usePhoneNumber_ = true;
   OutboxSettings outbox_;
   DuplicateFilterSettings duplicateFilter_;
+  PrivacySettings privacy_;
+  std::string manifestPath_;
 };
 
 }  // namespace orvo

@@ -5,11 +5,13 @@
 /// one is called, so "implemented" matters, not just "does nothing").
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "orvo/ErrorInfo.h"
 #include "orvo/Export.h"
@@ -45,6 +47,20 @@ struct OutboxReport {
   std::int32_t attempts = 0;
 };
 
+/// What a withdrawal of consent did (PushManager::setConsentGiven(false)).
+struct ConsentWithdrawal {
+  /// The receiver confirmed that the device is unregistered.
+  bool unregistered = false;
+  /// Why it is not: no registration to remove, or the receiver's failure.
+  std::optional<ErrorInfo> unregisterError;
+  /// The outbox entries dropped unsent.
+  std::size_t outboxEntries = 0;
+  /// The settings-store keys removed (the identity and the outbox).
+  std::vector<std::string> settingsKeys;
+  /// The keychain items removed (the device UUID).
+  std::vector<std::string> keychainKeys;
+};
+
 /// What the application hears from the manager. Each member is optional: an
 /// empty function is an operation the delegate does not implement (the manager
 /// then uses the other form where there are two). Called on the thread of the
@@ -74,6 +90,9 @@ struct ORVO_PUSH_API PushManagerDelegate {
   /// An outbox entry ended (see OutboxReport), on the main queue. Reports
   /// that come while no delegate is set wait for initilaizeWithDelegate.
   std::function<void(PushManager& manager, const OutboxReport& report)> didFinishQueuedOperation;
+  /// Consent was withdrawn and the identity cleared (see ConsentWithdrawal),
+  /// on the main queue once the unregistration has its answer.
+  std::function<void(PushManager& manager, const ConsentWithdrawal& cleared)> didWithdrawConsent;
 };
 
 }  // namespace orvo

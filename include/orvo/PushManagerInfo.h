@@ -116,6 +116,9 @@ class ORVO_PUSH_API PushManagerInfo {
   void resetStorageData();
   void resetPushServiceLastDate();
   void resetPushToken();
+  /// Forgets the device UUID in the settings store and the keychain (so the
+  /// next one is fresh); returns the keychain item's name.
+  std::string resetDeviceUUID();
   /// @}
   /// May reset the old record's stored data, hence not const.
   /// @{

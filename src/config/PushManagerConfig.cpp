@@ -57,6 +57,8 @@ constexpr std::string_view kOutboxMaxDelayPath = "manifest.settings.push.outbox.
 constexpr std::string_view kDuplicatesPath = "manifest.settings.push.duplicates.enabled";
 constexpr std::string_view kDuplicatesWindowPath = "manifest.settings.push.duplicates.window";
 constexpr std::string_view kDuplicatesEntriesPath = "manifest.settings.push.duplicates.max-entries";
+constexpr std::string_view kConsentPath = "manifest.settings.push.consent.required";
+constexpr std::string_view kTracingPath = "manifest.settings.push.doctor.tracing";
 // What a bound must be to be taken; anything else keeps the default, with a
 // line saying so.
 constexpr std::string_view kLogBadBound = "PushManagerConfig - %@ is not %@: \"%@\" ignored";
@@ -292,6 +294,9 @@ void PushManagerConfig::loadConfig() {
   if (auto v = read(kDuplicatesPath)) duplicateFilter_.enabled = boolValue(*v);
   readSeconds(read(kDuplicatesWindowPath), kDuplicatesWindowPath, duplicateFilter_.windowSeconds);
   readCount(read(kDuplicatesEntriesPath), kDuplicatesEntriesPath, duplicateFilter_.maxEntries);
+  if (auto v = read(kConsentPath)) privacy_.consentRequired = boolValue(*v);
+  if (auto v = read(kTracingPath)) privacy_.tracing = boolValue(*v);
+  manifestPath_ = *path;
   config_ = std::move(manifest);
 }
 
@@ -411,6 +416,12 @@ ORVO_CONFIG_PROPERTY(bool, useGranted, setUseGranted, useGranted_)
 ORVO_CONFIG_PROPERTY(bool, usePhoneNumber, setUsePhoneNumber, usePhoneNumber_)
 ORVO_CONFIG_PROPERTY(OutboxSettings, outbox, setOutbox, outbox_)
 ORVO_CONFIG_PROPERTY(DuplicateFilterSettings, duplicateFilter, setDuplicateFilter, duplicateFilter_)
+ORVO_CONFIG_PROPERTY(PrivacySettings, privacy, setPrivacy, privacy_)
+
+std::string PushManagerConfig::manifestPath() const {
+  std::lock_guard lock(mutex_);
+  return manifestPath_;
+}
 
 #undef ORVO_CONFIG_PROPERTY
 

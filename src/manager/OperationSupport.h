@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/Log.h"
 #include "orvo/Handlers.h"
@@ -24,6 +25,12 @@ void trace(std::string_view format, const Values&... values) {
   if (logging::isOn()) logging::trace(logging::format(format, {std::string_view(values)...}));
 }
 
+// The silent version refusals of this process, for the push doctor (the
+// newest few).
+void noteVersionRefusal(std::string line);
+std::vector<std::string> versionRefusals();
+void forgetVersionRefusals();
+
 // A version gate that gives its caller no error still says why, whatever the
 // log switch says: the versions it takes and the one it has.
 inline void logVersionRefusal(std::string_view operation, const protocol::VersionRange& takes,
@@ -31,8 +38,10 @@ inline void logVersionRefusal(std::string_view operation, const protocol::Versio
   static constexpr std::string_view kLine =
       "%@ is refused: it needs a receiver version %@, and the receiver version is %@";
   static constexpr std::string_view kNoVersion = "(none)";
-  logging::always(logging::format(kLine, {operation, takes.describe(),
-                                          receiverVersion.empty() ? kNoVersion : receiverVersion}));
+  std::string line = logging::format(
+      kLine, {operation, takes.describe(), receiverVersion.empty() ? kNoVersion : receiverVersion});
+  logging::always(line);
+  noteVersionRefusal(std::move(line));
 }
 
 // The receiver's outcome reduced to the success flag.

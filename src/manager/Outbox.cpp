@@ -386,4 +386,24 @@ void Outbox::finish(const std::string& name, std::int64_t id, OutboxVerdict verd
   pump(name);
 }
 
+std::size_t Outbox::clear() {
+  std::vector<std::pair<First, std::int64_t>> waiting;
+  std::size_t count = 0;
+  {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    for (auto& [name, lane] : lanes_) {
+      count += lane.entries.size();
+      for (Entry& entry : lane.entries) {
+        if (entry.first) waiting.emplace_back(std::move(entry.first), entry.id);
+        eraseLocked(entry.id);
+      }
+      lane.entries.clear();
+    }
+    commitLocked();
+  }
+  for (auto& [first, id] : waiting) first(OutboxFirst::Failed, id, Value());
+  return count;
+}
+
 }  // namespace orvo

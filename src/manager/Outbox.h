@@ -69,6 +69,10 @@ class Outbox : public std::enable_shared_from_this<Outbox> {
   // Loads what an earlier run left and attempts the head of each lane.
   void resume();
 
+  // Drops every entry unsent; callers still waiting for a first outcome hear
+  // Failed. Returns how many were dropped.
+  std::size_t clear();
+
   std::size_t depth() const;
   std::optional<double> oldestAgeSeconds() const;
 

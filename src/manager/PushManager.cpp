@@ -5,8 +5,10 @@
 #include <utility>
 
 #include "foundation/Log.h"
+#include "manager/OperationSupport.h"
 #include "manager/Outbox.h"
 #include "manager/ProcessState.h"
+#include "manager/RequestGuard.h"
 #include "manager/ServerLog.h"
 #include "orvo/PushManagerConfig.h"
 #include "orvo/ReceiverProtocol.h"
@@ -58,6 +60,7 @@ void resetManagerProcessState() {
   std::lock_guard lock(slot().pointer);
   slot().manager.reset();
   logging::setSwitch(nullptr);
+  operations::forgetVersionRefusals();
 }
 
 }  // namespace detail
@@ -124,8 +127,22 @@ std::shared_ptr<PushManager> PushManager::shared(bool startUp) {
 
   std::shared_ptr<PushManager> manager(new PushManager(Host::current()));
   std::weak_ptr<PushManager> weak = manager;
-  manager->receiver_ = ReceiverProtocol::create(std::make_shared<Context>(weak), manager->host_);
-  manager->serverLog_ = std::make_shared<ServerLog>(manager->host_, [weak] {
+  // The servers are reached through the guard only.
+  std::shared_ptr<const Host> guarded = manager->host_;
+  if (manager->host_) {
+    manager->guard_ = std::make_shared<RequestGuard>(
+        manager->host_->http, manager->host_->mainQueue,
+        RequestGuard::Rules{[weak] {
+                              auto self = weak.lock();
+                              return !self || self->withdrawing_ > 0 || self->consentGiven();
+                            },
+                            [] { return PushManagerConfig::sharedConfig()->privacy().tracing; }});
+    auto copy = std::make_shared<Host>(*manager->host_);
+    copy->http = manager->guard_;
+    guarded = std::move(copy);
+  }
+  manager->receiver_ = ReceiverProtocol::create(std::make_shared<Context>(weak), guarded);
+  manager->serverLog_ = std::make_shared<ServerLog>(guarded, [weak] {
     auto self = weak.lock();
     return self ? self->info() : nullptr;
   });
@@ -169,7 +186,8 @@ void PushManager::initialize() {
                   Origin::Library);
   }
   requestAccessInterface([](bool) {});
-  // What an earlier run left in the outbox goes out again.
+  // What an earlier run left in the outbox goes out again, once it may.
+  if (!consentGiven()) return;
   if (auto box = outbox()) box->resume();
 }
 
@@ -389,6 +407,7 @@ void PushManager::tellDelegateLoaded() {
 }
 
 void PushManager::sendServerLog(const std::string& errorText, std::int32_t retryCount) {
+  if (!consentGiven()) return;
   if (retryCount == 0 && queue("log", "log", Dictionary{{"error", errorText}}, nullptr)) return;
   if (serverLog_) serverLog_->send(errorText, retryCount);
 }

@@ -33,6 +33,7 @@ constexpr std::string_view kDeprecatedLine =
     "(manager:didReceiveRemoteNotification:status:) is deprecated. Use "
     "(manager:didReceiveUserNotification:status:messageUID:) instead";
 constexpr std::string_view kFeedbackLine = "PushManager - feedback";
+constexpr std::string_view kFeedbackName = "feedback";
 constexpr std::string_view kDuplicateLine =
     "PushManager - didReceiveRemoteNotification duplicate of %@ dropped";
 constexpr std::string_view kFeedbackCustomLine = "PushManager - feedback custom";
@@ -260,6 +261,10 @@ void PushManager::fireUnexpiredNotifications() {
 
 void PushManager::feedback(const Dictionary& payload, ResultHandler completion) {
   logging::trace(kFeedbackLine);
+  if (refusedWithoutConsent(kFeedbackName)) {
+    if (completion) completion(false);
+    return;
+  }
   if (outbox() && queue("message", "feedback", withPayload(payload), completion)) return;
   receiver_->feedback(
       [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
@@ -271,6 +276,10 @@ void PushManager::feedback(const Dictionary& payload, ResultHandler completion) 
 void PushManager::feedback(const Dictionary& payload, const std::string& clientUID,
                            const std::string& psID, ResultHandler completion) {
   logging::trace(kFeedbackCustomLine);
+  if (refusedWithoutConsent(kFeedbackName)) {
+    if (completion) completion(false);
+    return;
+  }
   if (queue("message", "feedbackFor",
             Dictionary{{"payload", payload}, {"clientUID", clientUID}, {"psID", psID}},
             completion)) {

@@ -48,6 +48,8 @@ constexpr std::string_view kServiceAndUserName = "registerServiceAndUser";
 // Above this version a known token is checked before registering again.
 constexpr std::string_view kServiceStatusVersion = "3.5";
 constexpr std::int64_t kNoNotificationOptions = 0;
+constexpr std::string_view kConsentGateName = "the call";
+constexpr std::string_view kOptOutName = "unregisterService";
 
 // The platform stops asking for notifications, by whichever form it offers.
 void turnPermissionRequestOff(NotificationHost& notifications) {
@@ -76,6 +78,10 @@ void keepUser(PushManagerInfo& record, const std::optional<std::string>& clientU
 }  // namespace
 
 bool PushManager::passGate(std::function<void()> again, std::function<void()> refused) {
+  if (refusedWithoutConsent(kConsentGateName)) {
+    refused();
+    return false;
+  }
   if (shouldExecuteInterface()) return true;
   requestAccessInterface([again = std::move(again), refused = std::move(refused)](bool granted) {
     granted ? again() : refused();
@@ -159,14 +165,31 @@ void PushManager::registerServiceWithHandler(const Value& caller, const std::str
 
 void PushManager::unregisterService(const Value& caller, ResultHandler completion) {
   logging::trace(kUnregisterServiceLine);
-  if (!passGate([self = shared_from_this(), caller,
-                 completion] { self->unregisterService(caller, completion); },
-                failed(completion))) {
+  // Opting out is never refused for want of consent: a registration made
+  // before consent was asked for is removed all the same.
+  const bool optOut = !consentGiven();
+  if (optOut) {
+    requestAccessInterface(nullptr);
+    auto record = info();
+    if (!record || record->pushServiceID().empty()) {
+      refusedWithoutConsent(kOptOutName);
+      if (completion) completion(false);
+      return;
+    }
+  } else if (!passGate([self = shared_from_this(), caller,
+                        completion] { self->unregisterService(caller, completion); },
+                       failed(completion))) {
     return;
   }
   info()->setPushServiceLastDate(std::nullopt);
   if (host_->notifications) turnPermissionRequestOff(*host_->notifications);
-  receiver_->unregisterService(successOnly(std::move(completion)));
+  if (!optOut) return receiver_->unregisterService(successOnly(std::move(completion)));
+  ++withdrawing_;
+  receiver_->unregisterService([self = shared_from_this(), completion = std::move(completion)](
+                                   bool success, const std::optional<ErrorInfo>&) {
+    --self->withdrawing_;
+    if (completion) completion(success);
+  });
 }
 
 void PushManager::registerUser(const Value& caller, std::optional<std::string> clientUID,
@@ -212,13 +235,11 @@ void PushManager::serviceAndUser(const Value& caller, Shape shape, ResultInfoHan
   const bool withErrors = shape == Shape::Info;
   if (!passGate([self = shared_from_this(), caller, shape,
                  completion] { self->serviceAndUser(caller, shape, completion); },
-                [completion, withErrors] {
-                  completion(false,
-                             withErrors
-                                 ? std::optional<ErrorInfo>(libraryError(
-                                       errors::kAccessInterface, errors::kAccessInterfaceText))
-                                 : std::nullopt,
-                             std::nullopt);
+                [self = shared_from_this(), completion, withErrors] {
+                  completion(
+                      false,
+                      withErrors ? std::optional<ErrorInfo>(self->gateError()) : std::nullopt,
+                      std::nullopt);
                 })) {
     return;
   }
@@ -332,12 +353,8 @@ void PushManager::registerServiceAndUserWithInfo(const Value& caller,
           [self = shared_from_this(), caller, clientUID, clientName, completion] {
             self->registerServiceAndUserWithInfo(caller, clientUID, clientName, completion);
           },
-          [completion] {
-            if (completion) {
-              completion(false,
-                         libraryError(errors::kAccessInterface, errors::kAccessInterfaceText),
-                         std::nullopt);
-            }
+          [self = shared_from_this(), completion] {
+            if (completion) completion(false, self->gateError(), std::nullopt);
           })) {
     return;
   }
@@ -366,8 +383,10 @@ void PushManager::getRegisteredService(const Value& caller, RegisteredHandler co
   logging::trace(kGetRegisteredServiceLine);
   if (!passGate([self = shared_from_this(), caller,
                  completion] { self->getRegisteredService(caller, completion); },
-                [completion] {
-                  if (completion) completion(false, std::nullopt);
+                [self = shared_from_this(), completion] {
+                  if (!completion) return;
+                  if (self->consentGiven()) return completion(false, std::nullopt);
+                  completion(false, self->gateError());
                 })) {
     return;
   }

@@ -47,6 +47,8 @@ constexpr std::string_view kSettingsTypesKey = "types";
 constexpr std::string_view kStatusCheckVersion = "3.5";
 // A receiver of exactly this version cannot say whether it is registered.
 constexpr std::string_view kNoRegistrationQueryVersion = "3.6";
+constexpr std::string_view kTokenName = "registerRemoteNotification";
+constexpr std::string_view kServiceStatusName = "getServiceStatus";
 
 }  // namespace
 
@@ -71,6 +73,10 @@ void PushManager::registerRemoteNotificationWithOutGranted(TokenHandler completi
 }
 
 void PushManager::askForToken(TokenHandler completion, bool waitForGrant) {
+  if (refusedWithoutConsent(kTokenName)) {
+    if (completion) completion(std::nullopt, gateError());
+    return;
+  }
   auto record = info();
   const std::string storedToken = record ? record->pushServiceID() : std::string();
   const bool hasRegistration = !storedToken.empty();
@@ -176,6 +182,10 @@ void PushManager::applicationDidRegisterForRemoteNotificationsWithDeviceToken(co
     logging::trace(kEmptyTokenLine);
     return;
   }
+  {
+    std::lock_guard lock(mutex_);
+    platformToken_ = *text;
+  }
   finishTokenRequest(text, std::nullopt);
   auto target = delegate();
   if (target && target->managerDidRegisterForRemoteNotifications) {
@@ -206,6 +216,7 @@ void PushManager::getServiceStatus(const std::string& token, ServiceStatusHandle
   auto answer = [&handler](std::int64_t status, const std::optional<ErrorInfo>& error) {
     if (handler) handler(status, error);
   };
+  if (refusedWithoutConsent(kServiceStatusName)) return answer(kServiceStatusFailed, gateError());
   if (auto record = info();
       record && !versionIsAbove(record->receiverVersion(), kStatusCheckVersion)) {
     return answer(kServiceStatusNothingToCheck, std::nullopt);

@@ -7,8 +7,10 @@
 #include <utility>
 
 #include "manager/OperationSupport.h"
+#include "manager/RequestGuard.h"
 #include "orvo/DictionaryLookups.h"
 #include "orvo/Json.h"
+#include "orvo/PushErrors.h"
 #include "orvo/PushManager.h"
 #include "transport/NetworkLog.h"
 #include "transport/PushNetworkManager.h"
@@ -24,6 +26,7 @@ constexpr std::string_view kSessionLine = "PushManager - updateSession (cuid:%@)
 constexpr std::string_view kSessionOptionLine = "PushManager - updateSession (option:%@)";
 constexpr std::string_view kPurchaseLine = "PushManager - updatePurchase (id:%@ cuid:%@)";
 constexpr std::string_view kPurchaseOptionLine = "PushManager - updatePurchase (option:%@)";
+constexpr std::string_view kSendxeltName = "sendxelt";
 
 // Request options.
 constexpr std::string_view kPathKey = "path";
@@ -73,6 +76,16 @@ void deliver(const std::shared_ptr<const Host>& host, const ReportHandler& compl
   } else {
     call();
   }
+}
+
+// A report the gate refused: the consent error's code and text when that was
+// the reason.
+void refuseReport(const PushManager& manager, const ReportHandler& completion) {
+  std::optional<Value> result;
+  if (!manager.consentGiven()) {
+    result = failure(std::to_string(errors::kConsentWithheld), errors::kConsentWithheldText);
+  }
+  deliver(manager.host(), completion, false, std::move(result));
 }
 
 // The answer's checks, in order; the first that fails decides.
@@ -178,7 +191,7 @@ void PushManager::updateSession(const Value& caller, std::optional<std::string> 
   operations::trace(kSessionLine, textOf(cuid));
   if (!passGate([self = shared_from_this(), caller, cuid,
                  completion] { self->updateSession(caller, cuid, completion); },
-                [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
+                [self = shared_from_this(), completion] { refuseReport(*self, completion); })) {
     return;
   }
   sendSession(*this, Dictionary{}, textValue(cuid), std::move(completion),
@@ -190,7 +203,7 @@ void PushManager::updateSessionWithOption(const Value& caller, const Dictionary&
   operations::trace(kSessionOptionLine, describe(option));
   if (!passGate([self = shared_from_this(), caller, option,
                  completion] { self->updateSessionWithOption(caller, option, completion); },
-                [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
+                [self = shared_from_this(), completion] { refuseReport(*self, completion); })) {
     return;
   }
   sendSession(*this, option, option.get(kClientUIDKey), std::move(completion),
@@ -207,7 +220,7 @@ void PushManager::updatePurchase(const Value& caller, std::optional<std::string>
   }
   if (!passGate([self = shared_from_this(), caller, purchaseID, cuid,
                  completion] { self->updatePurchase(caller, purchaseID, cuid, completion); },
-                [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
+                [self = shared_from_this(), completion] { refuseReport(*self, completion); })) {
     return;
   }
   sendPurchase(*this, Dictionary{}, id, textValue(cuid), std::move(completion),
@@ -224,7 +237,7 @@ void PushManager::updatePurchase(const Value& caller, const Dictionary& option,
   }
   if (!passGate([self = shared_from_this(), caller, option,
                  completion] { self->updatePurchase(caller, option, completion); },
-                [host = host_, completion] { deliver(host, completion, false, std::nullopt); })) {
+                [self = shared_from_this(), completion] { refuseReport(*self, completion); })) {
     return;
   }
   sendPurchase(*this, option, id, option.get(kClientUIDKey), std::move(completion),
@@ -253,6 +266,7 @@ void PushManager::updatePurchaseArray(const Value& purchaseID) {
 }
 
 void PushManager::sendxelt(const Dictionary& options, const Value& data, ReportHandler completion) {
+  if (refusedWithoutConsent(kSendxeltName)) return refuseReport(*this, completion);
   xeltExchange(options, data,
                [host = host_, completion = std::move(completion)](const HttpResult*, bool success,
                                                                   Value outcome) {
@@ -313,13 +327,13 @@ void PushManager::xeltExchange(const Dictionary& options, const Value& data, Xel
     auto [success, outcome] = interpret(result);
     done(&result, success, std::move(outcome));
   };
-  if (!host_ || !host_->http) {
+  if (!guard_) {
     handler(HttpResult{
         std::nullopt,
         ErrorInfo{std::string(kHttpTransportErrorDomain), -1, std::string(kNoHttpClient), {}}});
     return;
   }
-  host_->http->send(std::move(request), std::move(handler));
+  guard_->send(std::move(request), std::move(handler));
 }
 
 }  // namespace orvo

@@ -406,6 +406,19 @@ void PushManagerInfo::resetPushServiceLastDate() { setPushServiceLastDate(std::n
 
 void PushManagerInfo::resetPushToken() { setPushServiceID(std::nullopt); }
 
+std::string PushManagerInfo::resetDeviceUUID() {
+  std::lock_guard lock(mutex_);
+  const std::string key = deviceUUIDKeyName();
+  customDeviceUUID_.reset();
+  setStorageData(std::nullopt, key);
+  if (auto settings = settingsStore()) {
+    settings->remove(key);
+    settings->synchronize();
+  }
+  PushKeychain::deleteValueForKey(key);
+  return key;
+}
+
 void PushManagerInfo::migrationFromInfo(PushManagerInfo& old) {
   if (!isEncrypted() || &old == this) return;
   // The old record is read call by call and never locked together with this

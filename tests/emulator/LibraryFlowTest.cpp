@@ -3,7 +3,6 @@
 // the service stores and delivers.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,9 +16,9 @@
 #include "integration/LoopbackServer.h"
 #include "orvo/Json.h"
 #include "orvo/PushApplicationDelegate.h"
-#include "orvo/PushEncryptor.h"
 #include "orvo/PushManager.h"
 #include "orvo/platform/SimulatedNotificationHost.h"
+#include "orvo/testing/FixedDevice.h"
 #include "orvo/testing/ProcessReset.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
@@ -46,7 +45,12 @@ class LibraryAgainstEmulatorTest : public ::testing::Test,
                                    protected WithEmulator,
                                    protected LibraryDevice {
  protected:
-  LibraryAgainstEmulatorTest() : LibraryDevice(emu, "alice", kApp) {}
+  LibraryAgainstEmulatorTest() : LibraryDevice(emu, "alice", kApp) {
+    // Facts of a known phone, so that what the service stores can be written down.
+    auto device = std::make_shared<FixedDevice>("Pixel 8", "14.1");
+    device->queueUUID("5A1D7C4E-0000-4000-8000-0000000000A1");
+    host->device = device;
+  }
 
   ~LibraryAgainstEmulatorTest() override {
     EXPECT_TRUE(runUntil([&] { return http->pending() == 0; }));
@@ -80,12 +84,6 @@ class LibraryAgainstEmulatorTest : public ::testing::Test,
     }));
   }
 
-  Json message(long long seqno) {
-    for (const auto& row : emu.list("messages"))
-      if (row["seqno"] == seqno) return row;
-    return nullptr;
-  }
-
   std::shared_ptr<PushManagerDelegate> delegate = std::make_shared<PushManagerDelegate>();
   std::shared_ptr<PushManager> manager;
 };
@@ -100,18 +98,18 @@ TEST_F(LibraryAgainstEmulatorTest, RegistrationUserGroupBadgeReportsAndLogReachT
   ASSERT_EQ(devices.size(), 1u) << devices.dump();
   const Json& device = devices[0];
   EXPECT_EQ(device["app_id"], kApp);
-  EXPECT_EQ(device["device_id"], info->deviceUUID());
+  EXPECT_EQ(device["device_id"], "5A1D7C4E-0000-4000-8000-0000000000A1");
   EXPECT_EQ(device["psid"], token);
   EXPECT_EQ(device["device_name"], "alice-phone");
   EXPECT_EQ(device["cuid"], "alice");
   EXPECT_EQ(device["cname"], "Alice");
   EXPECT_EQ(device["registered"], 1);
-  EXPECT_EQ(device["device_type"], info->deviceType());
-  EXPECT_EQ(device["pnsid"], info->pushServiceType());
-  EXPECT_EQ(device["model"], info->deviceModel());
-  EXPECT_EQ(device["os_version"], info->osVersion());
-  EXPECT_EQ(device["app_version"], info->applicationVersion().value_or(""));
-  EXPECT_EQ(device["mode"], info->mode());
+  EXPECT_EQ(device["device_type"], "I");
+  EXPECT_EQ(device["pnsid"], "APNS");
+  EXPECT_EQ(device["model"], "Pixel 8");
+  EXPECT_EQ(device["os_version"], "14.1");
+  EXPECT_EQ(device["app_version"], "1");
+  EXPECT_EQ(device["mode"], "REAL");
   EXPECT_EQ(device["alive_days"].size(), 1u);
 
   // A new name and phone for the user; a group.
@@ -156,7 +154,7 @@ TEST_F(LibraryAgainstEmulatorTest, RegistrationUserGroupBadgeReportsAndLogReachT
   const Json record = emu.list("logs")[0]["record"];
   EXPECT_EQ(record["cuid"], "alice");
   EXPECT_EQ(record["psid"], token);
-  EXPECT_EQ(record["deviceid"], info->deviceUUID());
+  EXPECT_EQ(record["deviceid"], "5A1D7C4E-0000-4000-8000-0000000000A1");
   EXPECT_EQ(record["retry count"], "0");
   const std::string error = record.value("error", "");
   EXPECT_EQ(error.rfind("PushManager - didFailToRegisterForRemoteNotificationsWithError : ", 0), 0u)
@@ -168,117 +166,6 @@ TEST_F(LibraryAgainstEmulatorTest, RegistrationUserGroupBadgeReportsAndLogReachT
   EXPECT_EQ(emu.count({{"has_notes", true}}), 0) << emu.journal().dump(1);
   EXPECT_EQ(emu.count(Json::object()), emu.count({{"result_code", "0000"}}) + 2)
       << "all but the two reports answer with the envelope";
-}
-
-TEST_F(LibraryAgainstEmulatorTest, MessagesTravelBothWaysAndChangeState) {
-  ASSERT_NO_FATAL_FAILURE(registerAlice());
-  const std::string bob = emu.registerDevice(kApp, "bob");
-  GatewayStream bobStream(emu.emulator().port(), bob);
-
-  // Upstream from alice's library to bob's device.
-  ASSERT_TRUE(succeeds([&](ResultHandler done) {
-    manager->send(Value(), "bob", "hello bob", Value(), "SVC1", "ext-1", done);
-  }));
-  auto events = bobStream.waitFor(1);
-  ASSERT_EQ(events.size(), 1u);
-  const Json upstream = events[0].payload;
-  EXPECT_EQ(upstream["aps"]["alert"], "hello bob");
-  EXPECT_EQ(upstream["orv"]["psid"], bob);
-  EXPECT_EQ(upstream["orv"]["ext"], "ext-1");
-  EXPECT_EQ(upstream["orv"]["sender"], "device-ios");
-
-  // Downstream to alice: her phone hands the payload to the library, which
-  // acknowledges it, then reads it.
-  const Reply sent = emu.post("/__admin/send", {{"user", "alice"}, {"message", "hi alice"}});
-  ASSERT_EQ(sent.status, 200) << sent.body;
-  const long long seqno = sent.json["seqno"];
-  GatewayStream aliceStream(emu.emulator().port(), token);
-  events = aliceStream.waitFor(1);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(message(seqno)["deliveries"][0]["state"], "sent");
-  std::vector<Dictionary> received;
-  delegate->didReceiveUserNotification = [&](PushManager&, const Dictionary& payload,
-                                             const std::string&,
-                                             const std::string&) { received.push_back(payload); };
-  const Dictionary payload = payloadOf(events[0].payload);
-  phone->deliverRemoteNotification(payload);
-  ASSERT_TRUE(runUntil([&] { return !received.empty(); }));
-  ASSERT_TRUE(runUntil([&] { return message(seqno)["deliveries"][0]["state"] == "delivered"; }))
-      << message(seqno).dump();
-  ASSERT_TRUE(succeeds([&](ResultHandler done) { manager->read(Value(), payload, done); }));
-  const Json read = message(seqno)["deliveries"][0];
-  EXPECT_EQ(read["state"], "read");
-  EXPECT_EQ(read["cuid"], "alice");
-  EXPECT_FALSE(read["delivered_at"].is_null());
-
-  // A reserved message waits for its time on the emulator's clock.
-  // An hour from now, in UTC.
-  const std::string later = emulator::compactDate(realTimeMs() + 3'600'000);
-  std::optional<bool> reserved;
-  manager->sendWithReserveDate(
-      Value(), "bob", "in an hour", "SVC1", later, "",
-      [&](bool success, const std::optional<Dictionary>&) { reserved = success; });
-  ASSERT_TRUE(runUntil([&] { return reserved.has_value(); }));
-  ASSERT_TRUE(*reserved);
-  const Json waiting = emu.list("messages").back();
-  EXPECT_EQ(waiting["state"], "reserved");
-  EXPECT_TRUE(waiting["deliveries"].empty());
-  EXPECT_EQ(bobStream.waitFor(2, 200ms).size(), 1u) << "delivered before its time";
-  const Reply moved = emu.post("/__admin/clock", {{"advance_ms", 2 * 3'600'000}});
-  EXPECT_EQ(moved.json["released"], 1) << moved.body;
-  events = bobStream.waitFor(2);
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1].payload["aps"]["alert"], "in an hour");
-  EXPECT_GT(events[1].id, events[0].id);
-
-  EXPECT_EQ(emu.count({{"has_notes", true}}), 0) << emu.journal().dump(1);
-}
-
-TEST_F(LibraryAgainstEmulatorTest, ExpiredAuthKeyIsAskedAgainAndTheCallResentOnce) {
-  // Keys issued during the registration live a moment only.
-  ASSERT_EQ(emu.post("/__admin/settings", {{"auth_ttl_ms", 300}}).status, 200);
-  ASSERT_NO_FATAL_FAILURE(registerAlice());
-  ASSERT_EQ(emu.post("/__admin/settings", {{"auth_ttl_ms", 3'600'000}}).status, 200);
-  const auto expiry = [&] {
-    long long latest = 0;
-    for (const auto& key : emu.table("auth_keys"))
-      latest = std::max(latest, key["expires_at"].get<long long>());
-    return latest;
-  }();
-  ASSERT_TRUE(eventually([&] { return realTimeMs() > expiry; }));
-  emu.del("/__admin/requests");
-
-  ASSERT_TRUE(succeeds([&](ResultHandler done) { manager->update(Value(), Value(2), done); }))
-      << emu.journal().dump(1);
-
-  const Json journal = emu.journal();
-  std::vector<std::pair<std::string, std::string>> calls;
-  for (const auto& entry : journal) calls.emplace_back(entry["endpoint"], entry["result_code"]);
-  EXPECT_EQ(calls,
-            (std::vector<std::pair<std::string, std::string>>{{"rcv_init_badgeNo.ctl", "40100"},
-                                                              {"asking_authorization.ctl", "0000"},
-                                                              {"rcv_init_badgeNo.ctl", "0000"}}))
-      << journal.dump(1);
-  ASSERT_EQ(journal.size(), 3u);
-  // The resend is the very same form, old key included: asking again renewed
-  // that key, so the resend passes and later calls keep using it.
-  EXPECT_EQ(journal[0]["form"], journal[2]["form"]);
-  const std::string oldKey = journal[0]["form"]["AUTHKEY"];
-  EXPECT_EQ(journal[0]["notes"].size(), 1u);
-  EXPECT_EQ(journal[0]["notes"][0].get<std::string>().rfind(
-                "rcv_init_badgeNo.ctl: expired AUTHKEY \"" + oldKey + "\" (expired ", 0),
-            0u)
-      << journal[0]["notes"];
-  EXPECT_EQ(journal[2]["notes"], Json::array());
-  EXPECT_EQ(emu.list("devices")[0]["badge"], 2);
-  const std::string renewed =
-      Json::parse(journal[1]["answer"].get<std::string>())["BODY"]["AUTHKEY"];
-  EXPECT_EQ(renewed, oldKey);
-  EXPECT_EQ(manager->info()->authKey(), renewed);
-  ASSERT_TRUE(succeeds([&](ResultHandler done) { manager->update(Value(), Value(3), done); }));
-  const Json next = emu.get("/__admin/requests?limit=1").json["requests"][0];
-  EXPECT_EQ(next["form"]["AUTHKEY"], oldKey);
-  EXPECT_EQ(next["notes"], Json::array());
 }
 
 }  // namespace

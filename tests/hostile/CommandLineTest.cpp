@@ -2,40 +2,21 @@
 // line naming the argument and its value, with exit status 2 (1 when the
 // emulator itself refused), never an abort.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "emulator/EmulatorHarness.h"
+#include "support/Process.h"
 #include "support/TestHost.h"
 
 namespace orvo::test {
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
-
-std::string quotedArg(const std::string& arg) {
-  std::string text = "'";
-  for (char c : arg) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return text + "'";
-}
-
-Outcome run(const std::vector<std::string>& args) {
-  std::string command = ORVO_EMULATOR_BINARY;
-  for (const auto& arg : args) command += " " + quotedArg(arg);
-  Outcome outcome;
-  FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
-  if (!pipe) return outcome;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe)) outcome.output += buffer;
-  const int status = pclose(pipe);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return outcome;
+ProcessOutcome run(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {ORVO_EMULATOR_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProcess(argv);
 }
 
 TEST(CommandLineTest, MistakesAreNamedOnOneLine) {
@@ -116,13 +97,13 @@ TEST(CommandLineTest, MistakesAreNamedOnOneLine) {
     std::string line;
     for (const auto& arg : c.args) line += " " + arg;
     SCOPED_TRACE(line);
-    const Outcome outcome = run(c.args);
+    const ProcessOutcome outcome = run(c.args);
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.output, c.output);
   }
   // Every subcommand explains itself.
   for (const char* command : {"serve", "exec", "send", "requests", "faults", "snapshot"}) {
-    const Outcome help = run({command, "--help"});
+    const ProcessOutcome help = run({command, "--help"});
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_NE(help.output.find(std::string("orvo-emulator ") + command), std::string::npos)
         << help.output;

@@ -1,3 +1,4 @@
+#include <functional>
 #include <optional>
 
 #include "manager/ManagerFixture.h"
@@ -13,44 +14,6 @@ std::vector<std::string> endpointsOf(const ScriptedHttpClient& http) {
     names.push_back(request.url.substr(request.url.rfind('/') + 1));
   }
   return names;
-}
-
-TEST_F(ManagerTest, TypicalRegistrationFromLaunchToAppAlive) {
-  auto manager = PushManager::defaultManager();
-  manager->applicationDidFinishLaunchingWithOptions(Value(), std::nullopt);
-  manager->initilaizeWithDelegate(recordingDelegate());
-  host.runLoop->runUntilIdle();
-  host.notifications->scriptToken(Bytes{0x0A, 0xBC});
-  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "key-1"}});
-  http->enqueueEnvelope(Dictionary{{"RESULT", "registered"}});
-  http->enqueueEnvelope(Dictionary{});
-
-  std::vector<bool> results;
-  manager->registerServiceAndUser(Value(), std::string("alice"), std::string("Alice"),
-                                  [&](bool success) { results.push_back(success); });
-  drain();
-  EXPECT_EQ(results, std::vector<bool>{true});
-  EXPECT_EQ(delegateLog->tokens, std::vector<std::string>{"0abc"});
-  EXPECT_EQ(manager->info()->pushServiceID(), "0abc");
-  EXPECT_EQ(endpointsOf(*http), (std::vector<std::string>{"asking_authorization.ctl",
-                                                          "new_rcv_register_service_and_user.ctl",
-                                                          "rcv_appAlive.ctl"}));
-  const Dictionary form = ScriptedHttpClient::decodeForm(http->requests()[1].body);
-  EXPECT_EQ(form.get("CUID"), Value("alice"));
-  EXPECT_EQ(form.get("CNAME"), Value("Alice"));
-  EXPECT_EQ(form.get("PSID"), Value("0abc"));
-  EXPECT_EQ(form.get("AUTHKEY"), Value("key-1"));
-  EXPECT_EQ(host.log->count("PushManager - registerServiceAndUser (clientUID:alice, "
-                            "clientName:Alice)"),
-            1u);
-
-  // Again the same day: registered again, but the day's app-alive is done.
-  http->enqueueEnvelope(Dictionary{});
-  manager->registerServiceAndUser(Value(), [&](bool success) { results.push_back(success); });
-  drain();
-  EXPECT_EQ(results, (std::vector<bool>{true, true}));
-  EXPECT_EQ(http->requestCount(), 4u);
-  EXPECT_EQ(endpointsOf(*http).back(), "new_rcv_register_service_and_user.ctl");
 }
 
 TEST_F(ManagerTest, ClosedGateOpensAndTheOperationRunsOnceMore) {
@@ -82,59 +45,44 @@ TEST_F(ManagerTest, ClosedGateOpensAndTheOperationRunsOnceMore) {
   EXPECT_EQ(endpointsOf(*http).back(), "rcv_init_badgeNo.ctl");
 }
 
-TEST_F(ManagerTest, ServiceAndUserVersionGateAndShapes) {
+// Each public operation names itself and its arguments in the trace first,
+// whatever then becomes of the call.
+TEST_F(ManagerTest, EachOperationTracesItsCall) {
   auto manager = started();
-  manager->info()->changeReceiverVersion("3.6");
-  std::optional<ErrorInfo> error;
-  std::optional<Dictionary> body = Dictionary{};
-  int calls = 0;
-  manager->registerServiceAndUserWithInfo(
-      Value(),
-      [&](bool success, const std::optional<ErrorInfo>& e, const std::optional<Dictionary>& b) {
-        ++calls;
-        EXPECT_FALSE(success);
-        error = e;
-        body = b;
-      });
-  EXPECT_EQ(calls, 1);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->code, 2501);
-  EXPECT_EQ(error->description, "To register service and user API is avaliable in 3.7 or later");
-  EXPECT_FALSE(body);
-  manager->registerServiceAndUserWithBody(Value(),
-                                          [&](bool success, const std::optional<Dictionary>& b) {
-                                            ++calls;
-                                            EXPECT_FALSE(success || b);
-                                          });
-  manager->registerServiceAndUser(Value(), nullptr);  // absent completion: nothing to call
-  EXPECT_EQ(calls, 2);
-  EXPECT_EQ(http->requestCount(), 0u);
-
-  manager->info()->changeReceiverVersion("3.7");
-  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k"}});
-  http->enqueueEnvelope(Dictionary{{"ANSWER", "yes"}});
-  http->enqueueEnvelope(Dictionary{});
-  manager->registerServiceAndUserWithBody(Value(),
-                                          [&](bool success, const std::optional<Dictionary>& b) {
-                                            ++calls;
-                                            EXPECT_TRUE(success);
-                                            EXPECT_EQ(b, (Dictionary{{"ANSWER", "yes"}}));
-                                          });
-  drain();
-  EXPECT_EQ(calls, 3);
-
-  // A refused token ends it with the platform's error and a log-server line.
-  host.notifications->scriptAuthorization(false);
-  manager->registerServiceAndUserWithInfo(
-      Value(),
-      [&](bool success, const std::optional<ErrorInfo>& e, const std::optional<Dictionary>&) {
-        ++calls;
-        EXPECT_FALSE(success);
-        EXPECT_EQ(e ? e->code : 0, errors::kNotificationGrant);
-      });
-  drain();
-  EXPECT_EQ(calls, 4);
-  EXPECT_TRUE(host.log->contains("Register Service Error: "));
+  struct Row {
+    std::function<void(PushManager&)> call;
+    std::string line;
+  };
+  const Row rows[] = {
+      {[](PushManager& m) { m.registerService(Value(), std::string("0abc"), nullptr); },
+       "PushManager - registerService token:0abc"},
+      {[](PushManager& m) { m.unregisterService(Value(), nullptr); },
+       "PushManager - unregisterService"},
+      {[](PushManager& m) { m.unregisterUser(Value(), nullptr); }, "PushManager - unregisterUser"},
+      {[](PushManager& m) { m.getRegisteredService(Value(), nullptr); },
+       "PushManager - getRegisteredService)"},
+      {[](PushManager& m) { m.registerGroup(Value(), std::string("G7"), nullptr); },
+       "PushManager - registerGroup : G7"},
+      {[](PushManager& m) { m.unregisterGroup(Value(), std::string("G8"), nullptr); },
+       "PushManager - unregisterGroup : G8"},
+      {[](PushManager& m) {
+         m.read(Value(), std::string("9"), std::string("S"), std::string("Y"), nullptr);
+       },
+       "PushManager - read (seqNo:9, sender:S, dbIn:Y)"},
+      {[](PushManager& m) { m.update(Value(), Value(4), nullptr); },
+       "PushManager - update (badge:4)"},
+      {[](PushManager& m) {
+         m.send(Value(), std::string("hi"), std::string("S1"), std::nullopt, nullptr);
+       },
+       "PushManager - send (message:hi, serviceCode:S1, ext:(null))"},
+  };
+  for (const Row& row : rows) {
+    host.log->clear();
+    row.call(*manager);
+    host.runLoop->runUntilIdle();
+    EXPECT_EQ(host.log->count(row.line), 1u) << row.line << "\n"
+                                             << testing::PrintToString(host.log->lines());
+  }
 }
 
 TEST_F(ManagerTest, RegisterServiceWithAKnownTokenAndItsRecordWrites) {
@@ -174,78 +122,41 @@ TEST_F(ManagerTest, RegisterServiceWithAKnownTokenAndItsRecordWrites) {
   EXPECT_EQ(host.notifications->calls().back().rfind("requestAuthorization(0", 0), 0u);
 }
 
-TEST_F(ManagerTest, GroupsKeepTheirNumberUntilLeft) {
+// The message-key feedback (up to 3.5) and the read with a badge option (4.0)
+// reach the receiver through the gate; a refused permission ends the
+// registration with its error.
+TEST_F(ManagerTest, MessageFormsAndTheRegistrationsErrorAreHandedOn) {
   auto manager = started();
-  manager->info()->setClientUID(std::string("alice"));
-  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k"}});
-  http->enqueueEnvelope(Dictionary{});
-  http->enqueueEnvelope(Dictionary{}, "9999");
-  http->enqueueEnvelope(Dictionary{});
-  std::vector<bool> results;
-  auto keep = [&](bool s) { results.push_back(s); };
-  manager->registerGroup(Value(), std::string("g7"), keep);
-  host.runLoop->runUntilIdle();
-  EXPECT_EQ(manager->info()->groupSequenceNumber(), "g7");
-  manager->unregisterGroup(Value(), std::string("g7"), keep);
-  host.runLoop->runUntilIdle();
-  EXPECT_EQ(manager->info()->groupSequenceNumber(), "g7");  // refused: kept
-  manager->unregisterGroup(Value(), std::string("g7"), keep);
-  host.runLoop->runUntilIdle();
-  EXPECT_EQ(manager->info()->groupSequenceNumber(), "");
-  EXPECT_EQ(results, (std::vector<bool>{true, false, true}));
-}
-
-TEST_F(ManagerTest, MessageKeyFormsRefuseThemselvesAboveThreeFive) {
-  auto manager = started();
-  int failures = 0;
-  auto count = [&](bool s) { failures += s ? 0 : 1; };
-  for (const char* version : {"3.5.1", "3.6"}) {
-    manager->info()->changeReceiverVersion(version);
-    manager->feedback(Value(), std::string("m"), std::string("1"), count);
-    manager->read(Value(), std::string("m"), std::string("1"), count);
-  }
-  EXPECT_EQ(failures, 4);
-  EXPECT_EQ(http->requestCount(), 0u);
-  EXPECT_EQ(host.log->count("this selector is declicated. please execute "
-                            "selector(feedback:clientUID:notification:completionHandler:) of "
-                            "manager"),
-            2u);
-
   manager->info()->changeReceiverVersion("3.5");
   http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k"}});
   http->enqueueEnvelope(Dictionary{});
-  bool sent = false;
-  manager->feedback(Value(), std::string("m"), std::string("1"), [&](bool s) { sent = s; });
+  http->enqueueEnvelope(Dictionary{});
+  std::vector<bool> results;
+  auto keep = [&](bool s) { results.push_back(s); };
+  manager->feedback(Value(), std::string("m"), std::string("1"), keep);
   host.runLoop->runUntilIdle();
-  EXPECT_TRUE(sent);
-  EXPECT_EQ(endpointsOf(*http).back(), "rcv_register_sent_ack.ctl");
-}
-
-TEST_F(ManagerTest, ReadBadgeOptionsOnANewReceiver) {
-  auto manager = started();
   manager->info()->changeReceiverVersion("4.0");
-  const Dictionary notification{{"orv", Dictionary{{"seqno", "9"}}}};
-  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k"}});
-  struct Case {
-    std::int64_t option;
-    std::optional<std::string> badge;
-  };
-  for (const Case& c :
-       {Case{3, "3"}, Case{0, "0"}, Case{-1, "-1"}, Case{2000, "1000"}, Case{-2, std::nullopt}}) {
-    const std::size_t before = http->requestCount();
-    if (c.badge) http->enqueueEnvelope(Dictionary{});
-    std::optional<bool> result;
-    manager->read(Value(), notification, c.option, [&](bool s) { result = s; });
-    host.runLoop->runUntilIdle();
-    ASSERT_TRUE(result) << c.option;
-    EXPECT_EQ(*result, c.badge.has_value()) << c.option;
-    if (!c.badge) {
-      EXPECT_EQ(http->requestCount(), before) << c.option;
-      continue;
-    }
-    const Dictionary form = ScriptedHttpClient::decodeForm(http->requests().back().body);
-    EXPECT_EQ(form.get("BADGENO"), Value(*c.badge)) << c.option;
-  }
+  manager->read(Value(), Dictionary{{"orv", Dictionary{{"seqno", "9"}}}}, 2000, keep);
+  host.runLoop->runUntilIdle();
+  EXPECT_EQ(results, (std::vector<bool>{true, true}));
+  EXPECT_EQ(endpointsOf(*http),
+            (std::vector<std::string>{"asking_authorization.ctl", "rcv_register_sent_ack.ctl",
+                                      "rcv_register_send_result.ctl"}));
+  EXPECT_EQ(ScriptedHttpClient::decodeForm(http->requests()[2].body).get("BADGENO"), Value("1000"));
+
+  host.notifications->scriptAuthorization(false);
+  std::optional<ErrorInfo> error;
+  manager->registerServiceAndUserWithInfo(
+      Value(), [&](bool success, const std::optional<ErrorInfo>& e,
+                   const std::optional<Dictionary>&) { error = success ? std::nullopt : e; });
+  drain();
+  EXPECT_EQ(error ? error->code : 0, errors::kNotificationGrant);
+  EXPECT_TRUE(host.log->contains("Register Service Error: "));
+  // Nothing more to the receiver; the denial's record and the registration's to the log server.
+  const auto sent = endpointsOf(*http);
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(sent.begin() + 3, sent.end()),
+            (std::vector<std::string>{"putAppLog.ctl", "putAppLog.ctl"}));
 }
 
 TEST_F(ManagerTest, SendsHandOnTheirOutcomeAndTheReservedBody) {

@@ -122,7 +122,7 @@ TEST_F(ServerLogTest, PostsTheRecordAsPrettyJsonWithOnlyUrlEscaping) {
                                        {"deviceid", "dev-1"},
                                        {"cuid", "alice"},
                                        {"psid", "tok123"},
-                                       {"pushtype", info->policy()},
+                                       {"pushtype", "user"},
                                        {"model", "TestPhone"},
                                        {"OS-version", "17.0"},
                                        {"time", "2023-11-15, 07:13:20"},

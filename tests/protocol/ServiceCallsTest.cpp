@@ -1,6 +1,5 @@
 #include <string>
 
-#include "orvo/Version.h"
 #include "protocol/ProtocolFixture.h"
 
 namespace orvo::test {
@@ -38,24 +37,24 @@ class ServiceCallsTest : public ProtocolTest {
 TEST_F(ServiceCallsTest, KeySetsAndGateByReceiverVersion) {
   struct Row {
     const char* version;
-    Keys keys[5];  // as kOperations; empty: refused with 1201
+    const char* authKey;  // up to 3.0 the empty text
+    Keys keys[5];         // as kOperations; empty: refused with 1201
   };
   const Keys &C = kCurrent, &R = kRefused;
   const Row rows[] = {
-      {"", {C, R, R, C, C}},
-      {"2.9", {C, R, R, C, C}},
-      {"3.0", {kLegacy, R, R, C, kLegacyDelete}},
-      {"3.0.1", {C, R, R, C, C}},
-      {"3.5", {C, R, R, C, C}},
-      {"3.5.1", {C, C, C, C, C}},
-      {"4.0", {kExtended, C, C, C, C}},
-      {"4.1", {kExtended, C, C, C, C}},
+      {"", "", {C, R, R, C, C}},
+      {"2.9", "", {C, R, R, C, C}},
+      {"3.0", "", {kLegacy, R, R, C, kLegacyDelete}},
+      {"3.0.1", "K", {C, R, R, C, C}},
+      {"3.5", "K", {C, R, R, C, C}},
+      {"3.5.1", "K", {C, C, C, C, C}},
+      {"4.0", "K", {kExtended, C, C, C, C}},
+      {"4.1", "K", {kExtended, C, C, C, C}},
   };
   const std::string gateText(errors::kRegisteredServiceVersionText);
   for (const Row& row : rows) {
     setReceiverVersion(row.version);
-    // Up to 3.0 the auth key is the empty text.
-    const Dictionary values = recordValues(versionIsAbove(row.version, "3.0") ? "K" : "");
+    const Dictionary values = recordValues(row.authKey);
     for (std::size_t i = 0; i < std::size(kOperations); ++i) {
       SCOPED_TRACE(std::string(kOperations[i].endpoint) + " at \"" + row.version + "\"");
       info().setPushServiceLastDate(std::nullopt);  // so that no call is skipped for the day

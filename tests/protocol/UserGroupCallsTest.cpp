@@ -1,6 +1,5 @@
 #include <string>
 
-#include "orvo/Version.h"
 #include "protocol/ProtocolFixture.h"
 
 namespace orvo::test {
@@ -25,28 +24,28 @@ class UserGroupCallsTest : public ProtocolTest {
 TEST_F(UserGroupCallsTest, KeySetsAndGateByReceiverVersion) {
   struct Row {
     const char* version;
+    const char* authKey;  // up to 3.0 the empty text
     Keys serviceAndUser;  // empty: refused with 2501
     Keys user;
   };
   const Keys extended = plus(kServiceAndUser, {"DEVICE_MD", "OS_VER", "APP_VER", "APNS_MODE"});
   const Row rows[] = {
-      {"", {}, kUserShort},
-      {"2.9", {}, kUserShort},
-      {"3.0", {}, {"CUID", "CUST_CD", "USER_NM", "USER_HP"}},
-      {"3.0.1", {}, kUserShort},
-      {"3.5", {}, kUserShort},
-      {"3.5.1", {}, kUserFull},
-      {"3.6", {}, kUserFull},
-      {"3.6.1", kServiceAndUser, kUserFull},
-      {"4.0", extended, kUserFull},
-      {"4.1", extended, kUserFull},
+      {"", "", {}, kUserShort},
+      {"2.9", "", {}, kUserShort},
+      {"3.0", "", {}, {"CUID", "CUST_CD", "USER_NM", "USER_HP"}},
+      {"3.0.1", "K", {}, kUserShort},
+      {"3.5", "K", {}, kUserShort},
+      {"3.5.1", "K", {}, kUserFull},
+      {"3.6", "K", {}, kUserFull},
+      {"3.6.1", "K", kServiceAndUser, kUserFull},
+      {"4.0", "K", extended, kUserFull},
+      {"4.1", "K", extended, kUserFull},
   };
   const std::string gateText(errors::kRegisterServiceAndUserVersionText);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.version);
     setReceiverVersion(row.version);
-    // Up to 3.0 the auth key is the empty text.
-    const Dictionary values = recordValues(versionIsAbove(row.version, "3.0") ? "K" : "");
+    const Dictionary values = recordValues(row.authKey);
     if (row.serviceAndUser.empty()) {
       expectRefused(serviceAndUser, errors::kRegisterServiceAndUserVersion, gateText,
                     "Register Service and User Error: " + gateText, true);
@@ -78,24 +77,6 @@ TEST_F(UserGroupCallsTest, ServiceAndUserStopsAfterTheBoundOfRefusals) {
   EXPECT_EQ(o.error, (ErrorInfo{"PushNetworkManagerError", 40100, "fail_auth", {}}));
   EXPECT_FALSE(info().authKey());
   EXPECT_EQ(info().pushServiceLastDate(), Date{});
-}
-
-TEST_F(UserGroupCallsTest, ServiceAndUserRestartsAfterARefusalThenSucceeds) {
-  setReceiverVersion("3.9");
-  info().setPushServiceLastDate(Date{1000.0});
-  http->enqueueEnvelope({}, "40100");                    // the call
-  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k2"}});  // forced key
-  http->enqueueEnvelope({}, "40100");                    // the identical resend
-  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k3"}});  // the second attempt's key
-  http->enqueueEnvelope(Dictionary{{"DONE", "Y"}});      // its call
-  Outcome o = run(serviceAndUser);
-  ASSERT_EQ(requestCount(), 5u);
-  EXPECT_EQ(http->requests()[2].body, http->requests()[0].body);
-  EXPECT_EQ(formOf(4).get("AUTHKEY"), Value("k3"));
-  EXPECT_TRUE(o.success);
-  EXPECT_EQ(o.body, (Dictionary{{"DONE", "Y"}}));
-  EXPECT_EQ(info().authKey(), "k3");
-  EXPECT_EQ(info().pushServiceLastDate(), Date{1000.0});
 }
 
 TEST_F(UserGroupCallsTest, RegisterFailures) {

@@ -1,69 +1,29 @@
 // orvo-sim's answer to each kind of mistake on its command line and in the
 // files it reads: the exit status and the one line a developer reads to fix it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <span>
 #include <string>
 #include <vector>
 
+#include "support/Process.h"
 #include "support/TestHost.h"
-
-extern char** environ;
 
 namespace orvo::sim {
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;  // standard output and error together
-};
-
 // `input`, when given, is the file standard input reads.
-Outcome runSim(const std::vector<std::string>& args, const std::string& stateDir,
-               const std::string& input = "") {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!input.empty())
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+test::ProcessOutcome runSim(const std::vector<std::string>& args, const std::string& stateDir,
+                            const std::string& input = "") {
   std::vector<std::string> argv = {ORVO_SIM};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> pointers;
-  for (auto& arg : argv) pointers.push_back(arg.data());
-  pointers.push_back(nullptr);
-  std::vector<std::string> env = {"ORVO_SIM_STATE=" + stateDir, "HOME=" + stateDir};
-  std::vector<char*> envPointers;
-  for (auto& entry : env) envPointers.push_back(entry.data());
-  envPointers.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, ORVO_SIM, &actions, nullptr, pointers.data(), envPointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  Outcome outcome;
-  char buffer[4096];
-  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-    outcome.output.append(buffer, static_cast<std::size_t>(n));
-  close(pipeFds[0]);
-  int status = 0;
-  if (spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-    outcome.status = WEXITSTATUS(status);
-  return outcome;
+  return test::runProcess(argv, {"ORVO_SIM_STATE=" + stateDir, "HOME=" + stateDir}, input);
 }
 
 struct Row {
   std::vector<std::string> args;
-  int status;  // a signal is -1, never a match
+  int status;  // a signal is 128 and more, never a match
   std::string line;
   std::string input = "";
 };
@@ -72,7 +32,7 @@ void expectEach(std::span<const Row> rows, const std::string& stateDir) {
   for (const auto& row : rows) {
     std::string command;
     for (const auto& arg : row.args) command += " " + arg;
-    const Outcome outcome = runSim(row.args, stateDir, row.input);
+    const test::ProcessOutcome outcome = runSim(row.args, stateDir, row.input);
     EXPECT_EQ(outcome.status, row.status) << command;
     EXPECT_EQ(outcome.output, row.line + "\n") << command;
   }
@@ -254,7 +214,8 @@ TEST(CommandLineTest, ADevicesFilesArePrivateWhateverTheUmask) {
   ASSERT_EQ(chmod(device.c_str(), 0755) | chmod(log.c_str(), 0644), 0);
   const mode_t before = umask(022);
   // No emulator answers on port 0: the device stops at its token, its files made.
-  const Outcome outcome = runSim({"run", "bob", "--emulator", "http://127.0.0.1:0"}, folder.path());
+  const test::ProcessOutcome outcome =
+      runSim({"run", "bob", "--emulator", "http://127.0.0.1:0"}, folder.path());
   umask(before);
   EXPECT_EQ(outcome.status, 1) << outcome.output;
   auto mode = [](const std::string& path) {
