@@ -27,8 +27,8 @@ struct OutboxSettings {
   /// "outbox/first-delay": retries wait a random time up to
   /// min(maxDelay, firstDelay * 2^attempt).
   double firstDelaySeconds = 1.0;
-  /// "outbox/max-delay": the cap of that bound; a server's Retry-After is
-  /// waited for even when longer.
+  /// "outbox/max-delay": the cap of that bound; a server's Retry-After (in
+  /// seconds or as an HTTP date) is waited for up to this cap.
   double maxDelaySeconds = 300.0;
 };
 

@@ -13,9 +13,10 @@
 namespace orvo {
 namespace {
 
-// The stored layout: {"next": id, "entries": [entry, ...]} in id order.
-constexpr std::string_view kNextKey = "next";
-constexpr std::string_view kEntriesKey = "entries";
+// An entry's record: {"id", "lane", "operation", "arguments", "created"}.
+// The single-key form of an earlier version: {"next": id, "entries": [record, ...]}.
+constexpr std::string_view kLegacyNextKey = "next";
+constexpr std::string_view kLegacyEntriesKey = "entries";
 constexpr std::string_view kIDKey = "id";
 constexpr std::string_view kLaneKey = "lane";
 constexpr std::string_view kOperationKey = "operation";
@@ -32,6 +33,16 @@ constexpr std::string_view kDroppedText = "dropped from the outbox: %@";
 
 ErrorInfo droppedError(std::string_view why) {
   return libraryError(0, logging::format(kDroppedText, {why}));
+}
+
+std::string entryKey(std::int64_t id) {
+  return std::string(Outbox::kEntryKeyPrefix) + std::to_string(id);
+}
+
+const std::int64_t* recordID(const Value& record) {
+  const Dictionary* fields = record.asDictionary();
+  const Value* id = fields ? fields->find(kIDKey) : nullptr;
+  return id ? id->asInt() : nullptr;
 }
 
 }  // namespace
@@ -72,56 +83,81 @@ void Outbox::loadLocked() {
   if (loaded_) return;
   loaded_ = true;
   if (!host_ || !host_->settings) return;
-  const Value stored = host_->settings->get(kStoreKey);
-  const Dictionary* root = stored.asDictionary();
-  if (!root) return;
-  const Value* next = root->find(kNextKey);
-  if (next && next->asInt()) nextID_ = std::max<std::int64_t>(1, *next->asInt());
-  const Array* entries = root->getArray(kEntriesKey);
-  if (!entries) return;
-  for (const Value& value : *entries) {
-    const Dictionary* entry = value.asDictionary();
-    const Value* idValue = entry ? entry->find(kIDKey) : nullptr;
-    const Value* createdValue = entry ? entry->find(kCreatedKey) : nullptr;
-    const std::int64_t* id = idValue ? idValue->asInt() : nullptr;
-    const std::string* lane = entry ? entry->getString(kLaneKey) : nullptr;
-    const std::string* operation = entry ? entry->getString(kOperationKey) : nullptr;
-    const Dictionary* arguments = entry ? entry->getDictionary(kArgumentsKey) : nullptr;
-    const double* created = createdValue ? createdValue->asReal() : nullptr;
-    if (!id || !lane || !operation || !arguments || !created) {
-      logging::always(logging::format(kUnreadableLine, {describe(value)}));
-      continue;
-    }
-    lanes_[*lane].entries.push_back(Entry{*id,
-                                          *lane,
-                                          *operation,
-                                          std::make_shared<const Dictionary>(*arguments),
-                                          *created,
-                                          0,
-                                          0,
-                                          {}});
-    nextID_ = std::max(nextID_, *id + 1);
+  SettingsStore& store = *host_->settings;
+  if (const Value legacy = store.get(kLegacyKey); !legacy.isNull()) migrateLocked(legacy);
+  if (const Value next = store.get(kNextKey); next.asInt()) {
+    nextID_ = std::max<std::int64_t>(1, *next.asInt());
   }
+  bool dropped = false;
+  for (const std::string& key : store.keys(kEntryKeyPrefix)) {
+    const Value stored = store.get(key);
+    const std::int64_t* id = recordID(stored);
+    // A record under another entry's key could never be removed: dropped.
+    if (!id || key != entryKey(*id) || !takeLocked(stored)) {
+      logging::always(logging::format(kUnreadableLine, {describe(stored)}));
+      store.remove(key);
+      dropped = true;
+    }
+  }
+  for (auto& [name, lane] : lanes_) {
+    std::sort(lane.entries.begin(), lane.entries.end(),
+              [](const Entry& a, const Entry& b) { return a.id < b.id; });
+  }
+  if (dropped) commitLocked();
 }
 
-bool Outbox::persistLocked() {
+void Outbox::migrateLocked(const Value& legacy) {
+  SettingsStore& store = *host_->settings;
+  const Dictionary* root = legacy.asDictionary();
+  const Value* next = root ? root->find(kLegacyNextKey) : nullptr;
+  if (next && next->asInt()) store.set(kNextKey, *next);
+  const Array* entries = root ? root->getArray(kLegacyEntriesKey) : nullptr;
+  for (const Value& record : entries ? *entries : Array{}) {
+    if (const std::int64_t* id = recordID(record)) {
+      store.set(entryKey(*id), record);
+    } else {
+      logging::always(logging::format(kUnreadableLine, {describe(record)}));
+    }
+  }
+  // In the same transaction as the entries: a kill leaves one form or the other.
+  store.remove(kLegacyKey);
+  commitLocked();
+}
+
+bool Outbox::takeLocked(const Value& stored) {
+  auto record = std::make_shared<const Value>(stored);
+  const Dictionary& fields = *record->asDictionary();
+  const Value* createdValue = fields.find(kCreatedKey);
+  const std::string* lane = fields.getString(kLaneKey);
+  const std::string* operation = fields.getString(kOperationKey);
+  const Dictionary* arguments = fields.getDictionary(kArgumentsKey);
+  const double* created = createdValue ? createdValue->asReal() : nullptr;
+  if (!lane || !operation || !arguments || !created) return false;
+  const std::int64_t id = *recordID(*record);
+  lanes_[*lane].entries.push_back(Entry{id,
+                                        *lane,
+                                        *operation,
+                                        std::shared_ptr<const Dictionary>(record, arguments),
+                                        *created,
+                                        0,
+                                        0,
+                                        {}});
+  nextID_ = std::max(nextID_, id + 1);
+  return true;
+}
+
+void Outbox::writeLocked(std::int64_t id, const Value& record) {
+  if (host_ && host_->settings) host_->settings->set(entryKey(id), record);
+}
+
+void Outbox::eraseLocked(std::int64_t id) {
+  if (!host_ || !host_->settings) return;
+  host_->settings->remove(entryKey(id));
+  host_->settings->set(kNextKey, nextID_);
+}
+
+bool Outbox::commitLocked() {
   if (!host_ || !host_->settings) return false;
-  std::vector<const Entry*> all;
-  for (const auto& [name, lane] : lanes_) {
-    for (const Entry& entry : lane.entries) all.push_back(&entry);
-  }
-  std::sort(all.begin(), all.end(), [](const Entry* a, const Entry* b) { return a->id < b->id; });
-  Array entries;
-  entries.reserve(all.size());
-  for (const Entry* entry : all) {
-    entries.emplace_back(Dictionary{{std::string(kIDKey), entry->id},
-                                    {std::string(kLaneKey), entry->lane},
-                                    {std::string(kOperationKey), entry->operation},
-                                    {std::string(kArgumentsKey), *entry->arguments},
-                                    {std::string(kCreatedKey), entry->created}});
-  }
-  host_->settings->set(kStoreKey, Dictionary{{std::string(kNextKey), nextID_},
-                                             {std::string(kEntriesKey), std::move(entries)}});
   if (host_->settings->synchronize()) return true;
   logging::always(kNotDurableLine);
   return false;
@@ -137,6 +173,7 @@ void Outbox::pruneLocked(std::vector<OutboxReport>& dropped, std::vector<First>&
   const double oldest = now() - settings_.maxAgeSeconds;
   auto drop = [&](Lane& lane, std::deque<Entry>::iterator it, std::string_view why) {
     logging::always(logging::format(kDroppedLine, {it->operation, std::to_string(it->id), why}));
+    eraseLocked(it->id);
     if (it->first) {
       failed.push_back(std::move(it->first));
     } else {
@@ -187,12 +224,24 @@ std::int64_t Outbox::add(std::string_view lane, std::string_view operation, Dict
     std::lock_guard lock(mutex_);
     loadLocked();
     id = nextID_++;
+    const double created = now();
+    // The record is built once: the store copies it, the entry points into it.
+    Dictionary fields;
+    fields.set(std::string(kIDKey), id);
+    fields.set(std::string(kLaneKey), std::string(lane));
+    fields.set(std::string(kOperationKey), std::string(operation));
+    fields.set(std::string(kArgumentsKey), Value(std::move(arguments)));
+    fields.set(std::string(kCreatedKey), created);
+    auto record = std::make_shared<const Value>(std::move(fields));
+    writeLocked(id, *record);
     Lane& target = lanes_[std::string(lane)];
-    target.entries.push_back(Entry{id, std::string(lane), std::string(operation),
-                                   std::make_shared<const Dictionary>(std::move(arguments)), now(),
-                                   0, 0, std::move(first)});
+    target.entries.push_back(
+        Entry{id, std::string(lane), std::string(operation),
+              std::shared_ptr<const Dictionary>(
+                  record, record->asDictionary()->getDictionary(kArgumentsKey)),
+              created, 0, 0, std::move(first)});
     pruneLocked(dropped, failed);
-    persistLocked();
+    commitLocked();
     // Behind a lane that waits for a retry, the entry outlives its turn.
     if (target.waiting && !target.entries.empty() && target.entries.back().id == id &&
         target.entries.back().first) {
@@ -215,7 +264,7 @@ void Outbox::resume() {
     std::lock_guard lock(mutex_);
     loadLocked();
     pruneLocked(dropped, failed);
-    if (!dropped.empty()) persistLocked();
+    if (!dropped.empty() || !failed.empty()) commitLocked();
     for (const auto& [name, lane] : lanes_) names.push_back(name);
   }
   tell(std::move(dropped), std::move(failed));
@@ -271,7 +320,9 @@ std::chrono::milliseconds Outbox::delayFor(const Entry& entry, const OutboxVerdi
   const double cap =
       std::min(settings_.maxDelaySeconds, settings_.firstDelaySeconds * std::pow(2.0, exponent));
   double seconds = std::clamp(jitter_(), 0.0, 1.0) * cap;
-  if (verdict.retryAfterSeconds) seconds = std::max(seconds, *verdict.retryAfterSeconds);
+  if (verdict.retryAfterSeconds) {
+    seconds = std::max(seconds, std::min(*verdict.retryAfterSeconds, settings_.maxDelaySeconds));
+  }
   return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000.0)));
 }
 
@@ -308,8 +359,9 @@ void Outbox::finish(const std::string& name, std::int64_t id, OutboxVerdict verd
       } else {
         report = reportOf(head, success, false, verdict.error);
       }
+      eraseLocked(id);
       lane.entries.pop_front();
-      persistLocked();
+      commitLocked();
     }
   }
   if (delay) {
@@ -342,11 +394,13 @@ std::size_t Outbox::clear() {
     loadLocked();
     for (auto& [name, lane] : lanes_) {
       count += lane.entries.size();
-      for (Entry& entry : lane.entries)
+      for (Entry& entry : lane.entries) {
         if (entry.first) waiting.emplace_back(std::move(entry.first), entry.id);
+        eraseLocked(entry.id);
+      }
       lane.entries.clear();
     }
-    persistLocked();
+    commitLocked();
   }
   for (auto& [first, id] : waiting) first(OutboxFirst::Failed, id, Value());
   return count;

@@ -27,7 +27,8 @@ struct OutboxVerdict {
   enum class Kind { Done, Final, Retry };
   Kind kind = Kind::Done;
   std::optional<ErrorInfo> error = std::nullopt;
-  // The server's Retry-After, when it gave one: the retry waits at least this.
+  // The server's Retry-After, when it gave one: the retry waits at least
+  // this, up to the settings' maxDelay.
   std::optional<double> retryAfterSeconds = std::nullopt;
   // A refused auth key that the transport's own resend did not cure.
   bool authFailure = false;
@@ -41,7 +42,13 @@ enum class OutboxFirst { Succeeded, Failed, Queued };
 
 class Outbox : public std::enable_shared_from_this<Outbox> {
  public:
-  static constexpr std::string_view kStoreKey = "PushManagerKeyOutbox";
+  // Each entry under its own key, so that writing one costs one durable field
+  // write whatever the queue holds; the next id beside them.
+  static constexpr std::string_view kEntryKeyPrefix = "PushManagerKeyOutbox/";
+  static constexpr std::string_view kNextKey = "PushManagerKeyOutboxNext";
+  // The whole queue under one key, as an earlier version kept it: read once
+  // and moved to the keys above.
+  static constexpr std::string_view kLegacyKey = "PushManagerKeyOutbox";
   // A refused auth key ends the entry on this many attempts in a row.
   static constexpr int kAuthFailureLimit = 3;
 
@@ -80,6 +87,7 @@ class Outbox : public std::enable_shared_from_this<Outbox> {
     std::string lane;
     std::string operation;
     // Shared with the attempt under way rather than copied: payloads are large.
+    // Points into the stored record it was read from or written as.
     std::shared_ptr<const Dictionary> arguments;
     double created = 0;
     std::int32_t attempts = 0;
@@ -95,8 +103,16 @@ class Outbox : public std::enable_shared_from_this<Outbox> {
   double now() const;
   // Reads what an earlier run left, once; with mutex_ held.
   void loadLocked();
-  // With mutex_ held; false when the store could not make it durable.
-  bool persistLocked();
+  // Moves the single-key queue of an earlier version to one key per entry.
+  void migrateLocked(const Value& legacy);
+  // Loads one stored entry; false when it is not readable.
+  bool takeLocked(const Value& stored);
+  // The store's changes for one entry, made durable by commitLocked; with
+  // mutex_ held. Removal records the next id, so that ids never come back.
+  void writeLocked(std::int64_t id, const Value& record);
+  void eraseLocked(std::int64_t id);
+  // False when the store could not make the changes durable.
+  bool commitLocked();
   // Drops entries past the bounds; with mutex_ held. The reports go out later.
   void pruneLocked(std::vector<OutboxReport>& dropped, std::vector<First>& failed);
   void pump(const std::string& lane);

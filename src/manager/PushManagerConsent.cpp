@@ -60,8 +60,12 @@ void PushManager::setConsentGiven(bool given) {
 
   ConsentWithdrawal cleared;
   if (auto box = outbox()) {
+    // Loaded by depth() first, so that the keys listed are the entries'.
+    if (box->depth() > 0 && host_ && host_->settings) {
+      for (auto& key : host_->settings->keys(Outbox::kEntryKeyPrefix))
+        cleared.settingsKeys.push_back(std::move(key));
+    }
     cleared.outboxEntries = box->clear();
-    cleared.settingsKeys.emplace_back(Outbox::kStoreKey);
   }
   // Loading the record reaches no server; it tells whether there is a
   // registration to remove.

@@ -56,6 +56,14 @@ std::string traced(std::string_view format, const Dictionary& value) {
   return logging::isOn() ? logging::format(format, {describe(value)}) : std::string();
 }
 
+// An outbox entry's arguments with one copy of the payload (a braced list
+// would copy it twice).
+Dictionary withPayload(const Dictionary& payload) {
+  Dictionary arguments;
+  arguments.set("payload", payload);
+  return arguments;
+}
+
 }  // namespace
 
 bool PushManager::isOrvoSilentPush(const Dictionary& payload) {
@@ -257,7 +265,7 @@ void PushManager::feedback(const Dictionary& payload, ResultHandler completion) 
     if (completion) completion(false);
     return;
   }
-  if (queue("message", "feedback", Dictionary{{"payload", payload}}, completion)) return;
+  if (outbox() && queue("message", "feedback", withPayload(payload), completion)) return;
   receiver_->feedback(
       [completion = std::move(completion)](bool success, const std::optional<ErrorInfo>&) {
         if (completion) completion(success);

@@ -1,6 +1,7 @@
 // The manager's side of the outbox: which operations it takes, how an
 // attempt of each runs again from what the entry carries, which answers are
 // worth another attempt, and what the caller and the delegate hear.
+#include <algorithm>
 #include <cstdlib>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "orvo/PushManager.h"
 #include "orvo/PushManagerConfig.h"
 #include "orvo/ReceiverProtocol.h"
+#include "platform/HttpHeaders.h"
 #include "transport/PushNetworkManager.h"
 
 namespace orvo {
@@ -57,15 +59,15 @@ const Dictionary& payloadOf(const Dictionary& arguments) {
   return payload ? *payload : kNone;
 }
 
-std::optional<double> retryAfterSeconds(const std::string* text) {
+// Retry-After as delta seconds or as an HTTP date, from now; absent when it
+// is neither, and the backoff alone decides.
+std::optional<double> retryAfterSeconds(const std::string* text, double now) {
   if (!text || text->empty()) return std::nullopt;
-  char* end = nullptr;
-  const double seconds = std::strtod(text->c_str(), &end);
-  // The HTTP-date form is not read: the backoff alone decides then.
-  if (end == text->c_str() || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
-    return std::nullopt;
+  if (std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::strtod(text->c_str(), nullptr);
   }
-  return seconds;
+  if (auto date = http::parseHttpDate(*text)) return std::max(0.0, *date - now);
+  return std::nullopt;
 }
 
 bool transientStatus(std::int64_t status) {
@@ -75,14 +77,14 @@ bool transientStatus(std::int64_t status) {
 // A receiver operation's outcome: what a retry could change (the network,
 // the server's load, an answer that could not be read, a refused auth key)
 // and what it could not (a well-formed refusal, the library's own checks).
-OutboxVerdict receiverVerdict(bool success, const std::optional<ErrorInfo>& error) {
+OutboxVerdict receiverVerdict(bool success, const std::optional<ErrorInfo>& error, double now) {
   if (success || !error) return {OutboxVerdict::Kind::Done};
   OutboxVerdict verdict{OutboxVerdict::Kind::Final, error};
   const Value* statusValue = error->userInfo.find(kStatusCodeInfoKey);
   if (const std::int64_t* status = statusValue ? statusValue->asInt() : nullptr) {
     if (transientStatus(*status)) {
       verdict.kind = OutboxVerdict::Kind::Retry;
-      verdict.retryAfterSeconds = retryAfterSeconds(error->userInfo.getString(kRetryAfterInfoKey));
+      verdict.retryAfterSeconds = retryAfterSeconds(error->userInfo.getString(kRetryAfterInfoKey), now);
     }
   } else if (error->domain == kHttpTransportErrorDomain || error->domain == kJsonErrorDomain) {
     verdict.kind = OutboxVerdict::Kind::Retry;
@@ -99,7 +101,7 @@ OutboxVerdict receiverVerdict(bool success, const std::optional<ErrorInfo>& erro
 }
 
 // The same for an exchange outside the receiver transport.
-OutboxVerdict httpVerdict(const HttpResult* result, bool success, Value outcome) {
+OutboxVerdict httpVerdict(const HttpResult* result, bool success, Value outcome, double now) {
   OutboxVerdict verdict{success ? OutboxVerdict::Kind::Done : OutboxVerdict::Kind::Final};
   verdict.result = std::move(outcome);
   if (success || !result) return verdict;
@@ -111,7 +113,7 @@ OutboxVerdict httpVerdict(const HttpResult* result, bool success, Value outcome)
     verdict.error = libraryError(response.statusCode, describe(verdict.result));
     if (transientStatus(response.statusCode)) {
       verdict.kind = OutboxVerdict::Kind::Retry;
-      verdict.retryAfterSeconds = retryAfterSeconds(headerValue(response, kRetryAfterInfoKey));
+      verdict.retryAfterSeconds = retryAfterSeconds(headerValue(response, kRetryAfterInfoKey), now);
     } else if (response.statusCode < 300 && !parseJson(response.body).ok()) {
       verdict.kind = OutboxVerdict::Kind::Retry;  // an answer that could not be read
     }
@@ -226,8 +228,11 @@ bool PushManager::queueReport(std::string_view operation, Dictionary arguments,
 
 void PushManager::attemptQueued(const std::string& operation, const Dictionary& arguments,
                                 std::int32_t attempt, std::function<void(OutboxVerdict)> done) {
-  auto receiver = [done](bool success, const std::optional<ErrorInfo>& error) {
-    done(receiverVerdict(success, error));
+  auto now = [clock = host_ && host_->clock ? host_->clock : std::make_shared<SystemClock>()] {
+    return clock->now().secondsSince1970;
+  };
+  auto receiver = [done, now](bool success, const std::optional<ErrorInfo>& error) {
+    done(receiverVerdict(success, error, now()));
   };
   const Value& badge = arguments.get(kBadgeKey);
   const Value* option = arguments.find(kBadgeOptionKey);
@@ -260,17 +265,17 @@ void PushManager::attemptQueued(const std::string& operation, const Dictionary& 
   } else if (operation == "session" || operation == "purchase") {
     const Dictionary* options = arguments.getDictionary(kOptionsKey);
     xeltExchange(options ? *options : Dictionary{}, arguments.get(kBodyKey),
-                 [done](const HttpResult* result, bool success, Value outcome) {
-                   done(httpVerdict(result, success, std::move(outcome)));
+                 [done, now](const HttpResult* result, bool success, Value outcome) {
+                   done(httpVerdict(result, success, std::move(outcome), now()));
                  });
   } else if (operation == "log") {
     const std::string text = optionalText(arguments, kErrorTextKey).value_or("");
-    serverLog_->attempt(text, attempt - 1, [done](const HttpResult* result, bool delivered) {
+    serverLog_->attempt(text, attempt - 1, [done, now](const HttpResult* result, bool delivered) {
       if (delivered) return done({OutboxVerdict::Kind::Done});
       if (!result) {
         return done({OutboxVerdict::Kind::Final, libraryError(0, kNoLogServer)});
       }
-      OutboxVerdict verdict = httpVerdict(result, false, Value());
+      OutboxVerdict verdict = httpVerdict(result, false, Value(), now());
       // A readable answer other than "0000" is the server's refusal.
       if (verdict.kind == OutboxVerdict::Kind::Final) verdict.error = libraryError(0, kLogRefused);
       done(std::move(verdict));

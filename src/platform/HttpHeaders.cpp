@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string>
+
+#include <curl/curl.h>
 
 namespace orvo::http {
 namespace {
@@ -32,6 +35,14 @@ std::string_view trim(std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<double> parseHttpDate(std::string_view text) {
+  const std::string copy(trim(text));
+  if (copy.empty() || hasLineBreakOrNul(copy)) return std::nullopt;
+  const time_t seconds = curl_getdate(copy.c_str(), nullptr);
+  if (seconds < 0) return std::nullopt;
+  return static_cast<double>(seconds);
+}
 
 // An HTTP token: what a method or a header name may consist of.
 bool isToken(std::string_view text) {

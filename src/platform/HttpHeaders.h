@@ -2,6 +2,7 @@
 // may send, and the fields of a response as its header lines arrive.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +18,10 @@ bool hasLineBreakOrNul(std::string_view text);
 
 // "text/html; charset="utf-8"" -> ("text/html", "utf-8").
 std::pair<std::string, std::string> parseContentType(std::string_view value);
+
+// An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT", or the two older forms)
+// as seconds since 1970; absent when the text is not one.
+std::optional<double> parseHttpDate(std::string_view text);
 
 // The fields of one response, line by line as they arrive. Repeated fields
 // are folded into one, and only the final response's fields count (an

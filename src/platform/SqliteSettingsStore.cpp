@@ -187,6 +187,18 @@ void SqliteSettingsStore::set(std::string_view key, const Value& value) {
 
 void SqliteSettingsStore::remove(std::string_view key) { impl_->change(key, std::nullopt); }
 
+std::vector<std::string> SqliteSettingsStore::keys(std::string_view prefix) const {
+  std::lock_guard lock(impl_->mutex);
+  impl_->ensureLoaded();
+  std::vector<std::string> found;
+  const ValueMap& cache = impl_->cache;
+  for (auto it = cache.lower_bound(prefix); it != cache.end() && it->first.starts_with(prefix);
+       ++it) {
+    found.push_back(it->first);
+  }
+  return found;
+}
+
 bool SqliteSettingsStore::synchronize() {
   std::lock_guard lock(impl_->mutex);
   // Nothing pending: the answer still says whether the file can be used.

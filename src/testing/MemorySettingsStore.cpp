@@ -28,6 +28,16 @@ void MemorySettingsStore::remove(std::string_view key) {
   if (it != values_.end()) values_.erase(it);
 }
 
+std::vector<std::string> MemorySettingsStore::keys(std::string_view prefix) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> found;
+  for (auto it = values_.lower_bound(prefix); it != values_.end() && it->first.starts_with(prefix);
+       ++it) {
+    found.push_back(it->first);
+  }
+  return found;
+}
+
 bool MemorySettingsStore::synchronize() {
   std::lock_guard lock(mutex_);
   ++synchronizeCount_;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -159,6 +160,124 @@ TEST_F(OutboxTest, EachOperationRetriesWhatCanChangeAndEndsWhatCannot) {
       EXPECT_EQ(manager->outboxDepth(), 0u);
     }
   }
+}
+
+TEST_F(OutboxTest, RetryAfterAndRefusedAuthKeysShapeTheRetries) {
+  // The badge endpoint's answers, one per request, the last one repeated:
+  // "ok", "500", "40100", or else a 429 with that Retry-After. The clock
+  // reads Tue, 14 Nov 2023 22:13:20 GMT; jitter 0.5 of 2 s × 2^attempt.
+  struct Row {
+    const char* what;
+    std::vector<std::string> answers;
+    std::vector<std::int64_t> delays;
+    bool success;
+  };
+  const std::vector<Row> rows{
+      {"seconds", {"30", "ok"}, {30000}, true},
+      {"a date", {"Tue, 14 Nov 2023 22:14:05 GMT", "ok"}, {45000}, true},
+      {"an older date form", {"Tuesday, 14-Nov-23 22:14:05 GMT", "ok"}, {45000}, true},
+      {"a date past", {"Tue, 14 Nov 2023 22:00:00 GMT", "ok"}, {1000}, true},
+      {"a date beyond max-delay", {"Wed, 15 Nov 2023 22:13:20 GMT", "ok"}, {60000}, true},
+      {"seconds beyond max-delay", {"999999", "ok"}, {60000}, true},
+      {"neither", {"soon", "ok"}, {1000}, true},
+      // Each attempt asks a new auth key and resends once: two requests.
+      {"40100 three times in a row", {"40100"}, {1000, 2000}, false},
+      {"40100 broken by a 500",
+       {"40100", "40100", "500", "40100"},
+       {1000, 2000, 4000, 8000},
+       false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    resetProcessState();
+    delays.clear();
+    retries.clear();
+    completions.clear();
+    reports.clear();
+    std::size_t requests = 0;
+    http->setResponder([&](const HttpRequest& request) -> HttpResult {
+      if (request.url.find("asking_authorization") != std::string::npos) {
+        return ScriptedHttpClient::jsonAnswer(receiverEnvelope(Dictionary{{"AUTHKEY", "k"}}));
+      }
+      const std::string& answer = row.answers[std::min(requests++, row.answers.size() - 1)];
+      if (answer == "ok") return ScriptedHttpClient::jsonAnswer(receiverEnvelope());
+      if (answer == "500") return ScriptedHttpClient::jsonAnswer("{}", 500);
+      if (answer == "40100") return ScriptedHttpClient::jsonAnswer(receiverEnvelope({}, "40100"));
+      HttpResult result = ScriptedHttpClient::jsonAnswer("{}", 429);
+      result.response->headers.set("retry-after", answer);
+      return result;
+    });
+    start();
+    manager->update(Value(), Value(3), result());
+    drain();
+    while (!retries.empty() && retries.size() <= row.delays.size()) {
+      retries.back()();
+      drain();
+      if (!reports.empty()) break;
+    }
+    EXPECT_EQ(delays, row.delays);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].success, row.success);
+    EXPECT_EQ(reports[0].attempts, static_cast<std::int32_t>(row.delays.size() + 1));
+    EXPECT_EQ(manager->outboxDepth(), 0u);
+  }
+}
+
+TEST_F(OutboxTest, QueuedEntriesFollowATokenRotationUnlessTheyNamedTheirDevice) {
+  http->setResponder([](const HttpRequest&) {
+    return HttpResult{{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
+  });
+  start();
+  manager->info()->setPushServiceID(std::string("token-1"));
+  manager->info()->setClientUID(std::string("u1"));
+  manager->feedback(Value(), kPayload, result());
+  manager->feedback(Value(), kPayload, std::string("u9"), std::string("token-9"), result());
+  drain();
+  ASSERT_EQ(manager->outboxDepth(), 2u);
+  manager->info()->setPushServiceID(std::string("token-2"));
+  script(Answer::Success);
+  retries.at(0)();
+  drain();
+  std::vector<std::string> sent;
+  for (const auto& request : http->requests()) {
+    if (request.url.find("sent_ack") == std::string::npos) continue;
+    const Dictionary form = ScriptedHttpClient::decodeForm(request.body);
+    sent.push_back(form.get("PSID").stringOr("-") + " " + form.get("CUID").stringOr("-") + " " +
+                   form.get("SEQNO").stringOr("-"));
+  }
+  // The first attempt was refused before its auth key: both are sent once.
+  EXPECT_EQ(sent, (std::vector<std::string>{"token-2 u1 7", "token-9 u9 7"}));
+  EXPECT_EQ(manager->outboxDepth(), 0u);
+}
+
+TEST_F(OutboxTest, AQueueStoredUnderOneKeyByAnEarlierVersionIsMovedAndResumed) {
+  auto record = [](std::int64_t id, std::int64_t badge) {
+    return Value(Dictionary{{"id", id},
+                            {"lane", "badge"},
+                            {"operation", "update"},
+                            {"arguments", Dictionary{{"badge", badge}}},
+                            {"created", 1'699'999'990.0}});
+  };
+  host.settings->set(
+      "PushManagerKeyOutbox",
+      Dictionary{{"next", 20}, {"entries", Array{record(10, 4), Value("torn"), record(11, 5)}}});
+  script(Answer::Success);
+  start();
+  manager->update(Value(), Value(6), result());
+  drain();
+  std::vector<std::string> badges;
+  for (const auto& request : http->requests()) {
+    if (request.url.find("rcv_init_badgeNo.ctl") == std::string::npos) continue;
+    badges.push_back(ScriptedHttpClient::decodeForm(request.body).get("BADGENO").stringOr("-"));
+  }
+  EXPECT_EQ(badges, (std::vector<std::string>{"4", "5", "6"}));
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1].id, 11);
+  EXPECT_EQ(completions,
+            (std::vector<std::pair<bool, std::optional<std::int64_t>>>{{true, std::nullopt}}));
+  const auto stored = host.settings->snapshot();
+  EXPECT_FALSE(stored.contains("PushManagerKeyOutbox"));
+  EXPECT_EQ(stored.at("PushManagerKeyOutboxNext"), Value(21));
 }
 
 TEST_F(OutboxTest, EntriesResumeInOrderAfterARelaunchAndDuplicatesStayOut) {

@@ -29,6 +29,7 @@ class ORVO_PUSH_API SqliteSettingsStore : public SettingsStore {
   Value get(std::string_view key) const override;
   void set(std::string_view key, const Value& value) override;
   void remove(std::string_view key) override;
+  std::vector<std::string> keys(std::string_view prefix) const override;
   bool synchronize() override;
 
   /// Opens the file for writing if it is not yet: false once the store has

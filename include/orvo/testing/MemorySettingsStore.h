@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "orvo/platform/SettingsStore.h"
 
@@ -18,6 +19,7 @@ class MemorySettingsStore : public SettingsStore {
   Value get(std::string_view key) const override;
   void set(std::string_view key, const Value& value) override;
   void remove(std::string_view key) override;
+  std::vector<std::string> keys(std::string_view prefix) const override;
   bool synchronize() override;
 
   /// Test helpers.
