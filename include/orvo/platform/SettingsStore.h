@@ -22,12 +22,13 @@ class ORVO_PUSH_API SettingsStore {
   virtual void set(std::string_view key, const Value& value) = 0;
   virtual void remove(std::string_view key) = 0;
   /// @}
-  /// The keys that begin with prefix (every key for ""), in byte order,
-  /// changes not yet synchronized included.
-  virtual std::vector<std::string> keys(std::string_view prefix) const = 0;
   /// Returns once every earlier set and remove is durable; false when that
   /// could not be done (the values stay readable in this process).
   virtual bool synchronize() = 0;
+  /// The keys that begin with prefix (every key for ""), in byte order,
+  /// changes not yet synchronized included. Last, so that the members before
+  /// it keep their places.
+  virtual std::vector<std::string> keys(std::string_view prefix) const = 0;
 };
 
 }  // namespace orvo
