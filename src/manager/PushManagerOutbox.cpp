@@ -84,7 +84,8 @@ OutboxVerdict receiverVerdict(bool success, const std::optional<ErrorInfo>& erro
   if (const std::int64_t* status = statusValue ? statusValue->asInt() : nullptr) {
     if (transientStatus(*status)) {
       verdict.kind = OutboxVerdict::Kind::Retry;
-      verdict.retryAfterSeconds = retryAfterSeconds(error->userInfo.getString(kRetryAfterInfoKey), now);
+      verdict.retryAfterSeconds =
+          retryAfterSeconds(error->userInfo.getString(kRetryAfterInfoKey), now);
     }
   } else if (error->domain == kHttpTransportErrorDomain || error->domain == kJsonErrorDomain) {
     verdict.kind = OutboxVerdict::Kind::Retry;
