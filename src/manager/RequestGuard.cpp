@@ -75,6 +75,9 @@ void RequestGuard::send(HttpRequest request, std::function<void(HttpResult)> com
                        libraryError(errors::kConsentWithheld, errors::kConsentWithheldText)};
     if (mainQueue_) {
       mainQueue_->post([completion = std::move(completion), refused] { completion(refused); });
+    } else {
+      // Never dropped: a caller waiting on it would wait for ever.
+      completion(refused);
     }
     return;
   }

@@ -1,4 +1,5 @@
 #include "manager/ManagerFixture.h"
+#include "manager/RequestGuard.h"
 #include "orvo/PushErrors.h"
 #include "orvo/PushKeychain.h"
 
@@ -230,6 +231,19 @@ class WithdrawalTest : public ManagerTest {
     EXPECT_EQ(http->requestCount(), sent);
   }
 };
+
+// A request refused with no main queue to post to is still answered, once.
+TEST(RequestGuardTest, ARefusalWithoutAMainQueueIsAnsweredInline) {
+  auto guard = std::make_shared<RequestGuard>(nullptr, nullptr,
+                                              RequestGuard::Rules{[] { return false; }, {}});
+  Outcome out;
+  guard->send(HttpRequest{}, [&out](HttpResult result) {
+    ++out.calls;
+    if (result.error) out.code = result.error->code;
+  });
+  EXPECT_EQ(out.calls, 1);
+  EXPECT_EQ(out.code, 1205);
+}
 
 TEST_F(WithdrawalTest, WithAReachableServer) { withdraw(true); }
 TEST_F(WithdrawalTest, WithoutAReachableServer) { withdraw(false); }
