@@ -80,10 +80,21 @@ struct Gateway::Unflushed {
     PayloadText payload;
     std::shared_ptr<const Devices> devices;
     std::vector<std::int64_t> badges;  // by device; none for a silent message
+    std::vector<std::int64_t> sentAt;  // by device; 0 while still queued
   };
   std::deque<Message> messages;  // not moved as it grows, under the state lock
   std::unordered_map<std::int64_t, std::int64_t> badges;  // by the device's rowid
   std::int64_t nextId = 0;                                // of a delivery, once one is kept
+  long long queued = 0;                                   // deliveries kept that no stream took yet
+
+  // A connected device's deliveries still kept, for its stream to take
+  // without a query. Only once the stream has read the table: until then,
+  // or after its deliveries were written out queued, it reads the table.
+  struct Inbox {
+    bool fromTable = true;
+    std::vector<std::pair<Message*, std::size_t>> kept;
+  };
+  std::unordered_map<std::string, Inbox> inboxes;
 
   // The devices a target resolved to, with their stored badges, while no
   // statement that could change them ran.
@@ -115,12 +126,14 @@ bool Gateway::flush() {
     for (std::size_t i = 0; written && i < devices.size(); ++i) {
       const auto& device = devices[i];
       const std::int64_t badge = message.badges.empty() ? 0 : message.badges[i];
+      const std::int64_t sentAt = message.sentAt[i];
       written = db.run(
                     "INSERT INTO deliveries(id, seqno, token, app_id, device_id, cuid, payload, "
-                    "state, queued_at) VALUES(?,?,?,?,?,?,?, 'queued', ?)",
+                    "state, queued_at, sent_at) VALUES(?,?,?,?,?,?,?,?,?,?)",
                     {message.firstId + static_cast<std::int64_t>(i), message.seqno, device.token,
                      device.appId, device.deviceId, device.cuid,
-                     message.payload.with(device.token, badge), message.queuedAt}) == 1;
+                     message.payload.with(device.token, badge), sentAt ? "sent" : "queued",
+                     message.queuedAt, sentAt ? Json(sentAt) : Json(nullptr)}) == 1;
     }
   }
   for (const auto& [row, badge] : kept.badges)
@@ -139,8 +152,15 @@ bool Gateway::flush() {
   if (written && db.exec("COMMIT")) {
     for (auto drop = drops_.begin() + static_cast<long>(dropsBefore); drop != drops_.end(); ++drop)
       queueDropped += drop->count;
+    // What the streams did not take is in the table now, and only there.
+    for (auto& [token, inbox] : kept.inboxes)
+      if (!inbox.kept.empty()) {
+        inbox.kept.clear();
+        inbox.fromTable = true;
+      }
     kept.messages.clear();
     kept.badges.clear();
+    kept.queued = 0;
     return true;
   }
   db.exec("ROLLBACK");
@@ -169,6 +189,8 @@ bool Gateway::capQueue(const std::string& token) {
   }
   return true;
 }
+
+long long Gateway::queuedInMemory() const { return unflushed_->queued; }
 
 std::vector<QueueDrop> Gateway::takeDrops() {
   std::vector<QueueDrop> drops;
@@ -213,6 +235,7 @@ bool Gateway::knownToken(const std::string& token) {
 }
 
 SendOutcome Gateway::send(const OutgoingMessage& message) {
+  const auto accepted = std::chrono::steady_clock::now();
   auto& db = state_.db;
   const auto now = state_.nowMs();
   SendOutcome outcome;
@@ -229,12 +252,14 @@ SendOutcome Gateway::send(const OutgoingMessage& message) {
        message.serviceCode, message.reserveAt ? Json(*message.reserveAt) : Json(nullptr), now,
        outcome.reserved ? "reserved" : "sent"});
   outcome.seqno = db.lastInsertId();
-  if (!outcome.reserved) outcome.targets = fanOut(outcome.seqno, outcome.messageKey, message, now);
+  if (!outcome.reserved)
+    outcome.targets = fanOut(outcome.seqno, outcome.messageKey, message, now, accepted);
   return outcome;
 }
 
 int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
-                    const OutgoingMessage& message, std::int64_t now) {
+                    const OutgoingMessage& message, std::int64_t now,
+                    std::chrono::steady_clock::time_point accepted) {
   auto& db = state_.db;
   auto& kept = *unflushed_;
   if (kept.targetsEpoch != db.epoch()) kept.targets.clear();
@@ -304,9 +329,23 @@ int Gateway::fanOut(std::int64_t seqno, const std::string& messageKey,
     kept.nextId = rows.empty() ? 1 : rows[0]["next"].get<std::int64_t>();
   }
   auto& queued = kept.messages.emplace_back(Unflushed::Message{
-      seqno, now, kept.nextId, PayloadText(Json{{"aps", aps}, {"orv", orv}}), devices, {}});
+      seqno, now, kept.nextId, PayloadText(Json{{"aps", aps}, {"orv", orv}}), devices, {}, {}});
   const auto count = devices->size();
+  queued.sentAt.assign(count, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto inbox = kept.inboxes.find((*devices)[i].token);
+    if (inbox != kept.inboxes.end() && !inbox->second.fromTable)
+      inbox->second.kept.emplace_back(&queued, i);
+  }
+  kept.queued += static_cast<long long>(count);
+  fanOutEnd_ = 0;  // no write counts until the range is whole
+  fanOutFirst_ = kept.nextId;
+  fanOutTargets_ = static_cast<long long>(count);
+  fanOutWritten_ = 0;
+  fanOutAt_ = accepted.time_since_epoch().count();
+  fanOutLast_ = fanOutAt_.load();
   kept.nextId += static_cast<std::int64_t>(count);
+  fanOutEnd_ = kept.nextId;
   if (!message.silent) {
     queued.badges.reserve(count);
     const auto& stored = target->second.storedBadges;
@@ -342,7 +381,8 @@ int Gateway::releaseDue() {
       message.sender = row["sender"].get<std::string>();
       if (row["badge"].is_number_integer()) message.badge = row["badge"].get<std::int64_t>();
       message.silent = row["silent"].get<int>() != 0;
-      fanOut(row["seqno"].get<std::int64_t>(), row["message_key"].get<std::string>(), message, now);
+      fanOut(row["seqno"].get<std::int64_t>(), row["message_key"].get<std::string>(), message, now,
+             std::chrono::steady_clock::now());
       state_.db.run("UPDATE messages SET state='sent' WHERE seqno=?", {row["seqno"]});
       ++released;
     }
@@ -350,6 +390,14 @@ int Gateway::releaseDue() {
   }
   wake();
   return released;
+}
+
+void Gateway::wakeAll() {
+  {
+    std::lock_guard lock(state_.mutex);
+    for (auto& [token, inbox] : unflushed_->inboxes) inbox.fromTable = true;
+  }
+  if (waker_) waker_({}, true);
 }
 
 void Gateway::wake() {
@@ -362,15 +410,21 @@ void Gateway::wake() {
   for (const auto& tokens : reached) waker_(*tokens, false);
 }
 
+void Gateway::echo(const std::string& token, std::vector<StreamEvent>& events,
+                   std::chrono::steady_clock::time_point now) {
+  if (!faults_) return;
+  const auto rule = faults_->matchDelivery(token);
+  if (!rule) return;
+  if (rule->ms == 0) {
+    events.push_back(events.back());
+  } else {
+    echoes_[token].emplace_back(now + std::chrono::milliseconds(rule->ms), events.back());
+  }
+}
+
 std::vector<StreamEvent> Gateway::take(const std::string& token, std::int64_t after) {
   std::lock_guard lock(state_.mutex);
   std::vector<StreamEvent> events;
-  const auto rows = state_.db.query(
-      // Two index ranges, not a walk through all the device has ever been sent.
-      "SELECT id, payload, state FROM deliveries WHERE token=?1 AND state='queued' UNION ALL "
-      "SELECT id, payload, state FROM deliveries WHERE token=?1 AND id>?2 AND state<>'queued' "
-      "ORDER BY id LIMIT 256",
-      {token, after});
   // The copies the duplicate effect held back, once due.
   const auto steady = std::chrono::steady_clock::now();
   if (auto held = echoes_.find(token); held != echoes_.end()) {
@@ -386,24 +440,58 @@ std::vector<StreamEvent> Gateway::take(const std::string& token, std::int64_t af
     if (list.empty()) echoes_.erase(held);
   }
   const auto now = state_.nowMs();
-  for (const auto& row : rows) {
-    events.push_back({row["id"].get<std::int64_t>(), row["payload"].get<std::string>()});
-    if (row["state"] != "queued") continue;
-    state_.db.run("UPDATE deliveries SET state='sent', sent_at=? WHERE id=?", {now, row["id"]});
-    if (!faults_) continue;
-    if (const auto rule = faults_->matchDelivery(token)) {
-      if (rule->ms == 0) {
-        events.push_back(events.back());
-      } else {
-        echoes_[token].emplace_back(steady + std::chrono::milliseconds(rule->ms), events.back());
-      }
+  auto& kept = *unflushed_;
+  auto inbox = kept.inboxes.find(token);
+  if (inbox != kept.inboxes.end() && !inbox->second.fromTable) {
+    // A fan-out to thousands of connected devices costs each of them no
+    // statement: the rows are written once, already sent.
+    for (const auto& [message, index] : inbox->second.kept) {
+      const std::int64_t badge = message->badges.empty() ? 0 : message->badges[index];
+      events.push_back({message->firstId + static_cast<std::int64_t>(index),
+                        message->payload.with(token, badge)});
+      message->sentAt[index] = now;
+      --kept.queued;
+      echo(token, events, steady);
     }
+    inbox->second.kept.clear();
+    return events;
   }
+  constexpr std::size_t kBatch = 256;
+  std::int64_t lastQueued = 0;
+  std::size_t rows = 0;
+  state_.db.each(
+      // Two index ranges, not a walk through all the device has ever been sent.
+      "SELECT id, payload, state FROM deliveries WHERE token=?1 AND state='queued' UNION ALL "
+      "SELECT id, payload, state FROM deliveries WHERE token=?1 AND id>?2 AND state<>'queued' "
+      "ORDER BY id LIMIT 256",
+      {token, after}, [&](const Database::Row& row) {
+        ++rows;
+        events.push_back({row.integer(0), row.text(1)});
+        if (row.text(2) != "queued") return;
+        lastQueued = row.integer(0);
+        echo(token, events, steady);
+      });
+  // The queued rows read are every queued one up to the last: one statement
+  // marks them all.
+  if (lastQueued != 0)
+    state_.db.run(
+        "UPDATE deliveries SET state='sent', sent_at=?1 WHERE token=?2 AND state='queued' AND "
+        "id<=?3",
+        {now, token, lastQueued});
+  // Once the query wrote out what was kept, the table holds all there is.
+  inbox = kept.inboxes.find(token);
+  if (inbox != kept.inboxes.end() && rows < kBatch && kept.messages.empty())
+    inbox->second.fromTable = false;
   return events;
 }
 
 std::uint64_t Gateway::claimStream(const std::string& token) {
   std::uint64_t stream;
+  {
+    // The new stream reads the table first: it may replay what came before.
+    std::lock_guard lock(state_.mutex);
+    unflushed_->inboxes[token] = {};
+  }
   {
     std::lock_guard lock(waitMutex_);
     stream = ++nextStream_;
@@ -440,9 +528,13 @@ std::vector<std::string> Gateway::dueEchoes() {
 }
 
 void Gateway::endStream(const std::string& token, std::uint64_t stream) {
+  std::lock_guard stateLock(state_.mutex);
   std::lock_guard lock(waitMutex_);
   const auto found = streamOwner_.find(token);
-  if (found != streamOwner_.end() && found->second == stream) streamOwner_.erase(found);
+  if (found == streamOwner_.end() || found->second != stream) return;
+  streamOwner_.erase(found);
+  // What its inbox held stays kept, and is written out queued.
+  unflushed_->inboxes.erase(token);
 }
 
 void Gateway::requeue(const std::string& token, const std::vector<std::int64_t>& ids) {
@@ -451,8 +543,24 @@ void Gateway::requeue(const std::string& token, const std::vector<std::int64_t>&
     for (const auto id : ids)
       state_.db.run(
           "UPDATE deliveries SET state='queued', sent_at=NULL WHERE id=? AND state='sent'", {id});
+    if (auto inbox = unflushed_->inboxes.find(token); inbox != unflushed_->inboxes.end())
+      inbox->second.fromTable = true;
   }
   if (waker_) waker_({token}, false);
+}
+
+void Gateway::written(std::int64_t id) {
+  ++eventsStreamed;
+  if (id < fanOutFirst_.load() || id >= fanOutEnd_.load()) return;
+  ++fanOutWritten_;
+  fanOutLast_ = std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+Gateway::LastFanOut Gateway::lastFanOut() const {
+  using Clock = std::chrono::steady_clock;
+  const auto span = Clock::duration(fanOutLast_.load() - fanOutAt_.load());
+  return {fanOutTargets_.load(), fanOutWritten_.load(),
+          std::chrono::duration<double>(span).count()};
 }
 
 void Gateway::stop() {

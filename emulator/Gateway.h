@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "State.h"
@@ -81,10 +82,8 @@ class Gateway {
   int releaseDue();
   // Tells the streams of the devices that sends reached since the last wake.
   void wake();
-  // Every stream looks again (the state was replaced).
-  void wakeAll() {
-    if (waker_) waker_({}, true);
-  }
+  // Every stream looks again, in the table (the state was replaced).
+  void wakeAll();
 
   // Who is told which devices have something new: a list of tokens, or
   // `everyone` (on stop). Set before serving starts.
@@ -115,6 +114,9 @@ class Gateway {
   std::size_t queueCap() const { return queueCap_; }
   // The drops written out since the last call; the caller holds state.mutex.
   std::vector<QueueDrop> takeDrops();
+  // Payloads sends keep in memory that no stream has taken yet; the caller
+  // holds state.mutex.
+  long long queuedInMemory() const;
   // Deletes the history (payloads no longer queued, and messages left
   // without any) from before `before` ms; returns the rows deleted. Takes
   // state.mutex.
@@ -128,10 +130,25 @@ class Gateway {
   std::atomic<long long> eventsStreamed{0};
   std::atomic<int> openStreams{0};
 
+  // A payload reached its device's socket: counted, and timed when it belongs
+  // to the latest fan-out.
+  void written(std::int64_t id);
+  // The latest fan-out: the devices it was queued for, how many of its
+  // payloads were written so far, and the time from its send to the last of
+  // them (0 before any).
+  struct LastFanOut {
+    long long targets = 0, written = 0;
+    double seconds = 0;
+  };
+  LastFanOut lastFanOut() const;
+
  private:
   int fanOut(std::int64_t seqno, const std::string& messageKey, const OutgoingMessage& message,
-             std::int64_t now);
+             std::int64_t now, std::chrono::steady_clock::time_point accepted);
   std::vector<StreamEvent> take(const std::string& token, std::int64_t after);
+  // The copies of `event` the duplicate effect asks for; under state.mutex.
+  void echo(const std::string& token, std::vector<StreamEvent>& events,
+            std::chrono::steady_clock::time_point now);
   // Drops what a device's full queue holds past the cap; under state.mutex,
   // inside flush()'s transaction.
   bool capQueue(const std::string& token);
@@ -140,7 +157,8 @@ class Gateway {
   Faults* faults_ = nullptr;
   // Second copies of payloads the duplicate effect holds back, by token:
   // when each is due (steady clock) and the event; guarded by state.mutex.
-  std::map<std::string, std::vector<std::pair<std::chrono::steady_clock::time_point, StreamEvent>>>
+  std::unordered_map<std::string,
+                     std::vector<std::pair<std::chrono::steady_clock::time_point, StreamEvent>>>
       echoes_;
   struct Unflushed;
   std::unique_ptr<Unflushed> unflushed_;  // guarded by state.mutex
@@ -151,7 +169,11 @@ class Gateway {
   std::vector<std::shared_ptr<const std::vector<std::string>>> reached_;
   Waker waker_;
   std::uint64_t nextStream_ = 0;
-  std::map<std::string, std::uint64_t> streamOwner_;
+  std::unordered_map<std::string, std::uint64_t> streamOwner_;
+  // The latest fan-out's deliveries, [first, end) by id, and when it was sent.
+  std::atomic<std::int64_t> fanOutFirst_{0}, fanOutEnd_{0};
+  std::atomic<long long> fanOutTargets_{0}, fanOutWritten_{0};
+  std::atomic<std::chrono::steady_clock::rep> fanOutAt_{0}, fanOutLast_{0};
   std::atomic<bool> stopping_{false};
 };
 

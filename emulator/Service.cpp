@@ -454,15 +454,31 @@ HttpResponse Service::Impl::metrics() {
   long long queued = 0;
   {
     std::lock_guard lock(state.mutex);
+    // Counted where they are: writing out a fan-out still being streamed
+    // would send its remaining devices to the table.
+    const Database::Deferred deferred(state.db);
     const auto rows = state.db.query("SELECT COUNT(*) AS n FROM deliveries WHERE state='queued'");
     if (!rows.empty()) queued = rows[0]["n"].get<long long>();
+    queued += gateway.queuedInMemory();
   }
+  const auto fanOut = gateway.lastFanOut();
   text << "# HELP orvo_emulator_deliveries_total Payloads queued for devices.\n"
           "# TYPE orvo_emulator_deliveries_total counter\n"
        << "orvo_emulator_deliveries_total " << gateway.deliveriesQueued.load() << "\n"
        << "# HELP orvo_emulator_events_streamed_total Payloads written to device streams.\n"
           "# TYPE orvo_emulator_events_streamed_total counter\n"
        << "orvo_emulator_events_streamed_total " << gateway.eventsStreamed.load() << "\n"
+       << "# HELP orvo_emulator_last_fanout_targets Devices the latest send was queued for.\n"
+          "# TYPE orvo_emulator_last_fanout_targets gauge\n"
+       << "orvo_emulator_last_fanout_targets " << fanOut.targets << "\n"
+       << "# HELP orvo_emulator_last_fanout_written Payloads of the latest send written to "
+          "streams.\n"
+          "# TYPE orvo_emulator_last_fanout_written gauge\n"
+       << "orvo_emulator_last_fanout_written " << fanOut.written << "\n"
+       << "# HELP orvo_emulator_last_fanout_seconds From the latest send's acceptance to the "
+          "last of its payloads written.\n"
+          "# TYPE orvo_emulator_last_fanout_seconds gauge\n"
+       << "orvo_emulator_last_fanout_seconds " << fanOut.seconds << "\n"
        << "# HELP orvo_emulator_queue_depth Payloads waiting for their device.\n"
           "# TYPE orvo_emulator_queue_depth gauge\n"
        << "orvo_emulator_queue_depth " << queued << "\n"

@@ -103,7 +103,7 @@ ssize_t Streams::read(void* cls, std::uint64_t, char* buffer, std::size_t max) {
       std::memcpy(buffer, stream.pending.data() + stream.written, size);
       stream.written += size;
       while (!stream.events.empty() && stream.events.front().second <= stream.written) {
-        ++self.gateway_.eventsStreamed;
+        self.gateway_.written(stream.events.front().first);
         stream.events.erase(stream.events.begin());
       }
       if (stream.written == stream.pending.size()) {
