@@ -8,14 +8,6 @@
 namespace orvo::test {
 namespace {
 
-std::vector<std::string> endpointsOf(const ScriptedHttpClient& http) {
-  std::vector<std::string> names;
-  for (const auto& request : http.requests()) {
-    names.push_back(request.url.substr(request.url.rfind('/') + 1));
-  }
-  return names;
-}
-
 TEST_F(ManagerTest, ClosedGateOpensAndTheOperationRunsOnceMore) {
   // A record but a closed gate: what a manager made by getInstance has once
   // something installed its record.
