@@ -88,7 +88,7 @@ class StorageManagerTest : public ManagerTest {
   StorageManagerTest() : ManagerTest(ManifestOptions{.storage = true}) {}
 };
 
-TEST_F(StorageManagerTest, TheGateSwapsInAStoredRecordThatInheritsModeAndTokenChoice) {
+TEST_F(StorageManagerTest, StartUpMakesAStoredRecord) {
   auto manager = PushManager::defaultManager();
   manager->setDelegate(recordingDelegate());
   host.runLoop->runUntilIdle();
@@ -98,16 +98,6 @@ TEST_F(StorageManagerTest, TheGateSwapsInAStoredRecordThatInheritsModeAndTokenCh
   EXPECT_EQ(record->mode(), "REAL");
   ASSERT_EQ(delegateLog->loaded.size(), 1u);
   EXPECT_EQ(delegateLog->loaded[0], record);
-
-  // A stored record is never replaced by an in-memory one, and a validated
-  // one passes the gate as it is.
-  manager->exchangeInfo(std::make_shared<PushManagerInfo>(false));
-  manager->info()->setUseCachedPushToken(true);
-  manager->info()->setMode("DEV");
-  manager->loadEncryptedInfo(nullptr);
-  EXPECT_TRUE(manager->info()->useStorage());
-  EXPECT_TRUE(manager->info()->useCachedPushToken());
-  EXPECT_EQ(manager->info()->mode(), "DEV");
 }
 
 // Only a record the library makes gets the build's mode at start-up; a first
