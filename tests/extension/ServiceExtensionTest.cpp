@@ -23,14 +23,6 @@ Dictionary payloadWith(Dictionary orv) {
   return Dictionary{{"aps", Dictionary{{"alert", "Sale"}}}, {"orv", std::move(orv)}};
 }
 
-std::vector<std::string> filesIn(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
 class ServiceExtensionTest : public ManagerTest {
  protected:
   ServiceExtensionTest() {
@@ -100,6 +92,9 @@ TEST_F(ServiceExtensionTest, AcknowledgementMarksThePayloadOnlyWhenItSucceeds) {
     Dictionary marked = payload;
     if (!refused) marked.set("feedback", "true");
     EXPECT_EQ(handedBack(), std::vector<NotificationContent>{request(marked).content});
+    // The payload's own push service ID, not the record's (which has none).
+    EXPECT_EQ(ScriptedHttpClient::decodeForm(http->requests().back().body).get("PSID"),
+              Value("p-1"));
   }
   EXPECT_EQ(ackRequests(), 2u);
 }
@@ -234,7 +229,7 @@ TEST_F(ServiceExtensionTest, DownloadedImageBecomesAnAttachmentOrLeavesNoFile) {
   EXPECT_EQ(host.log->lines(), std::vector<std::string>{"Error with the rich push attachment: " +
                                                         unsaved.error->description});
 
-  EXPECT_TRUE(filesIn(downloads.path()).empty());
+  EXPECT_TRUE(std::filesystem::is_empty(downloads.path()));
 }
 
 TEST_F(ServiceExtensionTest, TimeRunningOutHandsTheContentBackOnce) {
