@@ -56,11 +56,9 @@ TEST_F(ReportsTest, PurchaseListRefusesRepeatsKeepsTenAndPersists) {
   EXPECT_EQ(manager->purchaseArray(), expected);
   EXPECT_EQ(host.settings->get("push_xelt_purchase_array"), Value(expected));
   EXPECT_GT(host.settings->synchronizeCount(), syncs);
-  const HttpRequest request = http->requests().at(0);
-  EXPECT_EQ(request.url, "https://xelt.example.com/api/mobile/purchase");
-  EXPECT_EQ(request.timeoutSeconds, 30.0);
-  EXPECT_FALSE(request.handleCookies);
-  EXPECT_NE(request.body.find('\n'), std::string::npos);  // pretty-printed
+  // The request's shape is the receiver's (transport tests); its address and
+  // time-out are checked in the log lines below.
+  EXPECT_NE(http->requests().at(0).body.find('\n'), std::string::npos);  // pretty-printed
   EXPECT_EQ(body(0), Value(Dictionary{{"id", "s1"}, {"cuid", "u1"}}));
 
   // Repeats are refused without a request, in both forms.
