@@ -42,14 +42,9 @@ TEST_F(ServiceCallsTest, KeySetsAndGateByReceiverVersion) {
   };
   const Keys &C = kCurrent, &R = kRefused;
   const Row rows[] = {
-      {"", "", {C, R, R, C, C}},
-      {"2.9", "", {C, R, R, C, C}},
-      {"3.0", "", {kLegacy, R, R, C, kLegacyDelete}},
-      {"3.0.1", "K", {C, R, R, C, C}},
-      {"3.5", "K", {C, R, R, C, C}},
-      {"3.5.1", "K", {C, C, C, C, C}},
-      {"4.0", "K", {kExtended, C, C, C, C}},
-      {"4.1", "K", {kExtended, C, C, C, C}},
+      {"", "", {C, R, R, C, C}},       {"3.0", "", {kLegacy, R, R, C, kLegacyDelete}},
+      {"3.0.1", "K", {C, R, R, C, C}}, {"3.5", "K", {C, R, R, C, C}},
+      {"3.5.1", "K", {C, C, C, C, C}}, {"4.0", "K", {kExtended, C, C, C, C}},
   };
   const std::string gateText(errors::kRegisteredServiceVersionText);
   for (const Row& row : rows) {
