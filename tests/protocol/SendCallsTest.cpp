@@ -130,8 +130,8 @@ TEST_F(SendCallsTest, AuthKeyComesFirstAndItsFailureEndsTheCall) {
   http->enqueueEnvelope(Dictionary{});
   EXPECT_TRUE(run(forms()[0]).success);
   ASSERT_EQ(requestCount(), 2u);
-  EXPECT_EQ(endpointOf(0), kAuthEndpoint);
-  EXPECT_EQ(endpointOf(1), kMessageEndpoint);
+  // The key is asked for the record's temporary identity.
+  EXPECT_EQ(formOf(0), pairs({"CUID", "TMP0alice", "PSID", "tok123", "APP_ID", "app.one"}));
   EXPECT_EQ(formOf(1).get("AUTHKEY"), Value("fresh"));
 
   for (const Call& call : forms()) expectKeyFailureEnds(call, "Send Message Error : ");
