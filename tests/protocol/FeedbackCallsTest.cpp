@@ -237,13 +237,6 @@ TEST_F(FeedbackCallsTest, AuthKeyComesFirstAndFailuresPassThrough) {
   Outcome failed = run(update(Value(1)));
   EXPECT_FALSE(failed.success);
   EXPECT_EQ(failed.error->description, "invalid_result_code");
-
-  context->record = nullptr;  // before start-up
-  for (const Call& call :
-       {feedback(kPayload), feedbackAs(), read(kPayload), readBadge(1, Value(1)), readSeqNo(),
-        readSeqNoBadge(1, Value(1)), update(Value(1)), feedback("mk", "1"), read("mk", "1")}) {
-    expectError(atOnce(call), errors::kAccessInterface, errors::kAccessInterfaceText);
-  }
 }
 
 }  // namespace

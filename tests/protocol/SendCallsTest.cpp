@@ -104,7 +104,9 @@ TEST_F(SendCallsTest, GatesRefuseAtOnceAndAlwaysLog) {
       expectRefused(call, c.code, c.text, "Send Message Error : " + c.text, true);
     }
   }
-  context->record = nullptr;  // before start-up
+  // Before start-up. Every operation meets this in the one place they all
+  // start from; the badge form reads the record before it.
+  context->record = nullptr;
   for (const Call& call : forms()) {
     expectError(atOnce(call), errors::kAccessInterface, errors::kAccessInterfaceText);
   }

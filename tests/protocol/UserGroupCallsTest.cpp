@@ -52,12 +52,6 @@ TEST_F(UserGroupCallsTest, KeySetsAndGateByReceiverVersion) {
     }
     EXPECT_EQ(sent(registerUser, kRegisterUserEndpoint), pick(values, row.user));
   }
-  context->record = nullptr;  // before start-up
-  for (const Call& call :
-       {serviceAndUser, registerUser, unregisterUser, op(&ReceiverProtocol::registerGroup),
-        op(&ReceiverProtocol::unregisterGroup)}) {
-    expectError(atOnce(call), errors::kAccessInterface, errors::kAccessInterfaceText);
-  }
 }
 
 TEST_F(UserGroupCallsTest, ServiceAndUserStopsAfterTheBoundOfRefusals) {
