@@ -39,7 +39,6 @@ TEST_F(SendCallsTest, KeysAndValuesFollowTheReceiverVersion) {
       {"3.5", kEight, kEight, plus(kEight, {"PSID"}), plus(kEight, {"RESERVEDATE", "DB_IN"})},
       {"3.5.1", kEleven, kEleven, kEleven, kReserved},
       {"4.0", kBadge, kEleven, kEleven, kReserved},
-      {"4.1", kBadge, kEleven, kEleven, kReserved},
   };
   Dictionary values = pairs({"CUID",       "bob",         "APP_ID",      "app.one",
                              "MESSAGE",    "hello & bye", "PRIORITY",    "3",
@@ -94,7 +93,6 @@ TEST_F(SendCallsTest, GatesRefuseAtOnceAndAlwaysLog) {
   const Case cases[] = {{"3.4", "GUEST", errors::kGuestSend, guest},
                         {"", "GUEST", errors::kGuestSend, guest},
                         {"4.0", "GUEST", errors::kGuestSend, guest},
-                        {"3.4", "alice", errors::kSendUnavailable, unavailable + "3.4"},
                         {"3.4.9", "alice", errors::kSendUnavailable, unavailable + "3.4.9"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.version + std::string(" ") + c.clientUID);
