@@ -82,10 +82,13 @@ TEST_F(FaultsTest, EachEffectAsTheTransportSeesIt) {
     long status = 200;  // of the answer, when one came
   };
   // The effects every library operation meets are the fault matrix's; these
-  // are the ones it leaves out: the answer's own status and Retry-After, a
-  // smaller body cap than the default, and how long a latency holds.
+  // are what it leaves out: the client's own time-out on a connection of its
+  // own, the answer's status and Retry-After, a smaller body cap than the
+  // default, and how long a latency holds.
   const std::vector<Case> cases = {
       {{{"effect", "latency"}, {"ms", 150}}, "", 0, ""},
+      {{{"effect", "timeout"}, {"ms", 5000}}, transport, CURLE_OPERATION_TIMEDOUT, "", 0.3},
+      {{{"effect", "reset"}}, transport, -1, ""},
       {{{"effect", "status"}, {"status", 503}, {"body", envelope}},
        network,
        0,
