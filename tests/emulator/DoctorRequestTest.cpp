@@ -6,7 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "Gateway.h"
 #include "emulator/EmulatorHarness.h"
+#include "orvo/platform/CurlHttpClient.h"
+#include "orvo/platform/GatewayClient.h"
+#include "orvo/platform/RunLoop.h"
+#include "orvo/testing/CapturingLogSink.h"
 
 namespace orvo::test {
 namespace {
@@ -95,6 +100,41 @@ TEST(DoctorRequestTest, TheStreamCarriesTheRequestAsNoDelivery) {
   EXPECT_NE(text.body.find(", answering request " + std::to_string(number + 1) + "\n\nAll clear"),
             std::string::npos)
       << text.body;
+}
+
+// The library's side: the request reaches the control handler, never the
+// payload handler; without a control handler it is only logged.
+TEST(DoctorRequestTest, TheGatewayClientHandsOtherEventsToItsControlHandler) {
+  RunningEmulator emu;
+  for (const bool handled : {true, false}) {
+    SCOPED_TRACE(handled ? "with a control handler" : "without one");
+    auto loop = std::make_shared<RunLoop>();
+    auto log = std::make_shared<CapturingLogSink>();
+    auto client = GatewayClient::make({emu.url(), handled ? "with" : "without", {}},
+                                      std::make_shared<CurlHttpClient>(loop), loop, log);
+    int payloads = 0;
+    std::vector<std::pair<std::string, std::string>> controls;
+    client->setPayloadHandler([&](const std::string&, const Dictionary&) { ++payloads; });
+    if (handled)
+      client->setControlHandler([&](const std::string& type, const std::string& data) {
+        controls.emplace_back(type, data);
+      });
+    client->requestToken(nullptr);
+    auto& gateway = emu.emulator().service().gateway();
+    ASSERT_TRUE(loop->runUntil([&] { return gateway.openStreams.load() == 1; }, kEmulatorWait));
+    const Reply asked = emu.post(kAsk, {{"psid", client->token()}});
+    ASSERT_EQ(asked.status, 202) << asked.body;
+    const std::string data = Json({{"request", asked.json["request"]}}).dump();
+    EXPECT_TRUE(loop->runUntil(
+        [&] { return !controls.empty() || log->contains("Gateway: no handler for event doctor"); },
+        kEmulatorWait));
+    using Controls = std::vector<std::pair<std::string, std::string>>;
+    const Controls expected = handled ? Controls{{"doctor", data}} : Controls{};
+    EXPECT_EQ(controls, expected);
+    EXPECT_EQ(payloads, 0);
+    client->stop();
+    ASSERT_TRUE(loop->runUntil([&] { return gateway.openStreams.load() == 0; }, kEmulatorWait));
+  }
 }
 
 }  // namespace
