@@ -71,6 +71,7 @@ HttpResponse Service::Impl::admin(const HttpRequest& request) {
   if (path == "devices/state") return method == "POST" ? devicesState(body) : takes("POST");
   if (path == "devices/doctor")
     return reads || method == "POST" ? devicesDoctor(request, body) : takes("GET, POST");
+  if (path == "devices/doctor/request") return method == "POST" ? askDoctor(body) : takes("POST");
   if (path == "tokens")
     return reads ? list("tokens", "SELECT * FROM tokens ORDER BY created_at") : takes("GET");
   if (path == "users")
@@ -182,23 +183,36 @@ HttpResponse Service::Impl::devicesState(const Json& body) {
   return jsonResponse(body);
 }
 
-// A device sends its push-doctor report when asked (orvo-sim doctor NAME);
-// the console's device row links to the last one, as text.
+// A device sends its push-doctor report when asked: by orvo-sim doctor NAME,
+// or by the console through its gateway stream (askDoctor). The report says
+// which request it answers, so the asker can tell it from an older one.
 HttpResponse Service::Impl::devicesDoctor(const HttpRequest& request, const Json& body) {
   if (request.method != "POST") {
-    if (auto refused = unknownParam(request, {"psid"})) return *refused;
+    if (auto refused = unknownParam(request, {"psid", "format"})) return *refused;
     const std::string* psid = request.param("psid");
     if (!psid) return errorResponse(400, "give the device's psid: ?psid=...");
+    const std::string* format = request.param("format");
+    if (format && *format != "json" && *format != "text")
+      return errorResponse(400, "format must be json or text, not " + quoted(Json(*format)));
     std::lock_guard lock(state.mutex);
     const auto found = doctorReports.find(*psid);
     if (found == doctorReports.end())
       return errorResponse(404,
                            "no report from this device yet; ask for one with: orvo-sim doctor "
-                           "NAME (the device sends it here)");
+                           "NAME, or POST /__admin/devices/doctor/request");
+    const DoctorReport& kept = found->second;
+    if (format && *format == "json")
+      return jsonResponse({{"psid", *psid},
+                           {"reported_at", isoDate(kept.at)},
+                           {"request", kept.request},
+                           {"text", kept.text},
+                           {"report", kept.report}});
     HttpResponse response;
     response.status = 200;
     response.contentType = "text/plain; charset=utf-8";
-    response.body = "Reported " + found->second.second + "\n\n" + found->second.first;
+    response.body = "Reported " + isoDate(kept.at) +
+                    (kept.request.is_null() ? "" : ", answering request " + kept.request.dump()) +
+                    "\n\n" + kept.text;
     return response;
   }
   Shape shape(body, "the doctor's report");
@@ -206,14 +220,36 @@ HttpResponse Service::Impl::devicesDoctor(const HttpRequest& request, const Json
   shape.require("text");
   const auto psid = shape.text("psid", limits::kName);
   const auto text = shape.text("text", limits::kDocument);
-  if (const Json* report = shape.any("report"); report && !report->is_object())
-    shape.refuse("\"report\" must be an object");
+  const Json* report = shape.any("report");
+  if (report && !report->is_object()) shape.refuse("\"report\" must be an object");
+  const auto answering = shape.integer("request", 1, INT64_MAX);
+  // A number never asked for would pass for the answer to a later request.
+  if (answering && *answering > doctorRequests.load())
+    shape.refuse("\"request\" " + std::to_string(*answering) + " was never asked of a device");
   std::string error;
   if (!shape.check(error)) return errorResponse(400, error);
   if (!gateway.knownToken(*psid)) return errorResponse(404, "no device with that psid");
   std::lock_guard lock(state.mutex);
-  doctorReports[*psid] = {*text, isoDate(state.nowMs())};
+  doctorReports[*psid] = {*text, report ? *report : Json(nullptr), state.nowMs(),
+                          answering ? Json(*answering) : Json(nullptr)};
   return jsonResponse({{"psid", *psid}, {"stored", true}});
+}
+
+// Asks a running device for a fresh report over its gateway stream, with an
+// event of its own: no delivery, so nothing is journalled, counted or replayed.
+HttpResponse Service::Impl::askDoctor(const Json& body) {
+  Shape shape(body, "the doctor request");
+  shape.require("psid");
+  const auto psid = shape.text("psid", limits::kName);
+  std::string error;
+  if (!shape.check(error)) return errorResponse(400, error);
+  if (!gateway.knownToken(*psid)) return errorResponse(404, "no device with that psid");
+  const std::int64_t number = ++doctorRequests;
+  if (!gateway.signal(*psid, "doctor", Json{{"request", number}}.dump()))
+    return errorResponse(409,
+                         "the device has no open gateway stream, so it cannot be asked; start it "
+                         "with orvo-sim run NAME");
+  return jsonResponse({{"psid", *psid}, {"request", number}}, 202);
 }
 
 HttpResponse Service::Impl::groups() {

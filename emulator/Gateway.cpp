@@ -504,13 +504,32 @@ std::uint64_t Gateway::claimStream(const std::string& token) {
 
 std::vector<StreamEvent> Gateway::poll(const std::string& token, std::uint64_t stream,
                                        std::int64_t after, bool& superseded) {
+  std::vector<StreamEvent> signals;
   {
     std::lock_guard lock(waitMutex_);
     const auto found = streamOwner_.find(token);
     superseded = found == streamOwner_.end() || found->second != stream;
+    if (auto queued = signals_.find(token); !superseded && queued != signals_.end()) {
+      signals = std::move(queued->second);
+      signals_.erase(queued);
+    }
   }
   if (superseded || stopping_) return {};
-  return take(token, after);
+  auto events = take(token, after);
+  if (signals.empty()) return events;
+  signals.insert(signals.end(), std::make_move_iterator(events.begin()),
+                 std::make_move_iterator(events.end()));
+  return signals;
+}
+
+bool Gateway::signal(const std::string& token, std::string type, std::string data) {
+  {
+    std::lock_guard lock(waitMutex_);
+    if (!streamOwner_.count(token)) return false;
+    signals_[token].push_back({0, std::move(data), std::move(type)});
+  }
+  if (waker_) waker_({token}, false);
+  return true;
 }
 
 std::vector<std::string> Gateway::dueEchoes() {
@@ -533,6 +552,7 @@ void Gateway::endStream(const std::string& token, std::uint64_t stream) {
   const auto found = streamOwner_.find(token);
   if (found == streamOwner_.end() || found->second != stream) return;
   streamOwner_.erase(found);
+  signals_.erase(token);
   // What its inbox held stays kept, and is written out queued.
   unflushed_->inboxes.erase(token);
 }

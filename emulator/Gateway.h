@@ -51,6 +51,9 @@ struct QueueDrop {
 struct StreamEvent {
   std::int64_t id = 0;
   std::string payload;
+  // Empty for a delivery; else an event of this type that is no delivery:
+  // no id, not kept, not counted, gone with the stream it was meant for.
+  std::string type = {};
 };
 
 class Faults;
@@ -101,6 +104,9 @@ class Gateway {
                                 bool& superseded);
   // The stream is gone; a newer one for the token may be there already.
   void endStream(const std::string& token, std::uint64_t stream);
+  // Queues an event of `type` (not a delivery) for the device's open stream,
+  // written before its next deliveries. False when it has no stream.
+  bool signal(const std::string& token, std::string type, std::string data);
   // Payloads whose write failed go back to the queue.
   void requeue(const std::string& token, const std::vector<std::int64_t>& ids);
   // The devices with a copy held back by the duplicate effect that is now
@@ -170,6 +176,8 @@ class Gateway {
   Waker waker_;
   std::uint64_t nextStream_ = 0;
   std::unordered_map<std::string, std::uint64_t> streamOwner_;
+  // Signals for the streams above, by token; guarded by waitMutex_.
+  std::map<std::string, std::vector<StreamEvent>> signals_;
   // The latest fan-out's deliveries, [first, end) by id, and when it was sent.
   std::atomic<std::int64_t> fanOutFirst_{0}, fanOutEnd_{0};
   std::atomic<long long> fanOutTargets_{0}, fanOutWritten_{0};

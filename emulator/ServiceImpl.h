@@ -2,6 +2,7 @@
 // emulated servers, Admin.cpp the admin API.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -37,9 +38,17 @@ struct Service::Impl {
   // Application state as the simulated devices report it, by push service
   // ID; guarded by state.mutex.
   std::map<std::string, std::string> appStates;
-  // The last push-doctor report each device sent (orvo-sim doctor), by push
-  // service ID: its text and when it came; guarded by state.mutex.
-  std::map<std::string, std::pair<std::string, std::string>> doctorReports;
+  // The last push-doctor report each device sent, by push service ID;
+  // guarded by state.mutex.
+  struct DoctorReport {
+    std::string text;
+    Json report;          // null when the device sent only the text
+    std::int64_t at = 0;  // ms on the emulator's clock
+    Json request;         // the request number it answers; null when unasked
+  };
+  std::map<std::string, DoctorReport> doctorReports;
+  // The numbers the console's requests for a fresh report carry.
+  std::atomic<std::int64_t> doctorRequests{0};
   bool flushFailed = false;  // guarded by state.mutex
   std::chrono::steady_clock::time_point nextPrune;
   // "host:port" texts an admin request's Host may hold, lower case.
@@ -74,6 +83,7 @@ struct Service::Impl {
   HttpResponse devices();
   HttpResponse devicesState(const Json& body);
   HttpResponse devicesDoctor(const HttpRequest& request, const Json& body);
+  HttpResponse askDoctor(const Json& body);
   HttpResponse groups();
   HttpResponse messages(const HttpRequest& request);
   HttpResponse apps(const HttpRequest& request, const Json& body);

@@ -143,6 +143,10 @@ bool Streams::refill(Stream& stream) {
   const auto events = gateway_.poll(stream.token, stream.claim, stream.cursor, superseded);
   if (superseded || gateway_.stopping()) return false;
   for (const auto& event : events) {
+    if (!event.type.empty()) {
+      stream.pending += "event: " + event.type + "\ndata: " + event.payload + "\n\n";
+      continue;
+    }
     stream.pending += "id: " + std::to_string(event.id) +
                       "\nevent: notification\ndata: " + event.payload + "\n\n";
     stream.events.emplace_back(event.id, stream.pending.size());

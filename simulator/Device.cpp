@@ -143,6 +143,8 @@ bool Simulator::startHost() {
   gateway->setPayloadHandler([this](const std::string& eventId, const Dictionary& payload) {
     fromGateway(eventId, payload);
   });
+  gateway->setControlHandler(
+      [this](const std::string& type, const std::string& data) { fromGatewayControl(type, data); });
   return true;
 }
 
@@ -332,7 +334,8 @@ void Simulator::print(const Json& event, const std::string& text) {
   if (options_.json) {
     Json line = event;
     line["device"] = options_.name;
-    std::cout << line.dump() << std::endl;
+    // What the gateway or the emulator sent need not be UTF-8.
+    std::cout << line.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
   } else {
     std::cout << options_.name << ": " << text << std::endl;
   }

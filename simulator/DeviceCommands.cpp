@@ -2,6 +2,7 @@
 // function each, found by name.
 #include <httplib.h>
 
+#include "Input.h"
 #include "Payload.h"
 #include "Simulator.h"
 #include "orvo/PushManagerInfo.h"
@@ -176,20 +177,42 @@ void Simulator::consent(const Json& request, const Reply& reply) {
   reply({{"ok", true}});
 }
 
-// The report also goes to the emulator, whose console links to it.
-void Simulator::doctor(const Json&, const Reply& reply) {
-  manager_->diagnose([this, reply](const Dictionary& report, const std::string& text) {
+// The report also goes to the emulator, whose console shows it.
+void Simulator::doctor(const Json&, const Reply& reply) { sendDoctorReport(Json(), reply); }
+
+// The emulator's console asks through the gateway stream; the report says
+// which request it answers.
+void Simulator::fromGatewayControl(const std::string& type, const std::string& data) {
+  JsonProblem problem;
+  const auto event = parseInputJson(data, problem);
+  const Json* request =
+      event && event->is_object() && event->contains("request") ? &(*event)["request"] : nullptr;
+  if (type != "doctor" || !request || !request->is_number_integer()) {
+    print({{"event", "ignored"}, {"type", type}, {"data", data.substr(0, 80)}},
+          "ignored gateway event " + type + ": " + data.substr(0, 80));
+    return;
+  }
+  sendDoctorReport(*request, [this, request = *request](const Json& answer) {
+    const bool sent = answer.value("sent_to_emulator", false);
+    print({{"event", "doctor"}, {"request", request}, {"sent", sent}},
+          "doctor report for request " + request.dump() +
+              (sent ? " sent" : " not taken by the emulator"));
+  });
+}
+
+void Simulator::sendDoctorReport(const Json& request, const Reply& reply) {
+  manager_->diagnose([this, request, reply](const Dictionary& report, const std::string& text) {
     Json answer = {{"ok", true}, {"report", toJson(Value(report))}, {"text", text}};
     const std::string& psid = token_;
     if (!psid.empty()) {
+      Json body = {{"psid", psid}, {"report", answer["report"]}, {"text", text}};
+      if (!request.is_null()) body["request"] = request;
       httplib::Client client(options_.emulatorUrl);
       client.set_connection_timeout(1);
       client.set_read_timeout(2);
-      auto sent =
-          client.Post("/__admin/devices/doctor",
-                      Json{{"psid", psid}, {"report", answer["report"]}, {"text", text}}.dump(
-                          -1, ' ', false, Json::error_handler_t::replace),
-                      "application/json");
+      auto sent = client.Post("/__admin/devices/doctor",
+                              body.dump(-1, ' ', false, Json::error_handler_t::replace),
+                              "application/json");
       answer["sent_to_emulator"] = sent && sent->status == 200;
     }
     reply(answer);

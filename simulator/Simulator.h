@@ -52,6 +52,7 @@ class Simulator {
   void onNotification(const Dictionary& payload, const std::string& status,
                       const std::string& messageUID);
   void fromGateway(const std::string& eventId, const Dictionary& payload);
+  void fromGatewayControl(const std::string& type, const std::string& data);
   void arrive(const Json& payload, const std::string& source);
   void runExtension(const NotificationRequest& request, ContentHandler done);
   void reportState();
@@ -82,6 +83,9 @@ class Simulator {
   void stop(const Json& request, const Reply& reply);
   void consent(const Json& request, const Reply& reply);
   void doctor(const Json& request, const Reply& reply);
+  // Diagnoses and posts the report to the emulator, naming the console's
+  // request number when it answers one (else null).
+  void sendDoctorReport(const Json& request, const Reply& reply);
   // A completion that answers ok, or the failure with what the log says.
   std::function<void(bool)> answer(const Reply& reply, std::string failure);
 

@@ -116,6 +116,8 @@ function showResult(element, ok, text) {
 }
 
 function showDetail(title, value) {
+  $("#detail").dataset.doctor = "";
+  $("#detail-actions").replaceChildren();
   $("#detail-title").textContent = title;
   $("#detail-body").textContent = pretty(value);
   $("#detail").hidden = false;
@@ -180,9 +182,9 @@ async function refreshOverview() {
   fill($("#devices tbody"), devices.map((d) => h("tr", { dataset: { psid: d.psid || "" } },
     h("td", {}, d.device_name || h("span", { class: "hint" }, "(no gateway name)")),
     h("td", { class: "mono", title: d.psid || "" }, shortId(d.psid),
-      d.psid ? h("div", { class: "hint" }, h("a", {
-        href: "/__admin/devices/doctor?psid=" + encodeURIComponent(d.psid), target: "_blank",
-        title: "the last push-doctor report the device sent (orvo-sim doctor NAME)" }, "doctor")) : null),
+      d.psid ? h("div", {}, h("button", { type: "button", class: "small doctor",
+        title: "ask the running device for a fresh push-doctor report",
+        onclick: () => askDoctor(d.psid, d.device_name || shortId(d.psid)) }, "doctor")) : null),
     h("td", {}, d.cuid || ""),
     h("td", {}, d.mode || dash()),
     h("td", {}, d.app_state ? h("span", { class: "pill" }, d.app_state)

@@ -82,7 +82,9 @@ class ORVO_PUSH_API PushNotificationServiceExtension {
   std::string getImageURLFromOrvo(const Dictionary& payload) const;
   /// Downloads the image over the host's HTTP client into the temporary
   /// directory, names it by its type and makes it an attachment. No file is
-  /// left behind on failure.
+  /// left behind on failure. While the user's consent is withheld
+  /// (PushManager::consentGiven) nothing is downloaded: the handler gets
+  /// errors::kConsentWithheld at once, on the caller's thread.
   void requestAttachmentImage(const std::string& address, AttachmentHandler handler) const;
   /// The file-name extension of a MIME type: ".jpg", ".gif", ".png" or ".tmp".
   /// @{

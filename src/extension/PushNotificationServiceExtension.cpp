@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "foundation/Log.h"
+#include "manager/ProcessState.h"
 #include "orvo/FormEncoding.h"
 #include "orvo/Json.h"
+#include "orvo/PushErrors.h"
 #include "orvo/PushManager.h"
 #include "orvo/PushNotification.h"
 #include "orvo/platform/Host.h"
@@ -290,6 +292,12 @@ void PushNotificationServiceExtension::requestAttachmentImage(const std::string&
                                                               AttachmentHandler handler) const {
   // Nobody could take the attachment: no file is made for it.
   if (!handler) return;
+  // The image server is reached like the push service's: not without consent.
+  if (!detail::consentGivenNow()) {
+    reportDownloadFailure(handler,
+                          libraryError(errors::kConsentWithheld, errors::kConsentWithheldText));
+    return;
+  }
   const std::size_t maxBytes = maxImageBytes();
   const std::string directory = temporaryDirectory();
   const std::shared_ptr<const Host> host = Host::current();

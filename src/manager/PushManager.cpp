@@ -63,6 +63,11 @@ void resetManagerProcessState() {
   operations::forgetVersionRefusals();
 }
 
+bool consentGivenNow() {
+  if (auto manager = currentShared()) return manager->consentGiven();
+  return storedConsentGiven(Host::current().get());
+}
+
 }  // namespace detail
 
 // What the receiver operations read from the manager. Holds it weakly: the

@@ -4,6 +4,7 @@
 
 #include "foundation/Log.h"
 #include "manager/Outbox.h"
+#include "manager/ProcessState.h"
 #include "orvo/PushErrors.h"
 #include "orvo/PushManager.h"
 #include "orvo/PushManagerConfig.h"
@@ -21,20 +22,35 @@ constexpr std::string_view kModeProduction = "REAL";
 
 enum ConsentCall : int { kUnread = -1, kNone = 0, kWithheld = 1, kGiven = 2 };
 
+// The application's stored call; kNone when it never made one.
+int storedCall(const Host* host) {
+  if (!host || !host->settings) return kNone;
+  const Value stored = host->settings->get(PushManager::kConsentGivenKey);
+  const bool* given = stored.asBool();
+  return given ? (*given ? kGiven : kWithheld) : kNone;
+}
+
+// The code's call wins over the manifest's default.
+bool givenBy(int call) {
+  if (call != kNone) return call == kGiven;
+  return !PushManagerConfig::sharedConfig()->privacy().consentRequired;
+}
+
 }  // namespace
+
+namespace detail {
+
+bool storedConsentGiven(const Host* host) { return givenBy(storedCall(host)); }
+
+}  // namespace detail
 
 bool PushManager::consentGiven() const {
   int call = consentCall_.load();
   if (call == kUnread) {
-    call = kNone;
-    if (host_ && host_->settings) {
-      const Value stored = host_->settings->get(kConsentGivenKey);
-      if (const bool* given = stored.asBool()) call = *given ? kGiven : kWithheld;
-    }
+    call = storedCall(host_.get());
     consentCall_ = call;
   }
-  if (call != kNone) return call == kGiven;
-  return !PushManagerConfig::sharedConfig()->privacy().consentRequired;
+  return givenBy(call);
 }
 
 bool PushManager::refusedWithoutConsent(std::string_view operation) const {

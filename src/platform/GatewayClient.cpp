@@ -146,7 +146,19 @@ void GatewayClient::tokenArrived(const HttpResult& result) {
 
 // On the main queue.
 void GatewayClient::onEvent(const EventStreamEvent& event) {
-  if (event.type != kNotificationEvent && event.type != kMessageEvent) return;
+  if (event.type != kNotificationEvent && event.type != kMessageEvent) {
+    ControlHandler handler;
+    {
+      std::lock_guard lock(mutex_);
+      handler = controlHandler_;
+    }
+    if (handler) {
+      handler(event.type, event.data);
+    } else if (log_) {
+      log_->write("Gateway: no handler for event " + event.type.substr(0, kQuotedBytes));
+    }
+    return;
+  }
   auto json = parseJson(event.data);
   const Dictionary* payload = json.ok() ? json.value().asDictionary() : nullptr;
   if (!payload) {
@@ -171,6 +183,11 @@ std::string GatewayClient::token() const {
 void GatewayClient::setPayloadHandler(PayloadHandler handler) {
   std::lock_guard lock(mutex_);
   payloadHandler_ = std::move(handler);
+}
+
+void GatewayClient::setControlHandler(ControlHandler handler) {
+  std::lock_guard lock(mutex_);
+  controlHandler_ = std::move(handler);
 }
 
 void GatewayClient::resumeAfter(std::string eventId) {

@@ -171,6 +171,7 @@ def run(args, work):
         journal_stream_resumes(test)
         test.open_browser(url)
         overview(test)
+        doctor(test)
         live_requests(test)
         send_and_messages(test)
         faults(test)
@@ -229,6 +230,20 @@ def overview(test):
     counts = test.one('#counts [data-count="devices"] .n').text
     check(counts == "2", "the devices count says " + counts)
     test.shot("overview")
+
+
+def doctor(test):
+    """The row's doctor asks the running device, which answers over the emulator."""
+    test.one('#devices tr[data-psid] button.doctor').click()
+    test.wait(lambda: "reported" in test.one("#detail-title").text, "the device's report arrives",
+              seconds=12)
+    check("verdicts" in test.one("#detail-body").text,
+          "the report shown: " + test.one("#detail-body").text[:300])
+    psid = test.one('#devices tr[data-psid]').get_attribute("data-psid")
+    kept = test.admin("/__admin/devices/doctor?format=json&psid=" + psid)
+    check(kept["request"] == 1, f"the report kept answers request {kept['request']}, not 1")
+    test.shot("doctor")
+    test.one("#detail-close").click()
 
 
 def live_requests(test):

@@ -23,23 +23,13 @@ Dictionary payloadWith(Dictionary orv) {
   return Dictionary{{"aps", Dictionary{{"alert", "Sale"}}}, {"orv", std::move(orv)}};
 }
 
-std::vector<std::string> filesIn(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
-  }
-  return names;
-}
-
 class ServiceExtensionTest : public ManagerTest {
  protected:
   ServiceExtensionTest() {
-    // Every receiver call succeeds (the auth-key request with its key),
-    // except the acknowledgement while it is refused.
+    // Every receiver call succeeds, except the acknowledgement while it is refused.
     http->setResponder([this](const HttpRequest& request) {
       const bool refused = refuseAcknowledgement && request.url.ends_with(kAckEndpoint);
-      return ScriptedHttpClient::jsonAnswer(
-          receiverEnvelope({{"AUTHKEY", "k"}}, refused ? "9999" : "0000"));
+      return receiverAnswer(request, refused ? "9999" : "0000");
     });
   }
 
@@ -86,35 +76,27 @@ TEST_F(ServiceExtensionTest, AcknowledgementMarksThePayloadOnlyWhenItSucceeds) {
   EXPECT_EQ(http->requestCount(), 0u);
   ASSERT_NE(PushManager::getInstance()->info(), nullptr);  // started synchronously
 
-  // Success: the payload is marked and becomes the content's user information.
+  // Success marks the payload, which becomes the content's user information;
+  // a failure hands it back unmarked (both also held through the emulator).
+  // A handler set before the default handling is the one that is kept.
   const Dictionary payload = payloadWith({{"psid", "p-1"}, {"seqno", "7"}});
-  handed.clear();
-  PushNotificationServiceExtension acknowledged;
-  acknowledged.didReceiveNotificationRequest(request(payload), collector());
-  EXPECT_TRUE(handedBack().empty());  // waits for the answer
-  drain();
-  ASSERT_EQ(handedBack().size(), 1u);
-  Dictionary marked = payload;
-  marked.set("feedback", "true");
-  NotificationContent expected = request(marked).content;
-  EXPECT_EQ(handedBack()[0], expected);
-  ASSERT_EQ(ackRequests(), 1u);
-  const Dictionary form = ScriptedHttpClient::decodeForm(http->requests().back().body);
-  EXPECT_EQ(form.get("PSID"), Value("p-1"));
-  EXPECT_EQ(form.get("SEQNO"), Value("7"));
-
-  // Failure: handed back unmarked. A handler set before the default handling
-  // is the one that is kept.
-  refuseAcknowledgement = true;
-  handed.clear();
-  PushNotificationServiceExtension refused;
-  refused.setContentHandler(collector());
-  refused.didReceiveNotificationRequest(request(payload),
-                                        [](const NotificationContent&) { FAIL(); });
-  drain();
+  for (bool refused : {false, true}) {
+    refuseAcknowledgement = refused;
+    handed.clear();
+    PushNotificationServiceExtension extension;
+    extension.setContentHandler(collector());
+    extension.didReceiveNotificationRequest(request(payload),
+                                            [](const NotificationContent&) { FAIL(); });
+    EXPECT_TRUE(handedBack().empty());  // waits for the answer
+    drain();
+    Dictionary marked = payload;
+    if (!refused) marked.set("feedback", "true");
+    EXPECT_EQ(handedBack(), std::vector<NotificationContent>{request(marked).content});
+    // The payload's own push service ID, not the record's (which has none).
+    EXPECT_EQ(ScriptedHttpClient::decodeForm(http->requests().back().body).get("PSID"),
+              Value("p-1"));
+  }
   EXPECT_EQ(ackRequests(), 2u);
-  ASSERT_EQ(handedBack().size(), 1u);
-  EXPECT_EQ(handedBack()[0], request(payload).content);
 }
 
 TEST_F(ServiceExtensionTest, ImageAddressFromJsonOrBarSeparatedExt) {
@@ -207,16 +189,12 @@ TEST_F(ServiceExtensionTest, DownloadedImageBecomesAnAttachmentOrLeavesNoFile) {
   // At the cap: saved under its own name with the type's extension.
   Outcome ok = fetch("https://img.example.com/a.png", image(200, "image/png", 16));
   ASSERT_TRUE(ok.attachment);
-  EXPECT_EQ(ok.attachment->identifier, "");
   const std::filesystem::path saved(ok.attachment->url);
   EXPECT_EQ(saved.parent_path(), std::filesystem::path(downloads.path()));
   EXPECT_EQ(saved.extension(), ".png");
   std::ifstream in(saved, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string(16, 'i'));
-  EXPECT_EQ(http->requests().back().method, "GET");
   EXPECT_EQ(http->requests().back().maxBodyBytes, 16u);  // the client stops at the cap
-  EXPECT_EQ(http->requests().back().url, "https://img.example.com/a.png");
-  EXPECT_EQ(filesIn(downloads.path()).size(), 1u);
   std::filesystem::remove(saved);
 
   // One byte over the cap.
@@ -226,13 +204,6 @@ TEST_F(ServiceExtensionTest, DownloadedImageBecomesAnAttachmentOrLeavesNoFile) {
   EXPECT_EQ(large.error->code, extension_errors::kImageTooLarge);
   EXPECT_TRUE(
       host.log->contains("Error with downloading rich push: The image is larger than 16 bytes"));
-
-  // A type the phone cannot show: downloaded, refused as an attachment, removed.
-  Outcome webp = fetch("https://img.example.com/e.webp", image(200, "image/webp", 4));
-  ASSERT_TRUE(webp.error);
-  EXPECT_EQ(webp.error->domain, kNotificationAttachmentErrorDomain);
-  EXPECT_EQ(webp.error->code, attachment_errors::kUnsupportedType);
-  EXPECT_TRUE(host.log->contains("Error with the rich push attachment: "));
 
   // Nothing to download from; nowhere to save to.
   const std::size_t sent = http->requestCount();
@@ -258,7 +229,7 @@ TEST_F(ServiceExtensionTest, DownloadedImageBecomesAnAttachmentOrLeavesNoFile) {
   EXPECT_EQ(host.log->lines(), std::vector<std::string>{"Error with the rich push attachment: " +
                                                         unsaved.error->description});
 
-  EXPECT_TRUE(filesIn(downloads.path()).empty());
+  EXPECT_TRUE(std::filesystem::is_empty(downloads.path()));
 }
 
 TEST_F(ServiceExtensionTest, TimeRunningOutHandsTheContentBackOnce) {

@@ -82,29 +82,5 @@ TEST(LogTest, FormatFillsPlaceholdersAndTraceFollowsTheSwitch) {
   EXPECT_EQ(host.log->lines(), (std::vector<std::string>{"shown", "traced"}));
 }
 
-// Neither accessor throws: each answers the empty value of the side that
-// is not there.
-TEST(ValueTest, ResultAccessorsNeverThrow) {
-  const ErrorInfo failure{"Domain", 7, "broken", {}};
-  struct Row {
-    Result<std::string> result;
-    bool ok;
-    std::string value;
-    ErrorInfo error;
-  };
-  const Row rows[] = {
-      {std::string("text"), true, "text", ErrorInfo{}},
-      {failure, false, "", failure},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(row.result.ok(), row.ok);
-    EXPECT_EQ(static_cast<bool>(row.result), row.ok);
-    EXPECT_EQ(row.result.value(), row.value);
-    EXPECT_EQ(row.result.error(), row.error);
-    Result<std::string> moved = row.result;
-    EXPECT_EQ(std::move(moved).value(), row.value);
-  }
-}
-
 }  // namespace
 }  // namespace orvo

@@ -1,6 +1,6 @@
 // Real servers on 127.0.0.1 for the integration tests: an httplib server on
 // an ephemeral port served from its own thread, a raw socket server for
-// misbehaving peers, and waiting helpers that never sleep blindly.
+// misbehaving peers, and a collector of answers.
 #pragma once
 
 #include <arpa/inet.h>
@@ -163,29 +163,6 @@ class RawServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
-};
-
-// Something server threads open, `count` times over, and the test thread
-// waits for.
-class Latch {
- public:
-  explicit Latch(int count = 1) : count_(count) {}
-  void open() {
-    {
-      std::lock_guard lock(mutex_);
-      --count_;
-    }
-    changed_.notify_all();
-  }
-  bool wait(std::chrono::milliseconds timeout = kGenerousWait) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return count_ <= 0; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int count_;
 };
 
 // Collects the answers of requests sent with it, in arrival order, on the

@@ -10,12 +10,39 @@
 
 #include "orvo/PushApplicationDelegate.h"
 #include "orvo/PushManager.h"
+#include "orvo/platform/HttpClient.h"
 #include "orvo/testing/ReceiverEnvelope.h"
 #include "orvo/testing/ScriptedHttpClient.h"
 #include "support/Manifest.h"
 #include "support/TestHost.h"
 
 namespace orvo::test {
+
+// A message the receiver sent: sequence number 7, key K7.
+inline const Dictionary kMessage{{"aps", Dictionary{{"alert", "hi"}}},
+                                 {"orv", Dictionary{{"seqno", "7"}, {"messageuniquekey", "K7"}}}};
+
+// The connection refused, before any answer.
+inline HttpResult refusedConnection() {
+  return {{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
+}
+
+// The receiver's answer: a key to the auth-key request, `code` to the others.
+inline HttpResult receiverAnswer(const HttpRequest& request, std::string_view code = "0000") {
+  if (request.url.find("asking_authorization") != std::string::npos) {
+    return ScriptedHttpClient::jsonAnswer(receiverEnvelope(Dictionary{{"AUTHKEY", "k"}}));
+  }
+  return ScriptedHttpClient::jsonAnswer(receiverEnvelope({}, code));
+}
+
+// The file names the requests went to, in order.
+inline std::vector<std::string> endpointsOf(const ScriptedHttpClient& http) {
+  std::vector<std::string> names;
+  for (const auto& request : http.requests()) {
+    names.push_back(request.url.substr(request.url.rfind('/') + 1));
+  }
+  return names;
+}
 
 // What the delegate was told, in order.
 struct DelegateLog {

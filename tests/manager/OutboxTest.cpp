@@ -9,9 +9,6 @@
 namespace orvo::test {
 namespace {
 
-const Dictionary kPayload{{"aps", Dictionary{{"alert", "hi"}}},
-                          {"orv", Dictionary{{"seqno", "7"}, {"messageuniquekey", "K7"}}}};
-
 ManifestOptions durable(const std::string& bounds = "") {
   ManifestOptions options;
   options.log = false;
@@ -21,7 +18,7 @@ ManifestOptions durable(const std::string& bounds = "") {
   return options;
 }
 
-enum class Answer { Refused, Timeout, Status500, TooMany, Refusal, Success };
+enum class Answer { Refused, Status500, TooMany, Refusal, Success };
 
 class OutboxTest : public ManagerTest {
  protected:
@@ -30,38 +27,30 @@ class OutboxTest : public ManagerTest {
   // The first answer of the operation's endpoint is `first`; later ones succeed.
   void script(Answer first) {
     http->setResponder([this, first](const HttpRequest& request) -> HttpResult {
-      const bool receiver = request.url.find(".ctl") != std::string::npos &&
-                            request.url.find("putAppLog") == std::string::npos;
-      if (request.url.find("asking_authorization") != std::string::npos) {
-        return ScriptedHttpClient::jsonAnswer(receiverEnvelope(Dictionary{{"AUTHKEY", "k"}}));
+      const bool logServer = request.url.find("putAppLog") != std::string::npos;
+      const bool receiver = request.url.find(".ctl") != std::string::npos;
+      if (request.url.find("asking_authorization") != std::string::npos || attempts++ != 0 ||
+          first == Answer::Success) {
+        return receiver ? receiverAnswer(request) : ScriptedHttpClient::jsonAnswer("{\"ok\":1}");
       }
-      const bool isFirst = attempts++ == 0;
-      const Answer answer = isFirst ? first : Answer::Success;
-      switch (answer) {
-        case Answer::Refused:
-          return {{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
-        case Answer::Timeout:
-          return {{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 28, "timed out", {}}};
-        case Answer::Status500:
-          return ScriptedHttpClient::jsonAnswer("{}", 500);
-        case Answer::TooMany: {
-          HttpResult result = ScriptedHttpClient::jsonAnswer("{}", 429);
-          result.response->headers.set("retry-after", "30");
-          return result;
-        }
-        case Answer::Refusal:
-          return receiver ? ScriptedHttpClient::jsonAnswer(receiverEnvelope({}, "40400"))
-                 : request.url.find("putAppLog") != std::string::npos
-                     ? ScriptedHttpClient::jsonAnswer(receiverEnvelope({}, "9999"))
-                     : ScriptedHttpClient::jsonAnswer("{}", 400);
-        case Answer::Success:
-          break;
-      }
-      return ScriptedHttpClient::jsonAnswer(receiver || request.url.find("putAppLog") !=
-                                                            std::string::npos
-                                                ? receiverEnvelope()
-                                                : std::string("{\"ok\":true}"));
+      HttpResult result =
+          ScriptedHttpClient::jsonAnswer("{}", first == Answer::TooMany ? 429 : 500);
+      if (first == Answer::TooMany) result.response->headers.set("retry-after", "30");
+      if (first == Answer::Refused) return refusedConnection();
+      if (first != Answer::Refusal) return result;
+      return receiver ? receiverAnswer(request, logServer ? "9999" : "40400")
+                      : ScriptedHttpClient::jsonAnswer("{}", 400);
     });
+  }
+
+  // A new process on the same stores, before the manager starts.
+  void relaunch() {
+    resetProcessState();
+    attempts = 0;
+    delays.clear();
+    retries.clear();
+    completions.clear();
+    reports.clear();
   }
 
   void start() {
@@ -103,8 +92,8 @@ TEST_F(OutboxTest, EachOperationRetriesWhatCanChangeAndEndsWhatCannot) {
     bool hasCompletion;
   };
   const std::vector<Operation> operations{
-      {"feedback", [this] { manager->feedback(Value(), kPayload, result()); }, true},
-      {"read", [this] { manager->read(Value(), kPayload, result()); }, true},
+      {"feedback", [this] { manager->feedback(Value(), kMessage, result()); }, true},
+      {"read", [this] { manager->read(Value(), kMessage, result()); }, true},
       {"update", [this] { manager->update(Value(), Value(3), result()); }, true},
       {"session", [this] { manager->updateSession(Value(), std::string("u1"), report()); }, true},
       {"purchase",
@@ -119,21 +108,17 @@ TEST_F(OutboxTest, EachOperationRetriesWhatCanChangeAndEndsWhatCannot) {
     std::int64_t minDelay;  // of the retry, in ms: half of 2 s, or Retry-After
   };
   const std::vector<Row> rows{
-      {Answer::Refused, true, true, 1000},   {Answer::Timeout, true, true, 1000},
-      {Answer::Status500, true, true, 1000}, {Answer::TooMany, true, true, 30000},
-      {Answer::Refusal, false, false, 0},    {Answer::Success, false, true, 0},
+      // A timeout takes the refused connection's way: both are the transport's.
+      {Answer::Refused, true, true, 1000},  {Answer::Status500, true, true, 1000},
+      {Answer::TooMany, true, true, 30000}, {Answer::Refusal, false, false, 0},
+      {Answer::Success, false, true, 0},
   };
   for (const auto& operation : operations) {
     for (const auto& row : rows) {
       SCOPED_TRACE(std::string(operation.name) + " answer " +
                    std::to_string(static_cast<int>(row.answer)));
-      resetProcessState();
+      relaunch();
       host.settings->remove("push_xelt_purchase_array");
-      attempts = 0;
-      delays.clear();
-      retries.clear();
-      completions.clear();
-      reports.clear();
       script(row.answer);
       start();
       operation.call();
@@ -189,20 +174,16 @@ TEST_F(OutboxTest, RetryAfterAndRefusedAuthKeysShapeTheRetries) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    resetProcessState();
-    delays.clear();
-    retries.clear();
-    completions.clear();
-    reports.clear();
+    relaunch();
     std::size_t requests = 0;
     http->setResponder([&](const HttpRequest& request) -> HttpResult {
       if (request.url.find("asking_authorization") != std::string::npos) {
-        return ScriptedHttpClient::jsonAnswer(receiverEnvelope(Dictionary{{"AUTHKEY", "k"}}));
+        return receiverAnswer(request);
       }
       const std::string& answer = row.answers[std::min(requests++, row.answers.size() - 1)];
-      if (answer == "ok") return ScriptedHttpClient::jsonAnswer(receiverEnvelope());
+      if (answer == "ok") return receiverAnswer(request);
       if (answer == "500") return ScriptedHttpClient::jsonAnswer("{}", 500);
-      if (answer == "40100") return ScriptedHttpClient::jsonAnswer(receiverEnvelope({}, "40100"));
+      if (answer == "40100") return receiverAnswer(request, "40100");
       HttpResult result = ScriptedHttpClient::jsonAnswer("{}", 429);
       result.response->headers.set("retry-after", answer);
       return result;
@@ -224,14 +205,12 @@ TEST_F(OutboxTest, RetryAfterAndRefusedAuthKeysShapeTheRetries) {
 }
 
 TEST_F(OutboxTest, QueuedEntriesFollowATokenRotationUnlessTheyNamedTheirDevice) {
-  http->setResponder([](const HttpRequest&) {
-    return HttpResult{{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
-  });
+  http->setResponder([](const HttpRequest&) { return refusedConnection(); });
   start();
   manager->info()->setPushServiceID(std::string("token-1"));
   manager->info()->setClientUID(std::string("u1"));
-  manager->feedback(Value(), kPayload, result());
-  manager->feedback(Value(), kPayload, std::string("u9"), std::string("token-9"), result());
+  manager->feedback(Value(), kMessage, result());
+  manager->feedback(Value(), kMessage, std::string("u9"), std::string("token-9"), result());
   drain();
   ASSERT_EQ(manager->outboxDepth(), 2u);
   manager->info()->setPushServiceID(std::string("token-2"));
@@ -281,17 +260,13 @@ TEST_F(OutboxTest, AQueueStoredUnderOneKeyByAnEarlierVersionIsMovedAndResumed) {
 }
 
 TEST_F(OutboxTest, EntriesResumeInOrderAfterARelaunchAndDuplicatesStayOut) {
-  script(Answer::Refused);
-  attempts = 1;  // every receiver call is refused at the transport
-  http->setResponder([](const HttpRequest&) {
-    return HttpResult{{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
-  });
+  http->setResponder([](const HttpRequest&) { return refusedConnection(); });
   start();
-  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
-  manager->read(Value(), kPayload, result());
+  manager->applicationDidReceiveRemoteNotification(Value(), kMessage);
+  manager->read(Value(), kMessage, result());
   manager->update(Value(), Value(1), result());
   manager->update(Value(), Value(2), result());
-  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);  // a replay
+  manager->applicationDidReceiveRemoteNotification(Value(), kMessage);  // a replay
   drain();
   EXPECT_EQ(delegateLog->payloads.size(), 1u);
   ASSERT_EQ(completions.size(), 3u);
@@ -301,9 +276,8 @@ TEST_F(OutboxTest, EntriesResumeInOrderAfterARelaunchAndDuplicatesStayOut) {
   EXPECT_EQ(manager->outboxOldestAgeSeconds(), 90.0);
 
   // The process dies; the next one finds the entries and the seen message.
-  resetProcessState();
+  relaunch();
   delegateLog->payloads.clear();
-  reports.clear();
   http->clearRequests();
   script(Answer::Success);
   start();
@@ -326,7 +300,7 @@ TEST_F(OutboxTest, EntriesResumeInOrderAfterARelaunchAndDuplicatesStayOut) {
   ASSERT_EQ(reports.size(), 4u);
   for (const auto& report : reports) EXPECT_TRUE(report.success);
   EXPECT_EQ(manager->outboxDepth(), 0u);
-  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  manager->applicationDidReceiveRemoteNotification(Value(), kMessage);
   drain();
   EXPECT_TRUE(delegateLog->payloads.empty());
 }
@@ -337,14 +311,14 @@ TEST_F(OutboxTest, APayloadAcknowledgedByAKilledProcessIsDeliveredWithoutASecond
   host.settings->set("PushManagerKeySeenMessages",
                      Array{Value("K7"), Value(host.clock->now().secondsSince1970), Value(1)});
   start();
-  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
-  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  manager->applicationDidReceiveRemoteNotification(Value(), kMessage);
+  manager->applicationDidReceiveRemoteNotification(Value(), kMessage);
   drain();
   EXPECT_EQ(delegateLog->payloads.size(), 1u);
   EXPECT_EQ(attempts, 0);  // nothing sent
   // A week and a second later the key is forgotten.
   host.clock->advance(7 * 24 * 3600 + 1);
-  manager->applicationDidReceiveRemoteNotification(Value(), kPayload);
+  manager->applicationDidReceiveRemoteNotification(Value(), kMessage);
   drain();
   EXPECT_EQ(delegateLog->payloads.size(), 2u);
   EXPECT_EQ(attempts, 1);
@@ -357,9 +331,7 @@ class BoundedOutboxTest : public OutboxTest {
 };
 
 TEST_F(BoundedOutboxTest, PastItsBoundsTheOldestEntryIsDroppedAndReported) {
-  http->setResponder([](const HttpRequest&) {
-    return HttpResult{{}, ErrorInfo{std::string(kHttpTransportErrorDomain), 7, "refused", {}}};
-  });
+  http->setResponder([](const HttpRequest&) { return refusedConnection(); });
   start();
   for (int badge : {1, 2, 3}) manager->update(Value(), Value(badge), result());
   drain();

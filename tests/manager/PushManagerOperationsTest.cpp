@@ -8,14 +8,6 @@
 namespace orvo::test {
 namespace {
 
-std::vector<std::string> endpointsOf(const ScriptedHttpClient& http) {
-  std::vector<std::string> names;
-  for (const auto& request : http.requests()) {
-    names.push_back(request.url.substr(request.url.rfind('/') + 1));
-  }
-  return names;
-}
-
 TEST_F(ManagerTest, ClosedGateOpensAndTheOperationRunsOnceMore) {
   // A record but a closed gate: what a manager made by getInstance has once
   // something installed its record.
@@ -75,6 +67,12 @@ TEST_F(ManagerTest, EachOperationTracesItsCall) {
          m.send(Value(), std::string("hi"), std::string("S1"), std::nullopt, nullptr);
        },
        "PushManager - send (message:hi, serviceCode:S1, ext:(null))"},
+      {[](PushManager& m) {
+         m.sendWithReserveDate(Value(), std::string("bob"), std::string("hi"), std::nullopt,
+                               std::string("20261207"), std::nullopt, nullptr);
+       },
+       "PushManager - send (clientUID:bob, message:hi, serviceCode:(null), reserveDate:20261207, "
+       "ext:(null))"},
   };
   for (const Row& row : rows) {
     host.log->clear();
@@ -122,28 +120,10 @@ TEST_F(ManagerTest, RegisterServiceWithAKnownTokenAndItsRecordWrites) {
   EXPECT_EQ(host.notifications->calls().back().rfind("requestAuthorization(0", 0), 0u);
 }
 
-// The message-key feedback (up to 3.5) and the read with a badge option (4.0)
-// reach the receiver through the gate; a refused permission ends the
-// registration with its error.
-TEST_F(ManagerTest, MessageFormsAndTheRegistrationsErrorAreHandedOn) {
+// A refused permission ends the registration with its error; nothing more
+// goes to the receiver, the denial and the failure go to the log server.
+TEST_F(ManagerTest, TheRegistrationsErrorIsHandedOn) {
   auto manager = started();
-  manager->info()->changeReceiverVersion("3.5");
-  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k"}});
-  http->enqueueEnvelope(Dictionary{});
-  http->enqueueEnvelope(Dictionary{});
-  std::vector<bool> results;
-  auto keep = [&](bool s) { results.push_back(s); };
-  manager->feedback(Value(), std::string("m"), std::string("1"), keep);
-  host.runLoop->runUntilIdle();
-  manager->info()->changeReceiverVersion("4.0");
-  manager->read(Value(), Dictionary{{"orv", Dictionary{{"seqno", "9"}}}}, 2000, keep);
-  host.runLoop->runUntilIdle();
-  EXPECT_EQ(results, (std::vector<bool>{true, true}));
-  EXPECT_EQ(endpointsOf(*http),
-            (std::vector<std::string>{"asking_authorization.ctl", "rcv_register_sent_ack.ctl",
-                                      "rcv_register_send_result.ctl"}));
-  EXPECT_EQ(ScriptedHttpClient::decodeForm(http->requests()[2].body).get("BADGENO"), Value("1000"));
-
   host.notifications->scriptAuthorization(false);
   std::optional<ErrorInfo> error;
   manager->registerServiceAndUserWithInfo(
@@ -152,45 +132,7 @@ TEST_F(ManagerTest, MessageFormsAndTheRegistrationsErrorAreHandedOn) {
   drain();
   EXPECT_EQ(error ? error->code : 0, errors::kNotificationGrant);
   EXPECT_TRUE(host.log->contains("Register Service Error: "));
-  // Nothing more to the receiver; the denial's record and the registration's to the log server.
-  const auto sent = endpointsOf(*http);
-  ASSERT_GE(sent.size(), 3u);
-  EXPECT_EQ(std::vector<std::string>(sent.begin() + 3, sent.end()),
-            (std::vector<std::string>{"putAppLog.ctl", "putAppLog.ctl"}));
-}
-
-TEST_F(ManagerTest, SendsHandOnTheirOutcomeAndTheReservedBody) {
-  auto manager = started();
-  manager->info()->setClientUID(std::string("alice"));
-  http->enqueueEnvelope(Dictionary{{"AUTHKEY", "k"}});
-  http->enqueueEnvelope(Dictionary{{"MSGID", "1"}});
-  http->enqueueEnvelope(Dictionary{{"WHY", "full"}}, "5000");
-  std::vector<std::optional<Dictionary>> bodies;
-  std::vector<bool> results;
-  auto keep = [&](bool s, const std::optional<Dictionary>& b) {
-    results.push_back(s);
-    bodies.push_back(b);
-  };
-  for (int i = 0; i < 2; ++i) {
-    manager->sendWithReserveDate(Value(), std::string("bob"), std::string("hi"), std::nullopt,
-                                 std::string("20261207"), std::nullopt, keep);
-    host.runLoop->runUntilIdle();
-  }
-  EXPECT_EQ(results, (std::vector<bool>{true, false}));
-  EXPECT_EQ(bodies[0], (Dictionary{{"MSGID", "1"}}));
-  // A refusal carries the transport's empty body, not the server's.
-  EXPECT_EQ(bodies[1], Dictionary{});
-  EXPECT_TRUE(
-      host.log->contains("PushManager - send (clientUID:bob, message:hi, "
-                         "serviceCode:(null), reserveDate:20261207, ext:(null))"));
-
-  // A guest is refused before any request; the flag is all the caller sees.
-  manager->info()->setClientUID(std::string("GUEST"));
-  bool refused = true;
-  manager->send(Value(), std::string("hi"), std::nullopt, std::nullopt,
-                [&](bool s) { refused = !s; });
-  EXPECT_TRUE(refused);
-  EXPECT_EQ(http->requestCount(), 3u);
+  EXPECT_EQ(endpointsOf(*http), (std::vector<std::string>{"putAppLog.ctl", "putAppLog.ctl"}));
 }
 
 class QuietManagerTest : public ManagerTest {
@@ -198,19 +140,9 @@ class QuietManagerTest : public ManagerTest {
   QuietManagerTest() : ManagerTest(ManifestOptions{.log = false}) {}
 };
 
-TEST_F(QuietManagerTest, NothingIsTracedWithTheLogOff) {
-  auto manager = started();
-  manager->update(Value(), Value(-1), nullptr);
-  manager->registerUser(Value(), std::string("a"), std::string("b"), nullptr);
-  host.runLoop->runUntilIdle();
-  for (const auto& line : host.log->lines()) {
-    EXPECT_EQ(line.find("PushManager - "), std::string::npos) << line;
-  }
-  EXPECT_TRUE(host.log->lines().empty());
-}
-
 // A version gate that gives its caller no error says why, with the log off;
-// one that hands over an error adds nothing.
+// one that hands over an error adds nothing. Nor does any trace: the log
+// switch follows the record.
 TEST_F(QuietManagerTest, VersionRefusalsWithoutAnErrorSayWhy) {
   auto manager = started();
   const std::string serviceAndUser =

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "support/TestHost.h"
 
 namespace orvo {
@@ -73,38 +70,6 @@ TEST_F(PushNotificationCenterTest, ClearKeepsTheBadgeTheUserSees) {
   hostless.clear();
   EXPECT_EQ(hostless.badgeNumber(), 0);
   EXPECT_TRUE(hostless.notifications().empty());
-}
-
-TEST_F(PushNotificationCenterTest, ReadersSeeWholeSnapshotsWhileOneThreadAppends) {
-  constexpr int kRecords = 2000;
-  std::atomic<bool> started{false}, done{false};
-  std::thread appender([&] {
-    while (!started) std::this_thread::yield();
-    for (int i = 0; i < kRecords; ++i) center.append(record(i % 2 == 0 ? 2 : 4));
-    done = true;
-  });
-
-  std::size_t lastSize = 0;
-  bool ordered = true;
-  started = true;
-  do {
-    auto snapshot = center.notifications();
-    ordered = ordered && snapshot.size() >= lastSize;
-    // Arrival order: the message UIDs count up.
-    for (std::size_t i = 1; i < snapshot.size(); ++i) {
-      ordered = ordered && snapshot[i - 1]->messageUID() < snapshot[i]->messageUID();
-    }
-    lastSize = snapshot.size();
-    if (auto newest = center.lastNotificationWithStatus(4)) newest->setExpired(true);
-    center.unexpiredNotifications();
-  } while (!done);
-  appender.join();
-
-  EXPECT_TRUE(ordered);
-  EXPECT_EQ(center.notifications().size(), static_cast<std::size_t>(kRecords));
-  std::size_t expired = 0;
-  for (const auto& r : center.notifications()) expired += r->isExpired();
-  EXPECT_EQ(center.unexpiredNotifications().size() + expired, static_cast<std::size_t>(kRecords));
 }
 
 }  // namespace

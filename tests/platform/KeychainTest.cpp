@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include "Helpers.h"
 #include "orvo/platform/Desktop.h"
 #include "support/TestHost.h"
@@ -95,7 +93,8 @@ TEST(MemoryKeychainTest, ResultShapesDuplicatesAndTheDefaultAccessGroup) {
   EXPECT_EQ(kc.items().size(), 4u);
 }
 
-TEST(MemoryKeychainTest, UpdateIsAllOrNothingAndFailuresCanBeInjected) {
+// Injected failures are the keychain store's tests' (state/PushKeychainTest).
+TEST(MemoryKeychainTest, UpdateIsAllOrNothing) {
   MemoryKeychain kc;
   ASSERT_EQ(add(kc, "a", "1"), Success);
   ASSERT_EQ(add(kc, "b", "2"), Success);
@@ -114,12 +113,6 @@ TEST(MemoryKeychainTest, UpdateIsAllOrNothingAndFailuresCanBeInjected) {
             DuplicateItem);
   EXPECT_EQ(kc.update(query("svc", ""), attributes({{kClass, "x"}})), Param);
   EXPECT_EQ(kc.update(query("none", ""), changes), ItemNotFound);
-  // Queued failures are used one per call, and the call changes nothing (the
-  // other operations' failures are used by the keychain store's tests).
-  kc.failNext(MemoryKeychain::Operation::Remove, Other);
-  kc.failNext(MemoryKeychain::Operation::Remove, Param);
-  EXPECT_EQ(kc.remove(query("svc", "a")), Other);
-  EXPECT_EQ(kc.remove(query("svc", "a")), Param);
   EXPECT_EQ(kc.items(), before);
 
   EXPECT_EQ(kc.update(query("svc", "a"), attributes({{kAttrAccount, "z"}})), Success);
@@ -130,19 +123,6 @@ TEST(MemoryKeychainTest, UpdateIsAllOrNothingAndFailuresCanBeInjected) {
   EXPECT_EQ(kc.remove(query("svc", "")), ItemNotFound);
   EXPECT_EQ(kc.remove(attributes({{kAttrService, "other"}})), Param);
   ASSERT_EQ(kc.items().size(), 1u);
-}
-
-TEST(MemoryKeychainTest, ConcurrentAddsOfOneKeyGiveOneItem) {
-  MemoryKeychain kc;
-  std::atomic<int> successes = 0;
-  test::onThreads(4, [&](int t) {
-    for (int i = 0; i < 50; ++i) {
-      if (add(kc, std::to_string(i), std::to_string(t)) == Success) ++successes;
-      dataOf(kc, std::to_string(i));
-    }
-  });
-  EXPECT_EQ(successes.load(), 50);
-  EXPECT_EQ(kc.items().size(), 50u);
 }
 
 TEST(SqliteKeychainTest, ItemsSurviveReopenWithPrivateModes) {

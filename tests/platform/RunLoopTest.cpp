@@ -51,28 +51,9 @@ TEST(RunLoopTest, RunsTasksInOrderIncludingThoseTheyPost) {
   EXPECT_TRUE(inside && !otherThreadSees && !loop.isRunningOnThisThread());
 }
 
-TEST(RunLoopTest, PostsFromManyThreadsAllRunInEachThreadsOrder) {
+// Posts from other threads are every test's; here how runUntil ends.
+TEST(RunLoopTest, RunUntilEndsAtItsTimeoutOrOnceTheConditionHolds) {
   RunLoop loop;
-  constexpr int kThreads = 8;
-  constexpr int kPerThread = 500;
-  std::vector<std::vector<int>> seen(kThreads);  // only touched on the loop
-  std::thread posters([&] {
-    test::onThreads(kThreads, [&](int t) {
-      for (int i = 0; i < kPerThread; ++i) loop.post([&seen, t, i] { seen[t].push_back(i); });
-    });
-  });
-  auto all = [&] {
-    std::size_t total = 0;
-    for (const auto& list : seen) total += list.size();
-    return total == kThreads * kPerThread;
-  };
-  EXPECT_TRUE(loop.runUntil(all, 10s));
-  posters.join();
-  for (int t = 0; t < kThreads; ++t) {
-    ASSERT_EQ(seen[t].size(), static_cast<std::size_t>(kPerThread));
-    for (int i = 0; i < kPerThread; ++i) ASSERT_EQ(seen[t][i], i);
-  }
-
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(loop.runUntil([] { return false; }, 50ms));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);

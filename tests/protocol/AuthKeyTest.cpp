@@ -19,12 +19,10 @@ class AuthKeyTest : public ProtocolTest {
 TEST_F(AuthKeyTest, RequestByReceiverVersion) {
   // Empty keys: no request, and the empty key at once even with one cached.
   const std::pair<const char*, Keys> cases[] = {{"", {}},
-                                                {"2.9", {}},
                                                 {"3.0", {}},
                                                 {"3.0.1", {"CUID", "PSID"}},
                                                 {"3.5", {"CUID", "PSID"}},
-                                                {"3.5.1", {"APP_ID", "CUID", "PSID"}},
-                                                {"4.0", {"APP_ID", "CUID", "PSID"}}};
+                                                {"3.5.1", {"APP_ID", "CUID", "PSID"}}};
   for (const auto& [version, keys] : cases) {
     SCOPED_TRACE(version);
     setReceiverVersion(version);

@@ -13,7 +13,6 @@
 #include <string>
 #include <thread>
 
-#include "orvo/Json.h"
 #include "orvo/PushErrors.h"
 #include "orvo/ReceiverProtocol.h"
 #include "orvo/testing/ReceiverEnvelope.h"

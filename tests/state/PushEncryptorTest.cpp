@@ -47,7 +47,6 @@ TEST(PushEncryptorTest, SixteenAndThirtyTwoCharacterKeys) {
             std::string(kHeaderHex) + "c7a117314c7a68412b3db9b12fa5902d");
   for (std::string_view key : {kKey16, kKey32}) {
     PushEncryptor encryptor(std::string(key), "v1");
-    EXPECT_EQ(encryptor.encryptVersion(), "v1");
     for (std::string text : {""s, kKorean, std::string(kKey16), std::string(100, 'z'), "n\0l"s}) {
       SCOPED_TRACE(std::string(key) + " " + text);
       auto cipher = encryptor.encryptValue(text);

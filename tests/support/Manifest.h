@@ -18,39 +18,20 @@ struct ManifestOptions {
   std::string extra = "";
 };
 
-inline std::string manifestXml(const ManifestOptions& options) {
-  auto flag = [](bool on) { return on ? std::string("true") : std::string("false"); };
-  return R"(<?xml version="1.0" encoding="UTF-8"?>
-<manifest><settings><push>
-  <storage>)" +
-         flag(options.storage) +
-         R"(</storage>
-  <receiver>
-    <mode>production</mode>
-    <server><production>)" +
-         options.server + R"(</production>
-      <development>https://dev.receiver.example.com/push/</development></server>
-    <policy>user</policy>
-    <customer-code>CUST0001</customer-code>
-    <application-id>)" +
-         options.applicationID + R"(</application-id>
-    <version>)" +
-         options.version +
-         R"(</version>
-    <log>)" +
-         flag(options.log) +
-         R"(</log>
-    <log-server>)" +
-         options.logServer +
-         R"(</log-server>
-    <granted>)" +
-         flag(options.granted) +
-         R"(</granted>
-  </receiver>
-)" + options.extra +
-         R"(
-</push></settings></manifest>
-)";
+inline std::string manifestXml(const ManifestOptions& o) {
+  auto element = [](const std::string& name, const std::string& text) {
+    return "<" + name + ">" + text + "</" + name + ">";
+  };
+  auto flag = [](bool on) { return std::string(on ? "true" : "false"); };
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<manifest><settings><push>" +
+         element("storage", flag(o.storage)) + "<receiver><mode>production</mode><server>" +
+         element("production", o.server) +
+         "<development>https://dev.receiver.example.com/push/</development></server>"
+         "<policy>user</policy><customer-code>CUST0001</customer-code>" +
+         element("application-id", o.applicationID) + element("version", o.version) +
+         element("log", flag(o.log)) + element("log-server", o.logServer) +
+         element("granted", flag(o.granted)) + "</receiver>" + o.extra +
+         "</push></settings></manifest>\n";
 }
 
 }  // namespace orvo::test

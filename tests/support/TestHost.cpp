@@ -41,15 +41,8 @@ TestHost::TestHost()
       log(std::make_shared<CapturingLogSink>()),
       clock(std::make_shared<ManualClock>()),
       notifications(std::make_shared<SimulatedNotificationHost>(runLoop)),
-      host(std::make_shared<Host>()) {
-  host->mainQueue = runLoop;
-  host->settings = settings;
-  host->keychain = keychain;
-  host->bundle = bundle;
-  host->device = device;
-  host->log = log;
-  host->clock = clock;
-  host->notifications = notifications;
+      host(std::make_shared<Host>(
+          Host{runLoop, settings, keychain, bundle, device, nullptr, log, clock, notifications})) {
   Host::setCurrent(host);
   logging::setSwitch(nullptr);
   resetProcessState();

@@ -17,13 +17,6 @@ namespace {
 std::string full(std::string_view text) { return stringByAddingFullEscapesUsingEncoding(text); }
 
 TEST(FormEncoding, EveryByteAndTheEscapeMap) {
-  const std::vector<std::pair<char, std::string_view>> map = {
-      {'$', "%24"}, {'&', "%26"}, {'+', "%2B"}, {',', "%2C"}, {'/', "%2F"},  {':', "%3A"},
-      {';', "%3B"}, {'=', "%3D"}, {'?', "%3F"}, {'@', "%40"}, {' ', "%20"},  {'\t', "%09"},
-      {'#', "%23"}, {'<', "%3C"}, {'>', "%3E"}, {'"', "%22"}, {'\n', "%0A"},
-  };
-  EXPECT_EQ(escapeMap(), map);
-
   // Printable ASCII: the URL step leaves the legal reserved marks, the map escapes them.
   std::string printable, others, othersEscaped;
   for (char c = ' '; c <= '~'; ++c) printable += c;
@@ -45,6 +38,9 @@ TEST(FormEncoding, EveryByteAndTheEscapeMap) {
     othersEscaped += escaped;
   }
   EXPECT_EQ(full(others + printable + others), othersEscaped + full(printable) + othersEscaped);
+  // The published map is the one the escaping applies.
+  EXPECT_EQ(escapeMap().size(), 17u);
+  for (const auto& [c, escaped] : escapeMap()) EXPECT_EQ(full(std::string(1, c)), escaped) << c;
 
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},

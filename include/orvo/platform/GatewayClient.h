@@ -46,6 +46,10 @@ class ORVO_PUSH_API GatewayClient : public std::enable_shared_from_this<GatewayC
   using TokenHandler = std::function<void(const Result<Bytes>& token)>;
   /// Takes each push, with its event ID.
   using PayloadHandler = std::function<void(const std::string& eventId, const Dictionary& payload)>;
+  /// Takes an event of the stream that is not a push: its type ("doctor"
+  /// when the emulator's console asks for a push-doctor report) and its data
+  /// as the gateway wrote it, unparsed.
+  using ControlHandler = std::function<void(const std::string& type, const std::string& data)>;
 
   /// A client that has asked nothing yet.
   static std::shared_ptr<GatewayClient> make(GatewayOptions options,
@@ -63,6 +67,9 @@ class ORVO_PUSH_API GatewayClient : public std::enable_shared_from_this<GatewayC
   std::string token() const;
   /// Where each payload goes, on the main queue, with its event ID.
   void setPayloadHandler(PayloadHandler handler);
+  /// Where the stream's other events go, on the main queue. Without a
+  /// handler (an empty function) each is logged and otherwise ignored.
+  void setControlHandler(ControlHandler handler);
   /// The stream resumes after this event; for a stream not yet open.
   void resumeAfter(std::string eventId);
   /// The last event ID seen.
@@ -96,6 +103,8 @@ class ORVO_PUSH_API GatewayClient : public std::enable_shared_from_this<GatewayC
   std::string resumeAfter_;
   std::shared_ptr<EventStreamClient> stream_;
   bool stopped_ = false;
+  // Last, so the members before it keep their places.
+  ControlHandler controlHandler_;
 };
 
 }  // namespace orvo
