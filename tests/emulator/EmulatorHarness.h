@@ -129,6 +129,14 @@ class RunningEmulator {
   long long count(const Json& filter) {
     return post("/__admin/requests/count", filter).json.value("count", -1LL);
   }
+  // One value of /metrics, as its text gives it; "" when it is not listed.
+  std::string metric(const std::string& name) {
+    const std::string text = get("/metrics").body;
+    const auto at = text.find("\n" + name + " ");
+    if (at == std::string::npos) return "";
+    const auto from = at + name.size() + 2;
+    return text.substr(from, text.find('\n', from) - from);
+  }
   std::string token(const std::string& name) {
     return post("/__gateway/devices", {{"name", name}}).json.value("token", "");
   }

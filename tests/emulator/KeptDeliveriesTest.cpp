@@ -95,49 +95,40 @@ TEST(KeptDeliveriesTest, AStreamThatEndsRequeuesExactlyWhatItDidNotWrite) {
   }
 }
 
-std::string metric(RunningEmulator& emu, const std::string& name) {
-  const std::string text = emu.get("/metrics").body;
-  const auto at = text.find("\n" + name + " ");
-  if (at == std::string::npos) return "";
-  const auto from = at + name.size() + 2;
-  return text.substr(from, text.find('\n', from) - from);
-}
-
 TEST(KeptDeliveriesTest, TheLatestFanOutIsTimedToItsLastPayloadWritten) {
   RunningEmulator emu;
   const int port = emu.emulator().port();
   const std::string app = "com.example.kept";
   const std::string a = emu.registerDevice(app, "ua"), b = emu.registerDevice(app, "ub");
   const std::string c = emu.registerDevice(app, "uc");  // not connected: its payloads wait
-  EXPECT_EQ(metric(emu, "orvo_emulator_last_fanout_seconds"), "0");
+  EXPECT_EQ(emu.metric("orvo_emulator_last_fanout_seconds"), "0");
   GatewayStream streamA(port, a), streamB(port, b);
   ASSERT_TRUE(streamA.waitConnected());
   ASSERT_TRUE(streamB.waitConnected());
   // The stream reads the table once before it takes payloads from memory.
-  ASSERT_TRUE(eventually([&] { return metric(emu, "orvo_emulator_open_streams") == "2"; }));
+  ASSERT_TRUE(eventually([&] { return emu.metric("orvo_emulator_open_streams") == "2"; }));
 
   for (const char* text : {"first", "second"}) {
     SCOPED_TRACE(text);
     ASSERT_EQ(emu.post("/__admin/send", {{"all", true}, {"app_id", app}, {"message", text}}).status,
               200);
-    EXPECT_TRUE(
-        eventually([&] { return metric(emu, "orvo_emulator_last_fanout_written") == "2"; }));
-    EXPECT_EQ(metric(emu, "orvo_emulator_last_fanout_targets"), "3");
-    const double seconds = std::stod("0" + metric(emu, "orvo_emulator_last_fanout_seconds"));
+    EXPECT_TRUE(eventually([&] { return emu.metric("orvo_emulator_last_fanout_written") == "2"; }));
+    EXPECT_EQ(emu.metric("orvo_emulator_last_fanout_targets"), "3");
+    const double seconds = std::stod("0" + emu.metric("orvo_emulator_last_fanout_seconds"));
     EXPECT_GT(seconds, 0);
     EXPECT_LT(seconds, 10);
   }
   EXPECT_EQ(streamA.waitFor(2).size(), 2u);
   // Counted while the sends are still kept in memory, and after they are written out.
-  EXPECT_EQ(metric(emu, "orvo_emulator_queue_depth"), "2");
+  EXPECT_EQ(emu.metric("orvo_emulator_queue_depth"), "2");
   const Json deliveries = emu.table("deliveries");
   int sent = 0;
   for (const auto& row : deliveries) sent += row["state"] == "sent" ? 1 : 0;
   EXPECT_EQ(sent, 4);
-  EXPECT_EQ(metric(emu, "orvo_emulator_queue_depth"), "2");
+  EXPECT_EQ(emu.metric("orvo_emulator_queue_depth"), "2");
   GatewayStream streamC(port, c);
   EXPECT_EQ(streamC.waitFor(2).size(), 2u);
-  EXPECT_TRUE(eventually([&] { return metric(emu, "orvo_emulator_queue_depth") == "0"; }));
+  EXPECT_TRUE(eventually([&] { return emu.metric("orvo_emulator_queue_depth") == "0"; }));
   // A send to all reads every device; the deliveries' statements use their indexes.
   for (const auto& lookup : unindexedLookups(emu.emulator().service().state()))
     EXPECT_EQ(lookup.find("deliveries"), std::string::npos) << lookup;

@@ -69,14 +69,6 @@ class RawConnection {
   std::string read_;
 };
 
-std::string metric(RunningEmulator& emu, const std::string& name) {
-  const std::string text = emu.get("/metrics").body;
-  const auto at = text.find("\n" + name + " ");
-  if (at == std::string::npos) return "";
-  const auto from = at + name.size() + 2;
-  return text.substr(from, text.find('\n', from) - from);
-}
-
 TEST(ScaleTest, HeldStreamsLeaveTheServiceAnswering) {
   RunningEmulator emu;
   const int port = emu.emulator().port();
@@ -87,7 +79,7 @@ TEST(ScaleTest, HeldStreamsLeaveTheServiceAnswering) {
     ASSERT_TRUE(streams.back().stream(port, token)) << "stream " << i;
   }
   for (auto& stream : streams) ASSERT_TRUE(stream.readUntil(": connected"));
-  EXPECT_TRUE(eventually([&] { return metric(emu, "orvo_emulator_open_streams") == "200"; }));
+  EXPECT_TRUE(eventually([&] { return emu.metric("orvo_emulator_open_streams") == "200"; }));
 
   EXPECT_EQ(emu.get("/healthz").status, 200);
   EXPECT_EQ(emu.get("/__admin/devices").status, 200);
@@ -128,7 +120,7 @@ TEST(ScaleTest, LimitsHold) {
          return Json{{"kept", kept},
                      {"device", {{"queued", device["queued"]}, {"dropped", device["dropped"]}}},
                      {"journal", notes},
-                     {"metric", metric(emu, "orvo_emulator_queue_dropped_total")}};
+                     {"metric", emu.metric("orvo_emulator_queue_dropped_total")}};
        },
        {{"kept", {"m3", "m4", "m5"}},
         {"device", {{"queued", 3}, {"dropped", 2}}},
@@ -152,7 +144,7 @@ TEST(ScaleTest, LimitsHold) {
          eventually([&] { return emu.list("messages").size() == 1; });
          Json left = Json::array();
          for (const auto& row : emu.list("messages")) left.push_back(row["message"]);
-         return Json{{"messages", left}, {"pruned", metric(emu, "orvo_emulator_pruned_total")}};
+         return Json{{"messages", left}, {"pruned", emu.metric("orvo_emulator_pruned_total")}};
        },
        {{"messages", {"waiting"}}, {"pruned", "2"}}},
       {"past the connection limit a request is told 503; health and admin still answer",
