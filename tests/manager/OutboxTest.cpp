@@ -99,6 +99,12 @@ TEST_F(OutboxTest, EachOperationRetriesWhatCanChangeAndEndsWhatCannot) {
       {"purchase",
        [this] { manager->updatePurchase(Value(), std::string("p1"), std::string("u1"), report()); },
        true},
+      {"readKey",
+       [this] {
+         manager->info()->changeReceiverVersion("3.5");
+         manager->read(Value(), std::string("mk"), std::string("12"), result());
+       },
+       true},
       {"log", [this] { manager->sendServerLog("it failed", 0); }, false},
   };
   struct Row {
@@ -351,6 +357,16 @@ TEST_F(BoundedOutboxTest, PastItsBoundsTheOldestEntryIsDroppedAndReported) {
   EXPECT_TRUE(reports[0].dropped && !reports[0].success);
   EXPECT_EQ(reports[0].arguments.get("badge"), Value(1));
   EXPECT_EQ(reports[1].arguments.get("badge"), Value(3));
+
+  // What grows too old while the application is away is reported at the next launch.
+  host.clock->advance(3601);
+  relaunch();
+  start();
+  drain();
+  EXPECT_EQ(manager->outboxDepth(), 0u);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(reports[0].dropped);
+  EXPECT_EQ(reports[0].arguments.get("badge"), Value(4));
 }
 
 }  // namespace

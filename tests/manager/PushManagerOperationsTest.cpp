@@ -35,6 +35,17 @@ TEST_F(ManagerTest, ClosedGateOpensAndTheOperationRunsOnceMore) {
   EXPECT_TRUE(manager->shouldExecuteInterface());
   EXPECT_EQ(host.log->count("PushManager - update (badge:5)"), 2u);
   EXPECT_EQ(endpointsOf(*http).back(), "rcv_init_badgeNo.ctl");
+
+  // With the gate open a call runs at once, not only through the gate's retry.
+  manager->info()->changeReceiverVersion("3.5");
+  http->enqueueEnvelope(Dictionary{});
+  manager->read(Value(), std::string("mk"), std::string("12"), [&](bool success) {
+    ++calls;
+    EXPECT_TRUE(success);
+  });
+  host.runLoop->runUntilIdle();
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(endpointsOf(*http).back(), "rcv_register_send_result.ctl");
 }
 
 // Each public operation names itself and its arguments in the trace first,
