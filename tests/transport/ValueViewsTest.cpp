@@ -48,10 +48,14 @@ TEST(ValueViews, EncodingValueMatchesIanaNamesAndAliases) {
   // Any set the converter knows, and IANA aliases it knows under another
   // name; each must read its own text.
   const std::tuple<const char*, std::string, std::string> others[] = {
-      {"EUC-KR", "\xB0\xA1", "\xEA\xB0\x80"},        {"ks_c_5601-1987", "\xB0\xA1", "\xEA\xB0\x80"},
+      {"EUC-KR", "\xB0\xA1", "\xEA\xB0\x80"},
+      {"ks_c_5601-1987", "\xB0\xA1", "\xEA\xB0\x80"},
       {"csKSC56011987", "\x81\x41", "\xEA\xB0\x82"},  // beyond EUC-KR: the Windows page
-      {"Shift_JIS", "\x82\xA0", "\xE3\x81\x82"},      // no alias: read character by character
-      {"csBig5", "\xA4\x40", "\xE4\xB8\x80"},        {"UTF-32", std::string("\0\0\0A", 4), "A"},
+      // No alias: read character by character.
+      {"Shift_JIS", "\x82\xA0", "\xE3\x81\x82"},
+      {"macintosh", "\x8E", "\xC3\xA9"},
+      {"csBig5", "\xA4\x40", "\xE4\xB8\x80"},
+      {"UTF-32", std::string("\0\0\0A", 4), "A"},
       {"csUTF32LE", std::string("A\0\0\0", 4), "A"}};
   for (const auto& [name, bytes, text] : others) {
     const TextEncoding encoding = encodingValue(name);
