@@ -8,7 +8,7 @@
 namespace orvo::test {
 namespace {
 
-TEST_F(ManagerTest, ClosedGateOpensAndTheOperationRunsOnceMore) {
+TEST_F(ManagerTest, AClosedGateRunsTheCallOnceMoreThenCallsRunAtOnce) {
   // A record but a closed gate: what a manager made by getInstance has once
   // something installed its record.
   auto manager = PushManager::getInstance();
